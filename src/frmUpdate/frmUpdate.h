@@ -1,0 +1,117 @@
+#pragma once
+// The updater's only window: its controls, the variables it keeps for the whole
+// run, and its event handlers from start-up to hand-over.
+#include "platform/Inet.h"
+#include "platform/XmlDoc.h"
+
+#include <QStringList>
+#include <QWidget>
+
+class QCloseEvent;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QStatusBar;
+class QTimer;
+class QTreeWidget;
+class TextBox;
+
+class frmUpdate : public QWidget {
+  Q_OBJECT
+public:
+  explicit frmUpdate(QWidget* parent = nullptr);
+  ~frmUpdate() override;
+
+  // The load event: prepares the run and shows the window. The run may already
+  // have ended when it returns (an unusable server address).
+  void Form_Load();
+
+  // Switches the buttons and the status text to one of the interface states (0, 1, 2, 6).
+  void SetUiState(int state);
+
+  // Ends the run: stops the timers and the transfer, hides the window. Waits that
+  // are in progress unwind; nothing touches the window afterwards.
+  void Unload();
+  bool IsUnloaded() const { return m_unloaded; }
+
+  void SetStatusText(const QString& text);
+  QString StatusText() const;
+
+  // Public window variables.
+  QString strCurrentFileName;
+  qint64 lngCurrentFileSize = 0;
+
+  // Controls.
+  QLabel* picCompany;
+  TextBox* txtdata;
+  QTreeWidget* lvUpdateList;
+  QProgressBar* pbUpdate;
+  QPushButton* cmdUpdate;
+  QPushButton* cmdFinish;
+  QStatusBar* sbUpdateInfo;
+  QTimer* tmrGetUpdateList;
+  QTimer* Timer1;
+  Inet* intClient;
+
+  // Accessors for the private window variables that the hand-over and tests read.
+  QString RunApp() const { return strRunApp; }
+  QString Version() const { return strVersion; }
+  QString UpdateUrl() const { return strUpdateUrl; }
+
+signals:
+  void Unloaded();
+
+protected:
+  void closeEvent(QCloseEvent* event) override;
+
+private:
+  // Layout and art (frmUpdate.cpp, frmUpdateArt.cpp).
+  void CreateControls();
+  void CreateStatusBar();
+  void ShowClock();
+  static QPixmap BannerImage();
+  static QIcon WindowIcon();
+
+  // Runs a handler; a run that ended inside it, or an unreadable list, ends it quietly.
+  template <class Handler> void Handle(Handler&& handler);
+  // One pass of event processing inside a handler; throws RunEnded after unloading.
+  void PumpEvents();
+
+  // Update check (frmUpdateCheck.cpp).
+  void tmrGetUpdateList_Timer();
+  void Timer1_Timer();
+  void intClient_StateChanged(int state);
+  QString ListCopyPath() const;
+
+  // File list (frmUpdateList.cpp).
+  void BuildUpdateList();
+  bool ProbeFile(int index, const QString& name);
+  void StopForBadName(const QString& name);
+
+  // Download, install and hand-over (frmUpdateDownload.cpp).
+  void cmdUpdate_Click();
+  void SaveDownload(int index);
+  bool InstallFiles();
+  void cmdFinish_Click();
+  void RemoveTemporaryFiles();
+  void EndFailedUpdate(const QString& message);
+  QString RowText(int index, int column) const;
+  void SetRowText(int index, int column, const QString& text);
+
+  // Private window variables.
+  XmlDocumentPtr xmlDoc;
+  XmlNode xmlNode;
+  QString strUpdateUrl;
+  QString strRunApp;
+  QString strUpdList;
+  QString strNewUpdList;
+  QString strVersion;
+
+  QLabel* m_statusPanel;
+  QLabel* m_datePanel;
+  QLabel* m_timePanel;
+  QTimer* m_clock;
+  bool m_unloaded = false;
+  bool m_downloading = false;
+  QStringList m_temporaryFiles;   // ".tmp" files this run has written
+};

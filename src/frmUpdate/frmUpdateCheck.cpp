@@ -1,0 +1,56 @@
+// The update check: fetching the list, comparing versions, showing the release notes.
+#include "frmUpdate/frmUpdate.h"
+
+#include "frmUpdate/frmUpdateHandler.h"
+#include "modules/modPublic.h"
+#include "platform/FileSys.h"
+#include "platform/TextBox.h"
+
+#include <QTimer>
+
+QString frmUpdate::ListCopyPath() const
+{
+  return AppPath() + u'\\' + strNewUpdList;
+}
+
+void frmUpdate::tmrGetUpdateList_Timer()
+{
+  tmrGetUpdateList->stop();
+  if (!DownloadFile(*intClient, strUpdateUrl, strUpdList, strNewUpdList)) {
+    if (m_unloaded)
+      return;
+    MsgBox(QStringLiteral("获取服务器更新列表失败!"), MsgBoxStyle::OkInformation, QStringLiteral("提示"));
+    Unload();
+    return;
+  }
+  if (!LoadXml(ListCopyPath(), xmlDoc)) {
+    MsgBox(strNewUpdList + QStringLiteral("没有发现!"));
+    return;
+  }
+
+  xmlNode = RequireNode(*xmlDoc, QStringLiteral("Version"));
+  if (xmlNode.Text() == strVersion) {
+    Timer1->start();
+  } else {
+    xmlNode = RequireNode(*xmlDoc, QStringLiteral("Updata"));
+    QString notes = txtdata->Text();
+    for (int i = 0; i < xmlNode.ChildCount(); ++i)
+      notes += QStringLiteral("\r\n\r\n")
+               + RequireAttribute(xmlNode.Child(i), QStringLiteral("Updata"), i, QStringLiteral("Info"));
+    txtdata->SetText(notes);
+  }
+  BuildUpdateList();
+}
+
+void frmUpdate::Timer1_Timer()
+{
+  Timer1->stop();
+  MsgBox(QStringLiteral("当前Mervo已经是最新版本，无需更新！"), MsgBoxStyle::OkInformation, QStringLiteral("提示"));
+  Unload();
+}
+
+void frmUpdate::intClient_StateChanged(int state)
+{
+  if (state == Inet::icError && !m_unloaded)
+    MsgBox(QStringLiteral("NetWork Error! Please make sure you computer online."));
+}

@@ -1,0 +1,200 @@
+// Download, install and hand-over.
+#include "frmUpdate/frmUpdate.h"
+
+#include "frmUpdate/frmUpdateHandler.h"
+#include "modules/modPublic.h"
+#include "platform/FileSys.h"
+
+#include <QFile>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSet>
+#include <QTreeWidget>
+
+#include <vector>
+
+namespace {
+// A file that could not be downloaded whole; reason says why.
+struct DownloadFailed {
+  QString reason;
+};
+
+// Where the old file is kept while the new ones go in.
+QString AsidePath(const QString& target)
+{
+  return target + QStringLiteral(".updbak~");
+}
+}
+
+void frmUpdate::cmdUpdate_Click()
+{
+  pbUpdate->show();
+  cmdFinish->setEnabled(false);
+  pbUpdate->setValue(0);
+  // A second click would write the same ".tmp" files twice.
+  cmdUpdate->setEnabled(false);
+  m_downloading = true;
+  m_temporaryFiles.clear();
+
+  try {
+    const int rows = lvUpdateList->topLevelItemCount();
+    for (int i = 1; i <= rows; ++i) {
+      strCurrentFileName = RowText(i, 0);
+      lngCurrentFileSize = RowText(i, 4).toLongLong();
+      SetStatusText(QStringLiteral("正在更新：") + strCurrentFileName + QStringLiteral(" ..."));
+      intClient->URL = FileUrl(strUpdateUrl, strCurrentFileName);
+      intClient->Execute(intClient->URL, QStringLiteral("GET"));
+      intClient->Wait();
+      SaveDownload(i);
+      SetRowText(i, 3, QStringLiteral("100%"));
+      PumpEvents();
+    }
+  } catch (const DownloadFailed& failure) {
+    m_downloading = false;
+    RemoveTemporaryFiles();
+    EndFailedUpdate(QStringLiteral("文件下载失败：") + strCurrentFileName + QStringLiteral("\r\n") + failure.reason
+                    + QStringLiteral("\r\n未更新任何文件。"));
+    return;
+  } catch (const RunEnded&) {
+    // Closed or unloaded mid-download: nothing gets installed.
+    RemoveTemporaryFiles();
+    throw;
+  }
+  m_downloading = false;
+
+  if (!InstallFiles())
+    return;
+  pbUpdate->setValue(100);
+  SetUiState(6);
+}
+
+void frmUpdate::SaveDownload(int index)
+{
+  // An error page or a failed request is never saved as a file.
+  const QString answer = intClient->AnswerFailure();
+  if (!answer.isEmpty())
+    throw DownloadFailed{answer};
+
+  QString folderName = strCurrentFileName;
+  folderName.replace(u'/', u'\\');
+  MakeDir(AppPath() + u'\\' + GetDirPart(folderName, QStringLiteral("\\")));
+
+  const QString temporaryPath = AppPath() + u'\\' + strCurrentFileName + QStringLiteral(".tmp");
+  QFile file(NativePath(temporaryPath));
+  m_temporaryFiles << temporaryPath;
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    throw DownloadFailed{file.errorString()};
+
+  qint64 total = 0;
+  int lastPercent = 0;
+  for (;;) {
+    PumpEvents();
+    const QByteArray chunk = intClient->GetChunk(1024);
+    if (chunk.isEmpty())
+      break;
+    total += chunk.size();
+    if (file.write(chunk) != chunk.size())
+      throw DownloadFailed{file.errorString()};
+    if (lngCurrentFileSize > 0) {
+      const int percent = ProgressPercent(total, lngCurrentFileSize);
+      if (percent >= lastPercent + 1) {
+        SetRowText(index, 3, QString::number(percent));
+        pbUpdate->setValue(percent);
+        lastPercent = percent;
+      }
+    }
+  }
+
+  const QString failure = intClient->FailureReason();
+  if (!failure.isEmpty())
+    throw DownloadFailed{failure};
+  // A full disk shows only when the buffered data is written out.
+  if (!file.flush())
+    throw DownloadFailed{file.errorString()};
+  file.close();
+  const QString syncFailure = SyncFile(temporaryPath);
+  if (!syncFailure.isEmpty())
+    throw DownloadFailed{syncFailure};
+}
+
+// Renames every ".tmp" over its target. Either every file is replaced, or none is:
+// on a failure the replaced ones are put back and the failure is shown.
+bool frmUpdate::InstallFiles()
+{
+  struct Replaced {
+    QString target;
+    bool existed;
+  };
+  std::vector<Replaced> replaced;
+  QSet<QString> installed;
+
+  const int rows = lvUpdateList->topLevelItemCount();
+  for (int i = 1; i <= rows; ++i) {
+    const QString name = RowText(i, 0);
+    const QString target = AppPath() + u'\\' + name;
+    if (installed.contains(target))
+      continue;   // listed twice: its one ".tmp" is already in place
+    const QString temporaryPath = target + QStringLiteral(".tmp");
+    const bool existed = FileExists(target, 0);
+
+    QString failure;
+    if (existed)
+      failure = KeepAside(target, AsidePath(target));
+    if (failure.isEmpty())
+      failure = AdoptPermissions(temporaryPath, target, target == strRunApp);
+    if (failure.isEmpty())
+      failure = RenameOver(temporaryPath, target);
+    if (!failure.isEmpty()) {
+      if (existed)
+        RemoveFile(AsidePath(target));
+      for (auto it = replaced.rbegin(); it != replaced.rend(); ++it) {
+        if (it->existed)
+          RenameOver(AsidePath(it->target), it->target);
+        else
+          RemoveFile(it->target);
+      }
+      RemoveTemporaryFiles();
+      EndFailedUpdate(QStringLiteral("文件安装失败：") + name + QStringLiteral("\r\n") + failure
+                      + QStringLiteral("\r\n已恢复原有文件。"));
+      return false;
+    }
+    replaced.push_back({target, existed});
+    installed.insert(target);
+  }
+
+  // The renames reach the disk before the old files are let go.
+  QSet<QString> folders;
+  for (const Replaced& file : replaced)
+    folders.insert(GetDirPart(NativePath(file.target), QStringLiteral("/")));
+  for (const QString& folder : folders)
+    SyncFolder(folder);
+  for (const Replaced& file : replaced)
+    if (file.existed)
+      RemoveFile(AsidePath(file.target));
+  m_temporaryFiles.clear();
+  RemoveFile(ListCopyPath());
+  return true;
+}
+
+void frmUpdate::RemoveTemporaryFiles()
+{
+  for (const QString& path : m_temporaryFiles)
+    RemoveFile(path);
+  m_temporaryFiles.clear();
+}
+
+void frmUpdate::EndFailedUpdate(const QString& message)
+{
+  SetStatusText(QStringLiteral("更新终止，请按[退出]"));
+  cmdFinish->setText(QStringLiteral("退出"));
+  cmdFinish->setEnabled(true);
+  cmdUpdate->hide();
+  MsgBox(message);
+}
+
+void frmUpdate::cmdFinish_Click()
+{
+  RemoveFile(ListCopyPath());
+  StartDetached(strRunApp, AppPath());
+  Unload();
+}

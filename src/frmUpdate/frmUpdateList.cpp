@@ -1,0 +1,83 @@
+// Building the file table: one row per listed file, each probed on the server.
+#include "frmUpdate/frmUpdate.h"
+
+#include "frmUpdate/frmUpdateHandler.h"
+#include "modules/modPublic.h"
+#include "platform/FileSys.h"
+
+#include <QTreeWidget>
+
+void frmUpdate::BuildUpdateList()
+{
+  if (!LoadXml(ListCopyPath(), xmlDoc)) {
+    MsgBox(strNewUpdList + QStringLiteral("没有发现!"));
+    return;
+  }
+  xmlNode = RequireNode(*xmlDoc, QStringLiteral("Files"));
+  lvUpdateList->clear();
+
+  const XmlNode files = xmlNode;
+  for (int i = 0; i < files.ChildCount(); ++i) {
+    const XmlNode child = files.Child(i);
+    const QString name = RequireAttribute(child, QStringLiteral("Files"), i, QStringLiteral("Name"));
+    const QString version = RequireAttribute(child, QStringLiteral("Files"), i, QStringLiteral("Ver"));
+    auto* row = new QTreeWidgetItem(lvUpdateList);
+    row->setText(0, name);
+    row->setText(1, version);
+    if (!ProbeFile(lvUpdateList->topLevelItemCount(), name))
+      return;
+  }
+
+  if (lvUpdateList->topLevelItemCount() > 0) {
+    xmlNode = RequireNode(*xmlDoc, QStringLiteral("RunApp"));
+    const QString runApp = xmlNode.Text();
+    if (!IsSafeRelativeName(runApp)) {
+      StopForBadName(runApp);
+      return;
+    }
+    strRunApp = AppPath() + u'\\' + runApp;
+    SetStatusText(QStringLiteral("发现更新文件 ，点【更新】开始更新..."));
+    SetUiState(1);
+  } else {
+    SetStatusText(QStringLiteral("没有可用更新，点【完成】退出..."));
+    SetUiState(2);
+  }
+  xmlDoc.reset();
+}
+
+// Probes the file of row index (1-based) and records its size. False when the
+// build must stop: the name is unsafe or the server does not have the file.
+bool frmUpdate::ProbeFile(int index, const QString& name)
+{
+  // Names come from the network: none may reach outside the program folder.
+  if (!IsSafeRelativeName(name)) {
+    StopForBadName(name);
+    return false;
+  }
+  intClient->Execute(FileUrl(strUpdateUrl, name), QStringLiteral("HEAD"));
+  intClient->Wait();
+  if (IsMissingOnServer(*intClient)) {
+    SetStatusText(QStringLiteral("服务器丢失 ") + name + QStringLiteral("文件，无法继续更新 ..."));
+    return false;
+  }
+  const qint64 size = ContentLengthOf(intClient->GetHeader(QStringLiteral("Content-Length")));
+  SetRowText(index, 4, QString::number(size == 0 ? 1 : size));
+  SetRowText(index, 2, FormatFileSize(size));
+  SetRowText(index, 3, QStringLiteral("0%"));
+  return true;
+}
+
+void frmUpdate::StopForBadName(const QString& name)
+{
+  SetStatusText(QStringLiteral("更新列表中的文件名无效：") + name + QStringLiteral("，无法继续更新 ..."));
+}
+
+QString frmUpdate::RowText(int index, int column) const
+{
+  return lvUpdateList->topLevelItem(index - 1)->text(column);
+}
+
+void frmUpdate::SetRowText(int index, int column, const QString& text)
+{
+  lvUpdateList->topLevelItem(index - 1)->setText(column, text);
+}

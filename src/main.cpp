@@ -1,0 +1,18 @@
+// The updater: one window, no command-line arguments.
+#include "frmUpdate/frmUpdate.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[])
+{
+  QApplication app(argc, argv);
+  // The run ends when the window is unloaded, not when it is hidden or closed.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  frmUpdate form;
+  QObject::connect(&form, &frmUpdate::Unloaded, [] { QCoreApplication::exit(0); });
+  form.Form_Load();
+  if (form.IsUnloaded())
+    return 0;
+  return QApplication::exec();
+}

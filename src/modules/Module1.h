@@ -1,0 +1,13 @@
+#pragma once
+// The product's settings file: where it is, and reading one value from it.
+#include <QString>
+
+// Full path of the settings file; empty until SetIniFile.
+extern QString strIniFile;
+
+// Remembers the settings file's path, without surrounding spaces.
+void SetIniFile(const QString& path);
+
+// The value of key in section, without surrounding spaces and at most 1023
+// characters long; "" when the file, the section or the key is missing.
+QString ReadIni(const QString& section, const QString& key);

@@ -1,0 +1,130 @@
+#include "modules/modPublic.h"
+
+#include "platform/FileSys.h"
+#include "platform/Inet.h"
+#include "platform/Runtime.h"
+
+#include <QUrl>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+QString GetDirPart(const QString& text, const QString& separator)
+{
+  const qsizetype at = text.lastIndexOf(separator);
+  return at < 0 ? QString() : text.left(at + separator.size());
+}
+
+QString AddBackslash(const QString& path)
+{
+  return path.endsWith(u'\\') ? path : path + u'\\';
+}
+
+bool MakeDir(const QString& path)
+{
+  return MakeSureDirectoryPathExists(AddBackslash(path));
+}
+
+bool FileExists(const QString& path, int attributes)
+{
+  return PathHasEntry(path, (attributes & vbDirectory) != 0);
+}
+
+QString FileUrl(const QString& baseUrl, const QString& name)
+{
+  QString path = name;
+  path.replace(u'\\', u'/');
+  QStringList segments;
+  for (const QString& segment : path.split(u'/'))
+    segments << QString::fromLatin1(QUrl::toPercentEncoding(segment));
+  return baseUrl + segments.join(u'/');
+}
+
+bool IsMissingOnServer(const Inet& client)
+{
+  // Servers differ in the reason phrase ("File not found", none at all on HTTP/2),
+  // so the status itself counts too.
+  const int status = client.StatusCode();
+  if (status == 404 || status == 410)
+    return true;
+  const QString header = client.GetHeader();
+  return header.contains(QLatin1String("Not Found")) && header.contains(QLatin1String("404"));
+}
+
+qint64 ContentLengthOf(const QString& value)
+{
+  qint64 size = 0;
+  for (const QChar c : value.trimmed()) {
+    if (c < u'0' || c > u'9')
+      break;
+    if (size > (std::numeric_limits<qint64>::max() - 9) / 10)
+      return 0;
+    size = size * 10 + (c.unicode() - u'0');
+  }
+  return size;
+}
+
+QString FormatFileSize(qint64 bytes)
+{
+  constexpr qint64 KiB = 1024;
+  constexpr qint64 MiB = 1024 * 1024;
+  if (bytes < MiB)
+    return QStringLiteral("%1KB").arg((bytes + KiB / 2) / KiB);
+  const qint64 hundredths = (bytes / MiB) * 100 + ((bytes % MiB) * 100 + MiB / 2) / MiB;
+  return QStringLiteral("%1.%2MB").arg(hundredths / 100).arg(hundredths % 100, 2, 10, QLatin1Char('0'));
+}
+
+bool IsSafeRelativeName(const QString& name)
+{
+  if (name.isEmpty() || name.startsWith(u'\\') || name.startsWith(u'/'))
+    return false;
+  if (name.size() >= 2 && name[1] == u':' && name[0].unicode() < 128 && name[0].isLetter())
+    return false;
+  for (const QChar c : name)
+    if (c.category() == QChar::Other_Control)
+      return false;
+  QString path = name;
+  path.replace(u'\\', u'/');
+  for (const QString& segment : path.split(u'/'))
+    if (segment == QLatin1String(".") || segment == QLatin1String(".."))
+      return false;
+  return true;
+}
+
+bool IsValidUpdateUrl(const QString& url)
+{
+  const QUrl parsed(url, QUrl::StrictMode);
+  const QString scheme = parsed.scheme();
+  return parsed.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"))
+         && !parsed.host().isEmpty() && url.endsWith(u'/');
+}
+
+bool DownloadFile(Inet& client, const QString& baseUrl, const QString& remoteName,
+                  const QString& localName)
+{
+  try {
+    client.URL = FileUrl(baseUrl, remoteName);
+    client.Execute(client.URL, QStringLiteral("HEAD"));
+    client.Wait();
+    if (IsMissingOnServer(client))
+      return false;
+    const QByteArray body = client.OpenURL(client.URL, MaxListBytes);
+    const QString failure = WriteFileAtomically(AppPath() + u'\\' + localName, body);
+    if (!failure.isEmpty())
+      throw InetError(failure);
+    return true;
+  } catch (const InetError& error) {
+    MsgBox(error.Reason());
+    return false;
+  }
+}
+
+int ProgressPercent(qint64 done, qint64 total)
+{
+  if (total <= 0)
+    return 0;
+  const double percent = static_cast<double>(done) / static_cast<double>(total) * 100.0;
+  // nearbyint rounds halves to even under the default rounding mode.
+  return static_cast<int>(std::min(100.0, std::nearbyint(percent)));
+}

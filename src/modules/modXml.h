@@ -1,0 +1,24 @@
+#pragma once
+// Loading the update list and reading the parts of it the updater needs.
+#include "platform/XmlDoc.h"
+
+#include <stdexcept>
+
+// Loads the XML file at path into a fresh document. Returns false without a message
+// when there is no such file; shows "ERROR：" and the parser's reason when it does not parse.
+// On failure document is left as it was.
+bool LoadXml(const QString& path, XmlDocumentPtr& document);
+
+// The list lacks something the updater must read; what() is a short Chinese description.
+class ListFormatError : public std::runtime_error {
+public:
+  explicit ListFormatError(const QString& what) : std::runtime_error(what.toStdString()) {}
+  QString Description() const { return QString::fromStdString(what()); }
+};
+
+// The first element of that name; throws ListFormatError when the list has none.
+XmlNode RequireNode(const XmlDocument& document, const QString& elementName);
+
+// The attribute of the index-th (0-based) child of the parent element; throws ListFormatError when absent.
+QString RequireAttribute(const XmlNode& child, const QString& parentName, int index,
+                         const QString& attributeName);

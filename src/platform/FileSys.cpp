@@ -1,0 +1,163 @@
+#include "platform/FileSys.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSaveFile>
+
+#include <cerrno>
+#include <filesystem>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+QString& AppPathOverride()
+{
+  static QString folder;
+  return folder;
+}
+}
+
+QString AppPath()
+{
+  if (!AppPathOverride().isEmpty())
+    return AppPathOverride();
+  return QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
+}
+
+void SetAppPath(const QString& folder)
+{
+  AppPathOverride() = folder;
+}
+
+QString NativePath(const QString& path)
+{
+  if (QDir::separator() == u'/') {
+    QString native = path;
+    native.replace(u'\\', u'/');
+    return native;
+  }
+  return path;
+}
+
+bool PathHasEntry(const QString& path, bool includeFolders)
+{
+  const QFileInfo info(NativePath(path));
+  if (!info.exists())
+    return false;
+  return info.isFile() || (includeFolders && info.isDir());
+}
+
+bool MakeSureDirectoryPathExists(const QString& path)
+{
+  const QString native = NativePath(path);
+  const qsizetype last = native.lastIndexOf(u'/');
+  if (last < 0)
+    return true;
+  const QString folder = native.left(last);
+  return folder.isEmpty() || QDir().mkpath(folder);
+}
+
+bool RemoveFile(const QString& path)
+{
+  const QString native = NativePath(path);
+  QFile file(native);
+  return !file.exists() || file.remove();
+}
+
+QString WriteFileAtomically(const QString& path, const QByteArray& data)
+{
+  QSaveFile file(NativePath(path));
+  if (!file.open(QIODevice::WriteOnly))
+    return file.errorString();
+  if (file.write(data) != data.size() || !file.commit())
+    return file.errorString();
+  return QString();
+}
+
+QString SyncFile(const QString& path)
+{
+  const int fd = ::open(QFile::encodeName(NativePath(path)).constData(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return QString::fromLocal8Bit(std::strerror(errno));
+  const int rc = ::fsync(fd);
+  const int error = errno;
+  ::close(fd);
+  return rc == 0 ? QString() : QString::fromLocal8Bit(std::strerror(error));
+}
+
+bool StartDetached(const QString& program, const QString& workDir)
+{
+  if (program.isEmpty())
+    return false;
+  QProcess process;
+  process.setProgram(NativePath(program));
+  process.setWorkingDirectory(NativePath(workDir));
+  return process.startDetached();
+}
+
+namespace fs = std::filesystem;
+
+namespace {
+fs::path FsPath(const QString& path)
+{
+  return fs::path(QFile::encodeName(NativePath(path)).toStdString());
+}
+
+QString Reason(const std::error_code& error)
+{
+  return QString::fromLocal8Bit(error.message().c_str());
+}
+}
+
+QString RenameOver(const QString& from, const QString& to)
+{
+  std::error_code error;
+  fs::rename(FsPath(from), FsPath(to), error);
+  return error ? Reason(error) : QString();
+}
+
+QString KeepAside(const QString& path, const QString& asidePath)
+{
+  std::error_code error;
+  fs::remove(FsPath(asidePath), error);
+  error.clear();
+  fs::create_hard_link(FsPath(path), FsPath(asidePath), error);
+  if (!error)
+    return QString();
+  error.clear();
+  fs::copy_file(FsPath(path), FsPath(asidePath), fs::copy_options::overwrite_existing, error);
+  return error ? Reason(error) : QString();
+}
+
+QString AdoptPermissions(const QString& path, const QString& model, bool executable)
+{
+  std::error_code error;
+  fs::perms perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read
+                    | fs::perms::others_read;
+  const fs::file_status modelStatus = fs::status(FsPath(model), error);
+  if (!error && fs::is_regular_file(modelStatus))
+    perms = modelStatus.permissions() & fs::perms::all;
+  error.clear();
+  if (executable) {
+    if ((perms & fs::perms::owner_read) != fs::perms::none)
+      perms |= fs::perms::owner_exec;
+    if ((perms & fs::perms::group_read) != fs::perms::none)
+      perms |= fs::perms::group_exec;
+    if ((perms & fs::perms::others_read) != fs::perms::none)
+      perms |= fs::perms::others_exec;
+  }
+  fs::permissions(FsPath(path), perms, fs::perm_options::replace, error);
+  return error ? Reason(error) : QString();
+}
+
+void SyncFolder(const QString& folder)
+{
+  const int fd = ::open(QFile::encodeName(NativePath(folder)).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+}

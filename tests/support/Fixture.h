@@ -1,0 +1,50 @@
+#pragma once
+// What most tests share: a program folder of their own, a record of the message
+// boxes shown (answered at once), and a window started against a test server.
+#include "platform/Runtime.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
+
+class frmUpdate;
+
+// Installs a message-box hook for its lifetime; every box is recorded and answered
+// with OK (or with answer for Yes/No boxes).
+class MessageLog {
+public:
+  MessageLog();
+  ~MessageLog();
+  QList<MsgBoxRequest> shown;
+  MsgBoxResult answer = MsgBoxResult::No;
+  QStringList Texts() const;
+  // Runs once inside the next box, before it is answered.
+  std::function<void()> onNextBox;
+};
+
+// A fresh program folder, made the updater's own for the test's lifetime.
+class ProgramFolder {
+public:
+  ProgramFolder();
+  ~ProgramFolder();
+  QString Path() const { return m_dir.path(); }
+  // name may hold "\" or "/" between folders.
+  void Write(const QString& name, const QByteArray& data) const;
+  QByteArray Read(const QString& name) const;
+  bool Exists(const QString& name) const;
+  // Every file below the folder, relative, with "/" between folders; sorted.
+  QStringList Files() const;
+
+private:
+  QTemporaryDir m_dir;
+};
+
+// A list document with the given version, notes, files (name, version) and main program.
+QByteArray UpdateList(const QString& version, const QStringList& notes,
+                      const QList<QPair<QString, QString>>& files, const QString& runApp);
+
+// Creates the window with the server address set and raises its load event.
+std::unique_ptr<frmUpdate> LoadWindow(const QString& updateUrl);

@@ -1,0 +1,92 @@
+#include "TestServer.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <sys/socket.h>
+
+TestServer::TestServer() : m_server(new QTcpServer(this))
+{
+  m_server->listen(QHostAddress::LocalHost, 0);
+  connect(m_server, &QTcpServer::newConnection, this, &TestServer::OnConnection);
+}
+
+TestServer::~TestServer() = default;
+
+quint16 TestServer::Port() const
+{
+  return m_server->serverPort();
+}
+
+QString TestServer::BaseUrl() const
+{
+  return QStringLiteral("http://127.0.0.1:%1/mrvo/").arg(Port());
+}
+
+void TestServer::Route(const QByteArray& path, const Reply& reply)
+{
+  m_routes.insert(path, reply);
+}
+
+int TestServer::Count(const QString& method, const QByteArray& path) const
+{
+  return m_requests.count(method + u' ' + QString::fromLatin1(path));
+}
+
+void TestServer::OnConnection()
+{
+  while (QTcpSocket* socket = m_server->nextPendingConnection()) {
+    socket->setParent(this);
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { OnReadable(socket); });
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+  }
+}
+
+void TestServer::OnReadable(QTcpSocket* socket)
+{
+  QByteArray& buffer = m_pending[socket];
+  buffer += socket->readAll();
+  for (;;) {
+    const qsizetype end = buffer.indexOf("\r\n\r\n");
+    if (end < 0)
+      return;
+    const QList<QByteArray> requestLine = buffer.left(buffer.indexOf("\r\n")).split(' ');
+    buffer.remove(0, end + 4);
+    if (requestLine.size() < 2)
+      continue;
+    m_requests << QString::fromLatin1(requestLine[0] + ' ' + requestLine[1]);
+    Answer(socket, requestLine[0], requestLine[1]);
+  }
+}
+
+void TestServer::Answer(QTcpSocket* socket, const QByteArray& method, const QByteArray& path)
+{
+  const Reply reply = m_routes.value(path, Reply::Status(404, "Not Found"));
+  if (reply.stall)
+    return;
+
+  auto send = [socket, reply, method]() {
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reply.reason + "\r\n";
+    if (reply.sendContentLength)
+      head += "Content-Length: " + QByteArray::number(reply.declaredLength.value_or(reply.body.size())) + "\r\n";
+    for (const auto& header : reply.headers)
+      head += header.first + ": " + header.second + "\r\n";
+    head += "Connection: close\r\n\r\n";
+    socket->write(head);
+    if (method != "HEAD")
+      socket->write(reply.closeAfter >= 0 ? reply.body.left(reply.closeAfter) : reply.body);
+    if (reply.resetOnClose) {
+      socket->flush();
+      const linger hard{1, 0};
+      ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+      socket->abort();
+      return;
+    }
+    socket->disconnectFromHost();
+  };
+  if (reply.delayMs > 0)
+    QTimer::singleShot(reply.delayMs, socket, send);
+  else
+    send();
+}

@@ -1,0 +1,67 @@
+#pragma once
+// A scripted HTTP server on 127.0.0.1 for tests, in the test's own thread:
+// each path answers as its Reply says; unknown paths answer "404 Not Found".
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+class QTcpServer;
+class QTcpSocket;
+
+struct Reply {
+  int status = 200;
+  QByteArray reason = "OK";
+  QByteArray body;
+  QList<QPair<QByteArray, QByteArray>> headers;  // extra header lines
+  bool sendContentLength = true;                  // "Content-Length: <declared or body size>"
+  std::optional<qint64> declaredLength;           // claim a length other than the body's
+  int delayMs = 0;                                // answer only after this long
+  bool stall = false;                             // never answer
+  qint64 closeAfter = -1;                         // send this many body bytes, then close
+  bool resetOnClose = false;                      // close with a TCP reset instead of a FIN
+
+  static Reply Ok(const QByteArray& body) { Reply r; r.body = body; return r; }
+  static Reply Status(int status, const QByteArray& reason)
+  {
+    Reply r;
+    r.status = status;
+    r.reason = reason;
+    r.body = "<html>" + reason + "</html>";
+    return r;
+  }
+};
+
+class TestServer : public QObject {
+  Q_OBJECT
+public:
+  TestServer();
+  ~TestServer() override;
+
+  quint16 Port() const;
+  // "http://127.0.0.1:<port>/mrvo/"
+  QString BaseUrl() const;
+
+  // path is the request target as sent, e.g. "/mrvo/sub/a.dll".
+  void Route(const QByteArray& path, const Reply& reply);
+  // Shorthand for a file under /mrvo/.
+  void File(const QByteArray& name, const QByteArray& body) { Route("/mrvo/" + name, Reply::Ok(body)); }
+
+  // Every request line received so far, e.g. "HEAD /mrvo/a.dll".
+  QStringList Requests() const { return m_requests; }
+  int Count(const QString& method, const QByteArray& path) const;
+
+private:
+  void OnConnection();
+  void OnReadable(QTcpSocket* socket);
+  void Answer(QTcpSocket* socket, const QByteArray& method, const QByteArray& path);
+
+  QTcpServer* m_server;
+  QHash<QByteArray, Reply> m_routes;
+  QStringList m_requests;
+  QHash<QTcpSocket*, QByteArray> m_pending;
+};
