@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Builds the updater and runs it against a demo release served from this machine:
+# the program folder demo/run/app starts at version 1.0, the server offers 1.1.
+# Run from the repository root. Every run lays demo/run out anew.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cmake -S . -B build-demo -DBUILD_TESTING=OFF
+cmake --build build-demo -j2 --target MervoUpdate
+
+run=demo/run
+rm -rf "$run"
+mkdir -p "$run/server/mrvo/data" "$run/app/data"
+
+# A stand-in main program: it logs which version started and, on a desktop, shows it.
+main_program() {
+  cat <<EOF
+#!/bin/sh
+cd "\$(dirname "\$0")"
+echo "\$(date '+%F %T') Mervo $1 started" >> mervo.log
+if [ -n "\${DISPLAY:-}" ] && command -v xmessage >/dev/null 2>&1; then
+  exec xmessage -center "Mervo $1 started" 2>/dev/null
+fi
+EOF
+}
+
+# The release on the server (version 1.1).
+srv=$run/server/mrvo
+main_program 1.1 > "$srv/mervo"
+printf '[Mervo]\n版本=1.1\n' > "$srv/setup.ini"
+printf 'Mervo 1.1 data: new readme.\n' > "$srv/data/readme.txt"
+cat > "$srv/UpdList.xml" <<'EOF'
+<?xml version="1.0" encoding="UTF-8"?>
+<UpdateList>
+  <Version>1.1</Version>
+  <Updata>
+    <Note Info="1. 新增：启动时显示当前版本号。"/>
+    <Note Info="2. 修正：数据目录中的说明文件内容过旧。"/>
+    <Note Info="3. 改进：配置文件记录新的版本号 1.1。"/>
+  </Updata>
+  <Files>
+    <File Name="mervo" Ver="1.1"/>
+    <File Name="data\readme.txt" Ver="1.1"/>
+    <File Name="setup.ini" Ver="1.1"/>
+  </Files>
+  <RunApp>mervo</RunApp>
+</UpdateList>
+EOF
+
+# The installed program (version 1.0); the updater treats its own folder as the program folder.
+app=$run/app
+cp build-demo/MervoUpdate "$app/"
+main_program 1.0 > "$app/mervo"
+chmod +x "$app/mervo"
+printf '[Mervo]\n版本=1.0\n' > "$app/setup.ini"
+printf 'Mervo 1.0 data: old readme.\n' > "$app/data/readme.txt"
+printf 'settings kept across updates\n' > "$app/data/user.cfg"
+
+# A free port for the server, 8080 first. Checked as the server binds, so that
+# connections of an earlier run still closing down do not count as busy.
+port_free() {
+  python3 -c 'import socket, sys
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", int(sys.argv[1])))' "$1" 2>/dev/null
+}
+port=8080
+until port_free "$port"; do
+  port=$((port + 1))
+  [ "$port" -le 8180 ] || { echo "no free port in 8080-8180" >&2; exit 1; }
+done
+
+python3 -m http.server "$port" --bind 127.0.0.1 --directory "$run/server" > "$run/server.log" 2>&1 &
+server_pid=$!
+trap 'kill "$server_pid" 2>/dev/null || true' EXIT
+for _ in $(seq 50); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.1
+done
+
+# The server is on this machine: no proxy should be asked for it.
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
+export MERVO_UPDATE_URL="http://127.0.0.1:$port/mrvo/"
+echo "Demo server: $MERVO_UPDATE_URL (log: $run/server.log)"
+
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  "$app/MervoUpdate"
+elif command -v xvfb-run >/dev/null; then
+  echo "No DISPLAY: running on a virtual screen (xvfb-run -a); the window is not visible. Ctrl+C ends it."
+  xvfb-run -a "$app/MervoUpdate"
+else
+  echo "No DISPLAY and no xvfb-run: run this from a desktop session, or apt-get install xvfb xauth." >&2
+  exit 1
+fi
+
+sleep 1   # the main program is started detached; give it a moment to log
+echo "Program folder now: $(grep '版本' "$app/setup.ini")"
+[ -f "$app/mervo.log" ] && cat "$app/mervo.log"
+exit 0
