@@ -51,11 +51,15 @@ void TestServer::OnReadable(QTcpSocket* socket)
     const qsizetype end = buffer.indexOf("\r\n\r\n");
     if (end < 0)
       return;
-    const QList<QByteArray> requestLine = buffer.left(buffer.indexOf("\r\n")).split(' ');
+    const qsizetype lineEnd = buffer.indexOf("\r\n");
+    const QList<QByteArray> requestLine = buffer.left(lineEnd).split(' ');
+    const QByteArray head = buffer.mid(lineEnd + 2, end - lineEnd - 2);
     buffer.remove(0, end + 4);
     if (requestLine.size() < 2)
       continue;
     m_requests << QString::fromLatin1(requestLine[0] + ' ' + requestLine[1]);
+    m_heads << head;
+    emit RequestReceived(m_requests.last());
     Answer(socket, requestLine[0], requestLine[1]);
   }
 }

@@ -54,6 +54,13 @@ public:
   // Every request line received so far, e.g. "HEAD /mrvo/a.dll".
   QStringList Requests() const { return m_requests; }
   int Count(const QString& method, const QByteArray& path) const;
+  // The header lines of each request, in the order of Requests().
+  QList<QByteArray> RequestHeads() const { return m_heads; }
+
+signals:
+  // Emitted as each request arrives, inside whatever event loop is running then:
+  // tests use it to act in the middle of a handler that waits for the server.
+  void RequestReceived(const QString& requestLine);
 
 private:
   void OnConnection();
@@ -63,5 +70,6 @@ private:
   QTcpServer* m_server;
   QHash<QByteArray, Reply> m_routes;
   QStringList m_requests;
+  QList<QByteArray> m_heads;
   QHash<QTcpSocket*, QByteArray> m_pending;
 };
