@@ -8,6 +8,6 @@ extern QString strIniFile;
 // Remembers the settings file's path, without surrounding spaces.
 void SetIniFile(const QString& path);
 
-// The value of key in section, without surrounding spaces and at most 1023
-// characters long; "" when the file, the section or the key is missing.
+// The value of key in section, without surrounding spaces, cut to its first 1023
+// characters (a cut may end on spaces); "" when the file, the section or the key is missing.
 QString ReadIni(const QString& section, const QString& key);

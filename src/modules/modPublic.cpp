@@ -7,7 +7,6 @@
 #include <QUrl>
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 
 QString GetDirPart(const QString& text, const QString& separator)
@@ -124,7 +123,11 @@ int ProgressPercent(qint64 done, qint64 total)
 {
   if (total <= 0)
     return 0;
-  const double percent = static_cast<double>(done) / static_cast<double>(total) * 100.0;
-  // nearbyint rounds halves to even under the default rounding mode.
-  return static_cast<int>(std::min(100.0, std::nearbyint(percent)));
+  // In integers: a floating-point quotient turns exact halves such as 57.5 into 57.4999...
+  const __int128 scaled = static_cast<__int128>(done) * 100;
+  qint64 percent = static_cast<qint64>(scaled / total);
+  const __int128 twiceRest = (scaled % total) * 2;
+  if (twiceRest > total || (twiceRest == total && percent % 2 == 1))
+    ++percent;
+  return static_cast<int>(std::min<qint64>(percent, 100));
 }

@@ -1,0 +1,269 @@
+// Whole updates through the real window: downloads, progress, installation,
+// hand-over, and every way an update can fail without touching the product.
+#include "Fixture.h"
+#include "TestServer.h"
+#include "frmUpdate/frmUpdate.h"
+
+#include <QFileInfo>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+namespace {
+const QString Offered = QStringLiteral("发现更新文件 ，点【更新】开始更新...");
+const QString Stopped = QStringLiteral("更新终止，请按[退出]");
+
+QByteArray Bytes(int size, char seed)
+{
+  QByteArray data(size, Qt::Uninitialized);
+  for (int i = 0; i < size; ++i)
+    data[i] = char(seed + i * 7);
+  return data;
+}
+
+// A program folder at version 1.0 with old copies of three of the released files.
+struct Release {
+  MessageLog log;
+  ProgramFolder folder;
+  TestServer server;
+  QHash<QString, QByteArray> original;
+
+  Release()
+  {
+    Keep(QStringLiteral("setup.ini"), "[Mervo]\n版本=1.0\n");
+    Keep(QStringLiteral("a.bin"), "old a, longer than the new one will be");
+    Keep(QStringLiteral("b.bin"), "old b");
+    Keep(QStringLiteral("mervo"), "#!/bin/sh\necho 1.0 > started\n");
+    server.File("UpdList.xml", UpdateList("1.1", {"new"},
+                                          {{"a.bin", "1.1"}, {"b.bin", "1.1"}, {"sub\\deep\\c.bin", "1.1"},
+                                           {"mervo", "1.1"}, {"setup.ini", "1.1"}},
+                                          "mervo"));
+    server.File("a.bin", "new a");
+    server.File("b.bin", Bytes(3000, 'b'));
+    server.File("sub/deep/c.bin", Bytes(1025, 'c'));
+    server.File("mervo", "#!/bin/sh\necho 1.1 > started\n");
+    server.File("setup.ini", "[Mervo]\n版本=1.1\n");
+  }
+  void Keep(const QString& name, const QByteArray& data)
+  {
+    folder.Write(name, data);
+    original.insert(name, data);
+  }
+  // Every original file byte for byte, and nothing else but the list copy.
+  bool Untouched() const
+  {
+    for (auto it = original.begin(); it != original.end(); ++it)
+      if (folder.Read(it.key()) != it.value())
+        return false;
+    QStringList expected = original.keys();
+    expected << QStringLiteral("NewUpdList.xml");
+    expected.sort();
+    return folder.Files() == expected;
+  }
+  std::unique_ptr<frmUpdate> Offer()
+  {
+    auto w = LoadWindow(server.BaseUrl());
+    if (!QTest::qWaitFor([&] { return w->StatusText() == Offered; }, 5000))
+      qWarning() << "no offer:" << w->StatusText() << log.Texts();
+    return w;
+  }
+};
+
+bool Ended(const frmUpdate& w)
+{
+  return QTest::qWaitFor([&] { return w.cmdFinish->isEnabled() || w.IsUnloaded(); }, 10000);
+}
+}
+
+class UpdateTest : public QObject {
+  Q_OBJECT
+private slots:
+  void wholeUpdateThenHandOver();
+  void progressFollowsTheChunks_data();
+  void progressFollowsTheChunks();
+  void failedDownloadInstallsNothing_data();
+  void failedDownloadInstallsNothing();
+  void failedInstallRestoresEverything();
+  void secondClickDoesNotDownloadAgain();
+  void closingDuringDownloadCancels();
+};
+
+void UpdateTest::wholeUpdateThenHandOver()
+{
+  Release release;
+  auto w = release.Offer();
+  QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+  QVERIFY(Ended(*w));
+
+  QCOMPARE(w->StatusText(), QStringLiteral("更新完成！"));
+  QVERIFY(release.log.shown.isEmpty());
+  QCOMPARE(w->cmdFinish->text(), QStringLiteral("完成"));
+  QVERIFY(w->cmdUpdate->isHidden());
+  QCOMPARE(w->pbUpdate->value(), 100);
+  for (int i = 0; i < w->lvUpdateList->topLevelItemCount(); ++i)
+    QCOMPARE(w->lvUpdateList->topLevelItem(i)->text(3), QStringLiteral("100%"));
+  QCOMPARE(release.folder.Read("a.bin"), QByteArray("new a"));
+  QCOMPARE(release.folder.Read("b.bin"), Bytes(3000, 'b'));
+  QCOMPARE(release.folder.Read("sub/deep/c.bin"), Bytes(1025, 'c'));
+  QCOMPARE(release.folder.Read("setup.ini"), QByteArray("[Mervo]\n版本=1.1\n"));
+  QCOMPARE(release.folder.Files(), (QStringList{"a.bin", "b.bin", "mervo", "setup.ini", "sub/deep/c.bin"}));
+  QVERIFY(QFileInfo(release.folder.Path() + "/mervo").isExecutable());
+
+  QTest::mouseClick(w->cmdFinish, Qt::LeftButton);
+  QVERIFY(w->IsUnloaded());
+  QTRY_COMPARE_WITH_TIMEOUT(release.folder.Read("started"), QByteArray("1.1\n"), 5000);
+}
+
+void UpdateTest::progressFollowsTheChunks_data()
+{
+  QTest::addColumn<int>("size");
+  QTest::addColumn<bool>("sizeKnown");
+  QTest::addColumn<QStringList>("shown");
+  QTest::newRow("3000 bytes") << 3000 << true << QStringList{"34", "68", "100", "100%"};
+  QTest::newRow("1025 bytes") << 1025 << true << QStringList{"100", "100%"};
+  QTest::newRow("size unknown") << 5000 << false << QStringList{"100", "100%"};
+}
+
+void UpdateTest::progressFollowsTheChunks()
+{
+  QFETCH(int, size);
+  QFETCH(bool, sizeKnown);
+  QFETCH(QStringList, shown);
+  MessageLog log;
+  ProgramFolder folder;
+  TestServer server;
+  server.File("UpdList.xml", UpdateList("2", {}, {{"f.bin", "2"}}, "f.bin"));
+  Reply file = Reply::Ok(Bytes(size, 'f'));
+  file.sendContentLength = sizeKnown;
+  server.Route("/mrvo/f.bin", file);
+  auto w = LoadWindow(server.BaseUrl());
+  QTRY_COMPARE_WITH_TIMEOUT(w->StatusText(), Offered, 5000);
+
+  QStringList progress;
+  QList<int> bar;
+  connect(w->lvUpdateList->model(), &QAbstractItemModel::dataChanged, this,
+          [&](const QModelIndex& index) {
+            if (index.column() == 3)
+              progress << index.data().toString();
+          });
+  connect(w->pbUpdate, &QProgressBar::valueChanged, this, [&](int value) { bar << value; });
+  QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+  QVERIFY(Ended(*w));
+  QCOMPARE(w->StatusText(), QStringLiteral("更新完成！"));
+  QCOMPARE(progress, shown);
+  QVERIFY(!bar.isEmpty());
+  QVERIFY(*std::max_element(bar.begin(), bar.end()) <= 100);
+  QCOMPARE(folder.Read("f.bin"), Bytes(size, 'f'));
+}
+
+void UpdateTest::failedDownloadInstallsNothing_data()
+{
+  QTest::addColumn<Reply>("second");
+  QTest::addColumn<QString>("reason");
+  Reply cut = Reply::Ok(Bytes(3000, 'b'));
+  cut.closeAfter = 1500;
+  Reply reset = cut;
+  reset.resetOnClose = true;
+  Reply stall = Reply::Ok(Bytes(3000, 'b'));
+  stall.stall = true;
+  QTest::newRow("500") << Reply::Status(500, "Internal Server Error") << "HTTP 500 Internal Server Error";
+  QTest::newRow("404 on GET") << Reply::Status(404, "Not Found") << "HTTP 404 Not Found";
+  QTest::newRow("closed part-way") << cut << "";
+  QTest::newRow("reset part-way") << reset << "";
+  QTest::newRow("stall") << stall << "no data received";
+}
+
+void UpdateTest::failedDownloadInstallsNothing()
+{
+  QFETCH(Reply, second);
+  QFETCH(QString, reason);
+  Release release;
+  auto w = release.Offer();
+  w->intClient->SetTimeoutMs(500);
+  // The probe has already succeeded; only the download of b.bin goes wrong.
+  connect(&release.server, &TestServer::RequestReceived, this, [&](const QString& request) {
+    if (request == QLatin1String("GET /mrvo/a.bin"))
+      release.server.Route("/mrvo/b.bin", second);
+  });
+  QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+  QVERIFY(Ended(*w));
+
+  QVERIFY(release.Untouched());
+  QCOMPARE(w->StatusText(), Stopped);
+  QCOMPARE(w->cmdFinish->text(), QStringLiteral("退出"));
+  QVERIFY(w->cmdUpdate->isHidden());
+  const QStringList texts = release.log.Texts();
+  QVERIFY2(!texts.isEmpty(), "no message");
+  const QString message = texts.last();
+  QVERIFY2(message.startsWith(QStringLiteral("文件下载失败：b.bin\r\n")), qPrintable(message));
+  QVERIFY2(message.endsWith(QStringLiteral("\r\n未更新任何文件。")), qPrintable(message));
+  QVERIFY2(message.contains(reason), qPrintable(message));
+  QCOMPARE(release.server.Count("GET", "/mrvo/sub/deep/c.bin"), 0);
+}
+
+void UpdateTest::failedInstallRestoresEverything()
+{
+  Release release;
+  // A folder stands where the last file should go, after the others were replaced.
+  release.folder.Write("setup.ini.keep", "");
+  QVERIFY(QDir(release.folder.Path()).remove("setup.ini.keep"));
+  release.original.remove("setup.ini");
+  QVERIFY(QDir(release.folder.Path()).remove("setup.ini"));
+  QVERIFY(QDir(release.folder.Path()).mkdir("setup.ini"));
+  release.folder.Write("setup.ini/inside", "x");
+  release.original.insert("setup.ini/inside", "x");
+  auto w = LoadWindow(release.server.BaseUrl());
+  QTRY_COMPARE_WITH_TIMEOUT(w->StatusText(), Offered, 5000);
+  QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+  QVERIFY(Ended(*w));
+
+  QVERIFY(release.Untouched());
+  QCOMPARE(w->StatusText(), Stopped);
+  const QString message = release.log.Texts().value(0);
+  QVERIFY2(message.startsWith(QStringLiteral("文件安装失败：setup.ini\r\n")), qPrintable(message));
+  QVERIFY(message.endsWith(QStringLiteral("\r\n已恢复原有文件。")));
+  QVERIFY(!QFileInfo(release.folder.Path() + "/mervo").isExecutable());
+}
+
+void UpdateTest::secondClickDoesNotDownloadAgain()
+{
+  Release release;
+  auto w = release.Offer();
+  Reply slow = Reply::Ok("new a");
+  slow.delayMs = 300;
+  release.server.Route("/mrvo/a.bin", slow);
+  bool enabledDuringDownload = true;
+  connect(&release.server, &TestServer::RequestReceived, this, [&](const QString& request) {
+    if (request != QLatin1String("GET /mrvo/a.bin"))
+      return;
+    enabledDuringDownload = w->cmdUpdate->isEnabled();
+    QVERIFY(w->cmdUpdate->isVisible());
+    QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+  });
+  QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+  QVERIFY(Ended(*w));
+  QVERIFY(!enabledDuringDownload);
+  QCOMPARE(release.server.Count("GET", "/mrvo/a.bin"), 1);
+  QCOMPARE(w->StatusText(), QStringLiteral("更新完成！"));
+}
+
+void UpdateTest::closingDuringDownloadCancels()
+{
+  Release release;
+  auto w = release.Offer();
+  Reply stall;
+  stall.stall = true;
+  release.server.Route("/mrvo/sub/deep/c.bin", stall);
+  connect(&release.server, &TestServer::RequestReceived, this, [&](const QString& request) {
+    if (request == QLatin1String("GET /mrvo/sub/deep/c.bin"))
+      w->close();
+  });
+  QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(w->IsUnloaded(), 5000);
+  QVERIFY(release.Untouched());
+  QVERIFY(release.log.shown.isEmpty());
+}
+
+QTEST_MAIN(UpdateTest)
+#include "test_update.moc"
