@@ -43,6 +43,7 @@ private slots:
   void missingFileStopsTheBuild();
   void failedListFetchEndsTheRun_data();
   void failedListFetchEndsTheRun();
+  void unreachableServerEndsTheRun();
   void unparsableListKeepsWindowOpen();
   void unsafeNamesAreNeverRequested_data();
   void unsafeNamesAreNeverRequested();
@@ -211,6 +212,24 @@ void CheckTest::failedListFetchEndsTheRun()
   QCOMPARE(log.Texts(), messages);
   QCOMPARE(log.shown.last().title, QStringLiteral("提示"));
   QVERIFY(!folder.Exists(QStringLiteral("NewUpdList.xml")));
+}
+
+void CheckTest::unreachableServerEndsTheRun()
+{
+  MessageLog log;
+  ProgramFolder folder;
+  QString url;
+  {
+    TestServer gone;
+    url = gone.BaseUrl();
+  }
+  auto w = LoadWindow(url);
+  QTRY_VERIFY_WITH_TIMEOUT(w->IsUnloaded(), 5000);
+  const QStringList texts = log.Texts();
+  QCOMPARE(texts.size(), 3);
+  QCOMPARE(texts[0], QStringLiteral("NetWork Error! Please make sure you computer online."));
+  QVERIFY2(texts[1].contains(QLatin1String("refused")), qPrintable(texts[1]));
+  QCOMPARE(texts[2], QStringLiteral("获取服务器更新列表失败!"));
 }
 
 void CheckTest::unparsableListKeepsWindowOpen()

@@ -108,6 +108,9 @@ bool DownloadFile(Inet& client, const QString& baseUrl, const QString& remoteNam
     client.Wait();
     if (IsMissingOnServer(client))
       return false;
+    // No answer at all: a GET would only fail the same way.
+    if (client.StatusCode() == 0)
+      throw InetError(client.FailureReason());
     const QByteArray body = client.OpenURL(client.URL, MaxListBytes);
     const QString failure = WriteFileAtomically(AppPath() + u'\\' + localName, body);
     if (!failure.isEmpty())
