@@ -1,0 +1,340 @@
+#!/usr/bin/env bash
+# Whole-update benchmark: the real updater window (bench/driver.cpp) against curl,
+# both fetching the same releases from the same local nginx.
+#
+#   bench/run.sh [runs]            runs per release and tool, default 3; medians are reported
+#
+# Environment:
+#   MERVO_BENCH_BUILD        build folder of the driver (default <repo>/build-bench)
+#   MERVO_BENCH_BIG_MIB      size of the one-file release in MiB (default 512)
+#   MERVO_BENCH_SMALL_COUNT  number of files of the many-file release (default 1000)
+#   MERVO_BENCH_SMALL_KIB    size of each of those files in KiB (default 4)
+#   MERVO_BENCH_TMP          where the scratch folder goes (default $TMPDIR or /tmp)
+#   MERVO_BENCH_KEEP=1       keep the scratch folder (logs, nginx config) afterwards
+#
+# Per release and run, in this order, each from a fresh folder and after a `sync`
+# so that no tool pays for the previous one's write-back:
+#   updater     the driver: list HEAD + GET, a HEAD per file, then a GET per file,
+#               each written as "<name>.tmp", fsync'd, and renamed into place
+#   curl        ONE curl invocation doing the same requests in the same order over
+#               one kept-alive connection (list HEAD + GET, all HEADs, all GETs)
+#   curl+fsync  the same, followed by an fsync of every file curl wrote (coreutils
+#               sync FILE...): what the updater's durability costs on this disk
+# The targets are judged against plain curl.
+#
+# Exit status: 0 when every run completed and was verified (targets met or not),
+# 1 when something failed.
+set -euo pipefail
+
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${MERVO_BENCH_BUILD:-$REPO/build-bench}
+RUNS=${1:-3}
+BIG_MIB=${MERVO_BENCH_BIG_MIB:-512}
+SMALL_COUNT=${MERVO_BENCH_SMALL_COUNT:-1000}
+SMALL_KIB=${MERVO_BENCH_SMALL_KIB:-4}
+PER_FOLDER=100           # the many small files are spread over folders of this many
+
+RATIO_TARGET=1.5
+RSS_TARGET_MIB=64
+
+[[ $RUNS =~ ^[1-9][0-9]*$ ]] || { echo "usage: $0 [runs]" >&2; exit 1; }
+
+log() { printf '== %s\n' "$*" >&2; }
+die() { printf 'run.sh: %s\n' "$*" >&2; exit 1; }
+
+# Local traffic only, never through a proxy.
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
+export no_proxy=127.0.0.1 NO_PROXY=127.0.0.1
+export QT_QPA_PLATFORM=offscreen
+
+# --- tools ------------------------------------------------------------------------
+if ! command -v nginx >/dev/null 2>&1 && [[ -x /usr/sbin/nginx ]]; then
+  PATH=$PATH:/usr/sbin
+fi
+if ! command -v nginx >/dev/null 2>&1; then
+  if [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null 2>&1; then
+    log "installing nginx-light"
+    # The package's own service is not wanted, only the server this script starts.
+    policy_added=0
+    if [[ ! -e /usr/sbin/policy-rc.d ]]; then
+      printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+      chmod +x /usr/sbin/policy-rc.d
+      policy_added=1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nginx-light >/dev/null \
+      || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nginx-light >/dev/null; } \
+      || true
+    [[ $policy_added == 1 ]] && rm -f /usr/sbin/policy-rc.d
+    PATH=$PATH:/usr/sbin
+  fi
+  command -v nginx >/dev/null 2>&1 || die "nginx is needed (apt-get install nginx-light)"
+fi
+for tool in curl cmake /usr/bin/time sync diff cmp split; do
+  command -v "$tool" >/dev/null 2>&1 || die "$tool is needed"
+done
+
+# --- driver -----------------------------------------------------------------------
+log "building the driver in $BUILD"
+generator=()
+if [[ ! -f $BUILD/CMakeCache.txt ]] && command -v ninja >/dev/null 2>&1; then
+  generator=(-G Ninja)
+fi
+cmake -S "$REPO/bench" -B "$BUILD" "${generator[@]}" >"${TMPDIR:-/tmp}/mervo-bench-cmake.$$.log" 2>&1 \
+  || { cat "${TMPDIR:-/tmp}/mervo-bench-cmake.$$.log" >&2; die "cmake configure failed"; }
+cmake --build "$BUILD" --target mervo_bench_driver >>"${TMPDIR:-/tmp}/mervo-bench-cmake.$$.log" 2>&1 \
+  || { tail -40 "${TMPDIR:-/tmp}/mervo-bench-cmake.$$.log" >&2; die "build failed"; }
+rm -f "${TMPDIR:-/tmp}/mervo-bench-cmake.$$.log"
+DRIVER=$BUILD/mervo_bench_driver
+
+# --- scratch folder and clean-up ---------------------------------------------------
+WORK=$(mktemp -d "${MERVO_BENCH_TMP:-${TMPDIR:-/tmp}}/mervo-bench.XXXXXX")
+NGINX_PID=
+cleanup() {
+  local status=$?
+  if [[ -n $NGINX_PID ]] && kill -0 "$NGINX_PID" 2>/dev/null; then
+    kill -QUIT "$NGINX_PID" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$NGINX_PID" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$NGINX_PID" 2>/dev/null || true
+    wait "$NGINX_PID" 2>/dev/null || true
+  fi
+  if [[ ${MERVO_BENCH_KEEP:-0} == 1 ]]; then
+    log "kept $WORK"
+  else
+    rm -rf "$WORK"
+  fi
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+# nginx's workers may run as another user: they need to read the releases.
+chmod 755 "$WORK"
+
+# --- releases -----------------------------------------------------------------------
+# update_list FOLDER RUNAPP NAME... : the list document the updater reads.
+update_list() {
+  local folder=$1 runapp=$2
+  shift 2
+  {
+    printf '<?xml version="1.0" encoding="UTF-8"?>\n<UpdateList>\n'
+    printf '  <Version>2.0</Version>\n  <Updata>\n    <Note Info="Benchmark release"/>\n  </Updata>\n  <Files>\n'
+    local name
+    for name in "$@"; do
+      printf '    <File Name="%s" Ver="2.0"/>\n' "$name"
+    done
+    printf '  </Files>\n  <RunApp>%s</RunApp>\n</UpdateList>\n' "$runapp"
+  } >"$folder/UpdList.xml"
+}
+
+log "making the releases in $WORK/www (${BIG_MIB} MiB file; ${SMALL_COUNT} files of ${SMALL_KIB} KiB)"
+BIG_ROOT=$WORK/www/big/mrvo
+SMALL_ROOT=$WORK/www/small/mrvo
+mkdir -p "$BIG_ROOT" "$SMALL_ROOT"
+head -c "$((BIG_MIB * 1024 * 1024))" /dev/urandom >"$BIG_ROOT/mervo.bin"
+BIG_FILES=(mervo.bin)
+update_list "$BIG_ROOT" mervo.bin "${BIG_FILES[@]}"
+
+SMALL_FILES=()
+made=0
+folder_index=0
+while ((made < SMALL_COUNT)); do
+  in_folder=$((SMALL_COUNT - made < PER_FOLDER ? SMALL_COUNT - made : PER_FOLDER))
+  sub=$(printf 'd%02d' "$folder_index")
+  mkdir -p "$SMALL_ROOT/$sub"
+  head -c "$((in_folder * SMALL_KIB * 1024))" /dev/urandom \
+    | split -b "$((SMALL_KIB * 1024))" -d -a 3 --additional-suffix=.dat - "$SMALL_ROOT/$sub/f"
+  for ((i = 0; i < in_folder; i++)); do
+    # The list names folders the way the updater's lists do, with "\".
+    SMALL_FILES+=("$sub\\$(printf 'f%03d.dat' "$i")")
+  done
+  made=$((made + in_folder))
+  folder_index=$((folder_index + 1))
+done
+update_list "$SMALL_ROOT" "${SMALL_FILES[0]}" "${SMALL_FILES[@]}"
+chmod -R a+rX "$WORK/www"
+
+# --- server -------------------------------------------------------------------------
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()' 2>/dev/null && return
+  local port
+  for _ in $(seq 200); do
+    port=$((20000 + RANDOM % 30000))
+    if ! ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; then
+      echo "$port"
+      return
+    fi
+  done
+  return 1
+}
+PORT_BIG=$(free_port) || die "no free port"
+PORT_SMALL=$(free_port) || die "no free port"
+[[ $PORT_SMALL != "$PORT_BIG" ]] || PORT_SMALL=$(free_port)
+
+mkdir -p "$WORK/nginx"
+# One nginx, one worker, two listening ports: one release behind each, both at /mrvo/.
+cat >"$WORK/nginx/nginx.conf" <<EOF
+worker_processes 1;
+daemon off;
+pid $WORK/nginx/nginx.pid;
+error_log $WORK/nginx/error.log warn;
+events { worker_connections 64; }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nopush on;
+  tcp_nodelay on;
+  keepalive_timeout 60s;
+  keepalive_requests 100000;
+  types { text/xml xml; }
+  default_type application/octet-stream;
+  client_body_temp_path $WORK/nginx/body;
+  proxy_temp_path $WORK/nginx/proxy;
+  fastcgi_temp_path $WORK/nginx/fastcgi;
+  uwsgi_temp_path $WORK/nginx/uwsgi;
+  scgi_temp_path $WORK/nginx/scgi;
+  server { listen 127.0.0.1:$PORT_BIG; root $WORK/www/big; }
+  server { listen 127.0.0.1:$PORT_SMALL; root $WORK/www/small; }
+}
+EOF
+nginx -p "$WORK/nginx/" -c "$WORK/nginx/nginx.conf" -e "$WORK/nginx/error.log" &
+NGINX_PID=$!
+BIG_URL=http://127.0.0.1:$PORT_BIG/mrvo/
+SMALL_URL=http://127.0.0.1:$PORT_SMALL/mrvo/
+for _ in $(seq 100); do
+  if curl -sf -o /dev/null "${BIG_URL}UpdList.xml" && curl -sf -o /dev/null "${SMALL_URL}UpdList.xml"; then
+    break
+  fi
+  kill -0 "$NGINX_PID" 2>/dev/null || { cat "$WORK/nginx/error.log" >&2; NGINX_PID=; die "nginx did not start"; }
+  sleep 0.1
+done
+curl -sf -o /dev/null "${BIG_URL}UpdList.xml" || die "nginx does not answer on $BIG_URL"
+log "nginx $(nginx -v 2>&1 | sed 's/.*\///') (pid $NGINX_PID) serving $BIG_URL and $SMALL_URL"
+
+# --- one measurement ------------------------------------------------------------------
+# curl_config BASEURL DEST NAME... : the updater's requests, in its order, for curl -K.
+curl_config() {
+  local base=$1 dest=$2 name path
+  shift 2
+  printf 'url = "%sUpdList.xml"\nhead\noutput = "/dev/null"\nfail\nnext\n' "$base"
+  printf 'url = "%sUpdList.xml"\noutput = "%s/NewUpdList.xml"\nfail\n' "$base" "$dest"
+  for name in "$@"; do
+    path=${name//\\//}
+    printf 'next\nurl = "%s%s"\nhead\noutput = "/dev/null"\nfail\n' "$base" "$path"
+  done
+  for name in "$@"; do
+    path=${name//\\//}
+    printf 'next\nurl = "%s%s"\noutput = "%s/%s"\ncreate-dirs\nfail\n' "$base" "$path" "$dest" "$path"
+  done
+}
+
+# verify RELEASE_ROOT FOLDER : the folder holds exactly the release's files, byte for byte.
+verify() {
+  diff -rq -x UpdList.xml -x NewUpdList.xml "$1" "$2" >/dev/null
+}
+
+# measure LABEL COMMAND... : runs it under /usr/bin/time; sets M_WALL M_CPU M_RSS_KIB.
+measure() {
+  local label=$1 start end
+  shift
+  sync
+  start=$(date +%s%N)
+  if ! /usr/bin/time -f '%U %S %M' -o "$WORK/time.txt" "$@" >"$WORK/out.txt" 2>"$WORK/err.txt"; then
+    cat "$WORK/out.txt" "$WORK/err.txt" >&2
+    die "$label failed"
+  fi
+  end=$(date +%s%N)
+  M_WALL=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')
+  read -r user sys M_RSS_KIB <"$WORK/time.txt"
+  M_CPU=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')
+}
+
+median() {
+  tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END {
+    if (NR == 0) { print "nan"; exit }
+    if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+declare -A WALL CPU RSS CHECK UPDATE
+
+# bench_release NAME ROOT URL FILE... : RUNS rounds of updater, curl and curl+fsync.
+bench_release() {
+  local release=$1 root=$2 url=$3
+  shift 3
+  local files=("$@") run dest cfg synclist
+  for ((run = 1; run <= RUNS; run++)); do
+    # Updater, from an empty program folder.
+    dest=$WORK/run/updater
+    rm -rf "$dest"; mkdir -p "$dest"
+    measure "updater ($release, run $run)" "$DRIVER" "$dest" "$url" --timeout 1200
+    verify "$root" "$dest" || die "updater ($release, run $run): the folder does not match the release"
+    WALL[$release,updater]+=" $M_WALL"; CPU[$release,updater]+=" $M_CPU"; RSS[$release,updater]+=" $M_RSS_KIB"
+    CHECK[$release]+=" $(sed -n 's/^phase check_s=\([0-9.]*\).*/\1/p' "$WORK/out.txt")"
+    UPDATE[$release]+=" $(sed -n 's/^phase update_s=\([0-9.]*\).*/\1/p' "$WORK/out.txt")"
+    cp "$WORK/out.txt" "$WORK/driver-$release-$run.txt"
+    log "$release run $run: updater $M_WALL s, cpu $M_CPU s, rss $((M_RSS_KIB / 1024)) MiB"
+    rm -rf "$dest"
+
+    # curl, the same requests in one invocation.
+    dest=$WORK/run/curl
+    rm -rf "$dest"; mkdir -p "$dest"
+    cfg=$WORK/curl-$release.cfg
+    curl_config "$url" "$dest" "${files[@]}" >"$cfg"
+    measure "curl ($release, run $run)" curl -sS -K "$cfg"
+    verify "$root" "$dest" || die "curl ($release, run $run): the folder does not match the release"
+    WALL[$release,curl]+=" $M_WALL"; CPU[$release,curl]+=" $M_CPU"; RSS[$release,curl]+=" $M_RSS_KIB"
+    log "$release run $run: curl $M_WALL s, cpu $M_CPU s"
+    rm -rf "$dest"
+
+    # curl, then an fsync of each file it wrote.
+    mkdir -p "$dest"
+    synclist=$WORK/sync-$release.txt
+    : >"$synclist"
+    for name in "${files[@]}"; do printf '%s\0' "$dest/${name//\\//}" >>"$synclist"; done
+    measure "curl+fsync ($release, run $run)" \
+      sh -c 'curl -sS -K "$1" && xargs -0 sync -- <"$2"' sh "$cfg" "$synclist"
+    verify "$root" "$dest" || die "curl+fsync ($release, run $run): the folder does not match the release"
+    WALL[$release,curlsync]+=" $M_WALL"; CPU[$release,curlsync]+=" $M_CPU"
+    log "$release run $run: curl+fsync $M_WALL s"
+    rm -rf "$dest"
+  done
+}
+
+bench_release big "$BIG_ROOT" "$BIG_URL" "${BIG_FILES[@]}"
+bench_release small "$SMALL_ROOT" "$SMALL_URL" "${SMALL_FILES[@]}"
+
+# --- report ---------------------------------------------------------------------------
+verdict() { awk -v v="$1" -v t="$2" 'BEGIN { print (v <= t) ? "met" : "MISSED" }'; }
+
+echo
+echo "Medians of $RUNS runs; one nginx on 127.0.0.1; curl: one invocation per release, same requests over one connection"
+printf '%-34s %9s %9s %12s %12s\n' release tool wall_s "cpu_s(u+s)" peak_rss_MiB
+for release in big small; do
+  if [[ $release == big ]]; then
+    title="1 file of ${BIG_MIB} MiB"
+  else
+    title="${SMALL_COUNT} files of ${SMALL_KIB} KiB"
+  fi
+  for tool in updater curl curlsync; do
+    wall=$(median <<<"${WALL[$release,$tool]}")
+    cpu=$(median <<<"${CPU[$release,$tool]}")
+    if [[ $tool == curlsync ]]; then
+      rss=-
+      name=curl+fsync
+    else
+      rss=$(awk -v k="$(median <<<"${RSS[$release,$tool]}")" 'BEGIN { printf "%.1f", k / 1024 }')
+      name=$tool
+    fi
+    printf '%-34s %9s %9s %12s %12s\n' "$title" "$name" "$wall" "$cpu" "$rss"
+  done
+  upd=$(median <<<"${WALL[$release,updater]}")
+  crl=$(median <<<"${WALL[$release,curl]}")
+  crs=$(median <<<"${WALL[$release,curlsync]}")
+  ratio=$(awk -v a="$upd" -v b="$crl" 'BEGIN { printf "%.2f", a / b }')
+  ratio_sync=$(awk -v a="$upd" -v b="$crs" 'BEGIN { printf "%.2f", a / b }')
+  rss_mib=$(awk -v k="$(echo "${RSS[$release,updater]}" | tr ' ' '\n' | sort -g | tail -1)" 'BEGIN { printf "%.1f", k / 1024 }')
+  printf '  updater phases (median): check %s s (load to update offered), update %s s (click to done)\n' \
+    "$(median <<<"${CHECK[$release]}")" "$(median <<<"${UPDATE[$release]}")"
+  printf '  wall ratio updater/curl %s (target <= %s: %s); updater/(curl+fsync) %s\n' \
+    "$ratio" "$RATIO_TARGET" "$(verdict "$ratio" "$RATIO_TARGET")" "$ratio_sync"
+  printf '  updater peak RSS, highest of the runs: %s MiB (target < %s MiB: %s)\n' \
+    "$rss_mib" "$RSS_TARGET_MIB" "$(awk -v v="$rss_mib" -v t="$RSS_TARGET_MIB" 'BEGIN { print (v < t) ? "met" : "MISSED" }')"
+done
