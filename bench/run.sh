@@ -6,6 +6,8 @@
 #
 # Environment:
 #   MERVO_BENCH_BUILD        build folder of the driver (default <repo>/build-bench)
+#   MERVO_BENCH_DRIVER       use this driver binary instead of building one (e.g. one built
+#                            by bench/CMakeLists.txt from a patched copy of the tree)
 #   MERVO_BENCH_BIG_MIB      size of the one-file release in MiB (default 512)
 #   MERVO_BENCH_SMALL_COUNT  number of files of the many-file release (default 1000)
 #   MERVO_BENCH_SMALL_KIB    size of each of those files in KiB (default 4)
@@ -74,17 +76,24 @@ for tool in curl cmake /usr/bin/time sync diff cmp split; do
 done
 
 # --- driver -----------------------------------------------------------------------
-log "building the driver in $BUILD"
-generator=()
-if [[ ! -f $BUILD/CMakeCache.txt ]] && command -v ninja >/dev/null 2>&1; then
-  generator=(-G Ninja)
+if [[ -n ${MERVO_BENCH_DRIVER:-} ]]; then
+  DRIVER=$MERVO_BENCH_DRIVER
+  [[ -x $DRIVER ]] || die "MERVO_BENCH_DRIVER=$DRIVER is not an executable"
+  log "using the driver $DRIVER"
+else
+  log "building the driver in $BUILD"
+  generator=()
+  if [[ ! -f $BUILD/CMakeCache.txt ]] && command -v ninja >/dev/null 2>&1; then
+    generator=(-G Ninja)
+  fi
+  build_log=$(mktemp "${TMPDIR:-/tmp}/mervo-bench-build.XXXXXX")
+  cmake -S "$REPO/bench" -B "$BUILD" "${generator[@]}" >"$build_log" 2>&1 \
+    || { cat "$build_log" >&2; rm -f "$build_log"; die "cmake configure failed"; }
+  cmake --build "$BUILD" --target mervo_bench_driver >>"$build_log" 2>&1 \
+    || { tail -40 "$build_log" >&2; rm -f "$build_log"; die "build failed"; }
+  rm -f "$build_log"
+  DRIVER=$BUILD/mervo_bench_driver
 fi
-cmake -S "$REPO/bench" -B "$BUILD" "${generator[@]}" >"${TMPDIR:-/tmp}/mervo-bench-cmake.$$.log" 2>&1 \
-  || { cat "${TMPDIR:-/tmp}/mervo-bench-cmake.$$.log" >&2; die "cmake configure failed"; }
-cmake --build "$BUILD" --target mervo_bench_driver >>"${TMPDIR:-/tmp}/mervo-bench-cmake.$$.log" 2>&1 \
-  || { tail -40 "${TMPDIR:-/tmp}/mervo-bench-cmake.$$.log" >&2; die "build failed"; }
-rm -f "${TMPDIR:-/tmp}/mervo-bench-cmake.$$.log"
-DRIVER=$BUILD/mervo_bench_driver
 
 # --- scratch folder and clean-up ---------------------------------------------------
 WORK=$(mktemp -d "${MERVO_BENCH_TMP:-${TMPDIR:-/tmp}}/mervo-bench.XXXXXX")
@@ -108,6 +117,9 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 # nginx's workers may run as another user: they need to read the releases.
 chmod 755 "$WORK"
+# Qt wants a private runtime folder; without one it warns on every start.
+mkdir -m 700 "$WORK/runtime"
+export XDG_RUNTIME_DIR=$WORK/runtime
 
 # --- releases -----------------------------------------------------------------------
 # update_list FOLDER RUNAPP NAME... : the list document the updater reads.
