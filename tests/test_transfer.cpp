@@ -110,6 +110,62 @@ private slots:
     QTEST(states[0][0].toInt(), "state");
   }
 
+  // Bodies framed each way a server may frame them, and framings that lie.
+  void framing_data()
+  {
+    QTest::addColumn<Reply>("reply");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("ok");
+    Reply chunked = With(Reply::Ok("4\r\nabcd\r\n3;ext=1\r\nefg\r\n0\r\nX-Sum: 1\r\n\r\n"), "Transfer-Encoding", "chunked");
+    chunked.sendContentLength = false;
+    Reply untilClose = Reply::Ok("until the connection closes");
+    untilClose.sendContentLength = false;
+    Reply longer = Reply::Ok("0123456789EXTRA");
+    longer.declaredLength = 10;
+    Reply cutChunked = With(Reply::Ok("a\r\n01234"), "Transfer-Encoding", "chunked");
+    cutChunked.sendContentLength = false;
+    QTest::newRow("chunked") << chunked << QByteArray("abcdefg") << true;
+    QTest::newRow("until close") << untilClose << QByteArray("until the connection closes") << true;
+    QTest::newRow("longer than announced") << longer << QByteArray("0123456789") << false;
+    QTest::newRow("chunked, cut short") << cutChunked << QByteArray("01234") << false;
+  }
+  void framing()
+  {
+    QFETCH(Reply, reply);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, ok);
+    TestServer server;
+    server.Route("/mrvo/f", reply);
+    Inet inet;
+    inet.Execute(server.BaseUrl() + "f", "GET");
+    inet.Wait();
+    QByteArray got;
+    for (QByteArray piece; got.size() <= 1000 && !(piece = inet.GetChunk(1024)).isEmpty(); got += piece) {
+    }
+    QCOMPARE(got, body);
+    QCOMPARE(inet.FailureReason().isEmpty(), ok);
+  }
+
+  // One connection carries request after request while the server keeps it open.
+  void keepsConnectionAlive()
+  {
+    TestServer server;
+    for (const QByteArray name : {"a", "b", "c"}) {
+      Reply reply = Reply::Ok("file " + name);
+      reply.keepAlive = true;
+      server.Route("/mrvo/" + name, reply);
+    }
+    Inet inet;
+    for (const QByteArray name : {"a", "b", "c"}) {
+      inet.Execute(server.BaseUrl() + name, "HEAD");
+      inet.Wait();
+      QCOMPARE(inet.StatusCode(), 200);
+      QCOMPARE(inet.OpenURL(server.BaseUrl() + name, 100), "file " + name);
+    }
+    QCOMPARE(server.Requests().size(), 6);
+    QCOMPARE(server.Connections(), 1);
+  }
+
   void shutdownEndsWait()
   {
     TestServer server;

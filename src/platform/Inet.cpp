@@ -2,94 +2,337 @@
 
 #include "platform/Runtime.h"
 
-#include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QSslSocket>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
-// Bounded so that a fast server cannot fill memory faster than the body is written out.
+// Bounded, so that a fast server waits for the disk instead of filling memory.
 constexpr qint64 ReadBufferBytes = 256 * 1024;
+constexpr int MaxRedirects = 50;
+constexpr int MaxHeaderLines = 200;
+constexpr qint64 MaxLineBytes = 64 * 1024;
+
+// Keeps count of the socket signals being handled, so the socket is not deleted under one.
+class SignalScope {
+public:
+  explicit SignalScope(int& depth) : m_depth(depth) { ++m_depth; }
+  ~SignalScope() { --m_depth; }
+  SignalScope(const SignalScope&) = delete;
+  SignalScope& operator=(const SignalScope&) = delete;
+
+private:
+  int& m_depth;
+};
 
 bool IsRedirect(int status)
 {
-  return status >= 300 && status < 400;
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+QNetworkProxy ProxyFor(const QUrl& url)
+{
+  const QList<QNetworkProxy> proxies = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url));
+  return proxies.isEmpty() ? QNetworkProxy(QNetworkProxy::NoProxy) : proxies.first();
 }
 }
 
-Inet::Inet(QObject* parent) : QObject(parent), m_manager(new QNetworkAccessManager(this))
+Inet::Inet(QObject* parent) : QObject(parent), m_idle(new QTimer(this))
 {
   QNetworkProxyFactory::setUseSystemConfiguration(true);
+  m_idle->setSingleShot(true);
+  connect(m_idle, &QTimer::timeout, this,
+          [this] { Fail(QStringLiteral("no data received for %1 seconds").arg(m_timeoutMs / 1000.0)); });
 }
 
 Inet::~Inet()
 {
-  DropReply();
+  DropSocket();
 }
 
-void Inet::DropReply()
+void Inet::DropSocket()
 {
-  if (!m_reply)
+  if (!m_socket)
     return;
-  m_reply->disconnect(this);
-  if (!m_reply->isFinished()) {
-    m_aborting = true;
-    m_reply->abort();
-  }
-  // Not inside one of the reply's own signals here, so it can go at once:
-  // deleteLater would pile replies up until the outermost event loop runs.
-  delete m_reply;
-  m_reply = nullptr;
+  m_socket->disconnect(this);
+  m_socket->abort();
+  if (m_signalDepth > 0)
+    m_socket->deleteLater();
+  else
+    delete m_socket;
+  m_socket = nullptr;
+  m_socketKey.clear();
+  m_reusable = false;
 }
 
 void Inet::Execute(const QString& url, const QString& operation)
 {
-  DropReply();
-  m_isGet = operation.compare(QLatin1String("HEAD"), Qt::CaseInsensitive) != 0;
+  m_operation = operation.toUpper().toLatin1();
+  m_redirects = 0;
+  StartRequest(QUrl::fromEncoded(url.toUtf8(), QUrl::StrictMode));
+}
+
+void Inet::StartRequest(const QUrl& url)
+{
+  m_url = url;
   m_headersIn = false;
   m_finished = false;
-  m_aborting = false;
+  m_closed = false;
+  m_failure.clear();
+  m_version.clear();
+  m_status = 0;
+  m_reason.clear();
+  m_headers.clear();
+  m_body = Body::None;
+  m_declaredLength = -1;
+  m_remaining = 0;
+  m_chunkNeedsCrlf = false;
+  m_inTrailer = false;
   m_received = 0;
 
-  QNetworkRequest request(QUrl::fromEncoded(url.toUtf8(), QUrl::StrictMode));
-  // Compressed answers lose their Content-Length, which the size checks rely on.
-  request.setRawHeader("Accept-Encoding", "identity");
-  request.setRawHeader("User-Agent", "MervoUpdate");
-  request.setTransferTimeout(m_timeoutMs);
-  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                       QNetworkRequest::NoLessSafeRedirectPolicy);
+  if (m_shutdown) {
+    m_finished = true;
+    return;
+  }
+  const QString scheme = url.scheme().toLower();
+  if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+      || url.host().isEmpty()) {
+    Fail(QStringLiteral("invalid address: %1").arg(url.toString()));
+    return;
+  }
 
-  m_reply = m_isGet ? m_manager->get(request) : m_manager->head(request);
-  m_reply->setReadBufferSize(ReadBufferBytes);
-  connect(m_reply, &QNetworkReply::metaDataChanged, this, &Inet::OnMetaData);
-  connect(m_reply, &QNetworkReply::readyRead, this, [this] { m_headersIn = true; });
-  connect(m_reply, &QNetworkReply::finished, this, &Inet::OnFinished);
-  if (m_shutdown)
-    m_reply->abort();
+  const bool secure = scheme == QLatin1String("https");
+  const quint16 port = quint16(url.port(secure ? 443 : 80));
+  const QNetworkProxy proxy = ProxyFor(url);
+  // A plain request through an HTTP proxy goes to the proxy with the whole address;
+  // everything else is tunnelled by the socket itself (CONNECT or SOCKS).
+  m_viaHttpProxy = !secure && (proxy.type() == QNetworkProxy::HttpProxy
+                               || proxy.type() == QNetworkProxy::HttpCachingProxy);
+  const QString key = m_viaHttpProxy
+                          ? QStringLiteral("proxy://%1:%2").arg(proxy.hostName()).arg(proxy.port())
+                          : QStringLiteral("%1://%2:%3").arg(scheme, url.host()).arg(port);
+
+  if (m_socket && m_reusable && m_socketKey == key && m_socket->state() == QAbstractSocket::ConnectedState
+      && m_socket->bytesAvailable() == 0) {
+    m_reusable = false;
+    SendRequest();
+    return;
+  }
+
+  DropSocket();
+  m_socket = new QSslSocket(this);
+  m_socketKey = key;
+  m_socket->setReadBufferSize(ReadBufferBytes);
+  connect(m_socket, &QSslSocket::readyRead, this, &Inet::OnReadyRead);
+  connect(m_socket, &QSslSocket::disconnected, this, &Inet::OnDisconnected);
+  connect(m_socket, &QSslSocket::errorOccurred, this, &Inet::OnSocketError);
+  connect(m_socket, &QSslSocket::bytesWritten, m_idle, qOverload<>(&QTimer::start));
+  connect(m_socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) {
+    QStringList reasons;
+    for (const QSslError& error : errors)
+      reasons << error.errorString();
+    Fail(reasons.join(QStringLiteral("; ")));
+  });
+  m_idle->start(m_timeoutMs);
+
+  if (m_viaHttpProxy) {
+    m_socket->setProxy(QNetworkProxy::NoProxy);
+    connect(m_socket, &QSslSocket::connected, this, &Inet::SendRequest);
+    m_socket->connectToHost(proxy.hostName(), proxy.port());
+  } else {
+    m_socket->setProxy(proxy.type() == QNetworkProxy::DefaultProxy ? QNetworkProxy(QNetworkProxy::NoProxy) : proxy);
+    if (secure) {
+      connect(m_socket, &QSslSocket::encrypted, this, &Inet::SendRequest);
+      m_socket->connectToHostEncrypted(url.host(), port);
+    } else {
+      connect(m_socket, &QSslSocket::connected, this, &Inet::SendRequest);
+      m_socket->connectToHost(url.host(), port);
+    }
+  }
 }
 
-void Inet::OnMetaData()
+void Inet::SendRequest()
 {
-  const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-  if (status.isValid() && !IsRedirect(status.toInt()))
-    m_headersIn = true;
+  SignalScope scope(m_signalDepth);
+  const bool secure = m_url.scheme().toLower() == QLatin1String("https");
+  const int port = m_url.port(secure ? 443 : 80);
+  QByteArray host = m_url.host(QUrl::FullyEncoded).toLatin1();
+  if (m_url.host().contains(u':'))
+    host = '[' + host + ']';
+  if (port != (secure ? 443 : 80))
+    host += ':' + QByteArray::number(port);
+  QByteArray target = m_viaHttpProxy ? m_url.toEncoded(QUrl::RemoveFragment)
+                                     : m_url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
+  if (target.isEmpty())
+    target = "/";
+
+  QByteArray request = m_operation + ' ' + target + " HTTP/1.1\r\nHost: " + host
+                       + "\r\nUser-Agent: MervoUpdate\r\n"
+                         // Compressed answers lose their Content-Length, which the size checks rely on.
+                         "Accept-Encoding: identity\r\n"
+                         "Connection: keep-alive\r\n\r\n";
+  m_idle->start(m_timeoutMs);
+  m_socket->write(request);
 }
 
-void Inet::OnFinished()
+void Inet::OnReadyRead()
 {
+  SignalScope scope(m_signalDepth);
+  if (m_finished)
+    return;
+  m_idle->start(m_timeoutMs);
+  if (!m_headersIn && !ParseHead())
+    return;
+  // Body bytes stay in the socket's bounded buffer until GetChunk takes them.
+}
+
+// Reads the status line and headers as far as they have arrived. True once they are complete.
+bool Inet::ParseHead()
+{
+  while (m_socket->canReadLine()) {
+    const QByteArray line = m_socket->readLine(MaxLineBytes).trimmed();
+    if (m_status == 0) {
+      const QList<QByteArray> parts = line.split(' ');
+      bool ok = false;
+      const int status = parts.size() >= 2 ? parts[1].toInt(&ok) : 0;
+      if (!line.startsWith("HTTP/") || !ok || status < 100 || status > 999) {
+        Fail(QStringLiteral("not an HTTP answer"));
+        return false;
+      }
+      m_version = parts[0];
+      m_status = status;
+      m_reason = line.mid(parts[0].size() + 1 + parts[1].size()).trimmed();
+      continue;
+    }
+    if (!line.isEmpty()) {
+      const qsizetype colon = line.indexOf(':');
+      if (colon > 0 && m_headers.size() < MaxHeaderLines)
+        m_headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+      continue;
+    }
+    // The blank line: an interim answer starts over, a final one is complete.
+    if (m_status < 200) {
+      m_status = 0;
+      m_headers.clear();
+      continue;
+    }
+    StartBody();
+    return true;
+  }
+  if (m_socket->bytesAvailable() >= MaxLineBytes)
+    Fail(QStringLiteral("answer header too long"));
+  return false;
+}
+
+void Inet::StartBody()
+{
+  if (IsRedirect(m_status) && !GetHeader(QStringLiteral("Location")).isEmpty()) {
+    const QUrl next = m_url.resolved(QUrl::fromEncoded(GetHeader(QStringLiteral("Location")).toLatin1()));
+    if (++m_redirects > MaxRedirects) {
+      Fail(QStringLiteral("too many redirects"));
+      return;
+    }
+    if (m_url.scheme() == QLatin1String("https") && next.scheme() != QLatin1String("https")) {
+      Fail(QStringLiteral("redirect from https to %1 refused").arg(next.toString()));
+      return;
+    }
+    // The redirect's own body is of no use: start afresh on a new connection.
+    m_reusable = false;
+    StartRequest(next);
+    return;
+  }
+
+  m_headersIn = true;
+  const QByteArray transfer = GetHeader(QStringLiteral("Transfer-Encoding")).toLatin1().toLower();
+  const QString length = GetHeader(QStringLiteral("Content-Length"));
+  bool lengthOk = false;
+  m_declaredLength = length.toLongLong(&lengthOk);
+  if (!lengthOk || m_declaredLength < 0)
+    m_declaredLength = -1;
+
+  if (m_operation == "HEAD" || m_status == 204 || m_status == 304)
+    m_body = Body::None;
+  else if (transfer.contains("chunked"))
+    m_body = Body::Chunked;
+  else if (m_declaredLength >= 0)
+    m_body = Body::Length;
+  else
+    m_body = Body::UntilClose;
+  m_remaining = m_body == Body::Length ? m_declaredLength : 0;
+  if (m_body == Body::None || (m_body == Body::Length && m_remaining == 0))
+    Complete();
+}
+
+void Inet::Complete()
+{
+  if (m_finished)
+    return;
+  m_idle->stop();
+  // Bytes beyond the end of the body mean the length was wrong: the body cannot be trusted.
+  if (m_body != Body::None && m_body != Body::UntilClose && m_socket && m_socket->bytesAvailable() > 0) {
+    Fail(QStringLiteral("the server sent more than the %1 bytes it announced")
+             .arg(m_body == Body::Length ? m_declaredLength : m_received));
+    return;
+  }
+  const QByteArray connection = GetHeader(QStringLiteral("Connection")).toLatin1().toLower();
+  m_reusable = m_version == "HTTP/1.1" && !connection.contains("close") && m_body != Body::UntilClose && !m_closed;
   m_finished = true;
   m_headersIn = true;
-  if (m_shutdown || m_aborting)
+  if (!m_shutdown)
+    emit StateChanged(icResponseCompleted);
+}
+
+void Inet::Fail(const QString& reason)
+{
+  if (m_finished)
     return;
-  emit StateChanged(TransferFailed() ? icError : icResponseCompleted);
+  m_idle->stop();
+  m_failure = reason;
+  m_finished = true;
+  m_reusable = false;
+  if (m_socket)
+    m_socket->abort();
+  if (!m_shutdown)
+    emit StateChanged(icError);
+}
+
+void Inet::OnDisconnected()
+{
+  SignalScope scope(m_signalDepth);
+  m_closed = true;
+  m_reusable = false;
+  if (m_finished)
+    return;
+  if (!m_headersIn) {
+    // What has arrived may still complete the head.
+    if (m_socket->bytesAvailable() > 0 && ParseHead())
+      return;
+    if (!m_finished)
+      Fail(QStringLiteral("the server closed the connection without an answer"));
+  }
+  // During the body GetChunk drains what is buffered, then judges the end.
+}
+
+void Inet::OnSocketError()
+{
+  SignalScope scope(m_signalDepth);
+  if (m_socket->error() == QAbstractSocket::RemoteHostClosedError) {
+    OnDisconnected();
+    return;
+  }
+  if (m_headersIn && m_socket->bytesAvailable() > 0) {
+    m_closed = true;   // let GetChunk take what arrived first
+    return;
+  }
+  Fail(m_socket->errorString());
 }
 
 bool Inet::StillExecuting() const
 {
-  if (!m_reply)
+  if (m_url.isEmpty() || m_finished)
     return false;
-  return m_isGet ? !m_headersIn : !m_finished;
+  return m_operation == "HEAD" || !m_headersIn;
 }
 
 void Inet::ThrowIfShutdown() const
@@ -107,76 +350,116 @@ void Inet::Wait()
 
 int Inet::StatusCode() const
 {
-  if (!m_reply)
-    return 0;
-  return m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  return m_status;
 }
 
 QString Inet::GetHeader() const
 {
-  const int status = StatusCode();
-  if (status == 0)
+  if (m_status == 0)
     return QString();
-  const bool http2 = m_reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool();
   QString text = QStringLiteral("%1 %2 %3\r\n")
-                     .arg(http2 ? QStringLiteral("HTTP/2") : QStringLiteral("HTTP/1.1"))
-                     .arg(status)
-                     .arg(m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
-  for (const auto& pair : m_reply->rawHeaderPairs())
-    text += QString::fromLatin1(pair.first) + QStringLiteral(": ") + QString::fromLatin1(pair.second)
+                     .arg(QString::fromLatin1(m_version))
+                     .arg(m_status)
+                     .arg(QString::fromLatin1(m_reason));
+  for (const auto& header : m_headers)
+    text += QString::fromLatin1(header.first) + QStringLiteral(": ") + QString::fromLatin1(header.second)
             + QStringLiteral("\r\n");
   return text;
 }
 
 QString Inet::GetHeader(const QString& name) const
 {
-  if (!m_reply)
-    return QString();
-  return QString::fromLatin1(m_reply->rawHeader(name.toLatin1()));
+  const QByteArray wanted = name.toLatin1();
+  for (const auto& header : m_headers)
+    if (header.first.compare(wanted, Qt::CaseInsensitive) == 0)
+      return QString::fromLatin1(header.second);
+  return QString();
+}
+
+// Reads the size line of the next chunk when it has arrived. True when m_remaining is set
+// (0 after the last chunk and its trailer); false when more data must arrive first.
+bool Inet::NextChunkSize()
+{
+  if (m_inTrailer) {
+    while (m_socket->canReadLine())
+      if (m_socket->readLine(MaxLineBytes).trimmed().isEmpty()) {
+        Complete();
+        return true;
+      }
+    return false;
+  }
+  if (m_chunkNeedsCrlf) {
+    if (!m_socket->canReadLine())
+      return false;
+    m_socket->readLine(MaxLineBytes);
+    m_chunkNeedsCrlf = false;
+  }
+  if (!m_socket->canReadLine())
+    return false;
+  QByteArray line = m_socket->readLine(MaxLineBytes).trimmed();
+  if (line.contains(';'))
+    line.truncate(line.indexOf(';'));
+  bool ok = false;
+  const qint64 size = line.toLongLong(&ok, 16);
+  if (!ok || size < 0) {
+    Fail(QStringLiteral("malformed chunked body"));
+    return false;
+  }
+  if (size == 0) {
+    m_inTrailer = true;
+    return NextChunkSize();
+  }
+  m_remaining = size;
+  m_chunkNeedsCrlf = true;
+  return true;
 }
 
 QByteArray Inet::GetChunk(int maxBytes)
 {
   for (;;) {
     ThrowIfShutdown();
-    if (!m_reply)
+    if (m_finished || !m_headersIn || !m_socket)
       return QByteArray();
-    if (m_reply->bytesAvailable() > 0) {
-      QByteArray piece = m_reply->read(maxBytes);
+
+    if (m_body == Body::Chunked && m_remaining == 0 && !NextChunkSize()) {
+      if (m_finished)
+        return QByteArray();
+    } else if (m_socket->bytesAvailable() > 0) {
+      qint64 wanted = maxBytes;
+      if (m_body != Body::UntilClose)
+        wanted = qMin<qint64>(wanted, m_remaining);
+      const QByteArray piece = m_socket->read(wanted);
       m_received += piece.size();
+      m_idle->start(m_timeoutMs);
+      if (m_body != Body::UntilClose) {
+        m_remaining -= piece.size();
+        if (m_body == Body::Length && m_remaining == 0)
+          Complete();
+      }
       return piece;
     }
-    if (m_finished)
+
+    if (m_closed && m_socket->bytesAvailable() == 0) {
+      if (m_body == Body::UntilClose)
+        Complete();
+      else
+        Fail(QStringLiteral("the connection closed after %1 of %2 bytes")
+                 .arg(m_received)
+                 .arg(m_body == Body::Length ? QString::number(m_declaredLength) : QStringLiteral("the chunked")));
       return QByteArray();
+    }
     WaitForEvents();
   }
 }
 
-bool Inet::TransferFailed() const
-{
-  // HTTP error statuses set error() too (203 for a 404, 401 for a 500): those are the
-  // server's answers. Only codes below 200 are failures of the transfer itself.
-  const QNetworkReply::NetworkError code = m_reply->error();
-  return code > QNetworkReply::NoError && code < QNetworkReply::ContentAccessDenied;
-}
-
 QString Inet::AnswerFailure() const
 {
-  if (!m_reply)
-    return QStringLiteral("no request");
-  if (m_finished && TransferFailed()) {
-    if (m_reply->error() == QNetworkReply::OperationCanceledError && !m_aborting)
-      return QStringLiteral("no data received for %1 seconds").arg(m_timeoutMs / 1000.0);
-    return m_reply->errorString();
-  }
-  const int status = StatusCode();
-  if (status < 200 || status > 299) {
-    if (!m_finished && status == 0)
+  if (TransferFailed())
+    return m_failure;
+  if (m_status < 200 || m_status > 299) {
+    if (m_status == 0)
       return QStringLiteral("no answer yet");
-    return QStringLiteral("HTTP %1 %2")
-        .arg(status)
-        .arg(m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString())
-        .trimmed();
+    return QStringLiteral("HTTP %1 %2").arg(m_status).arg(QString::fromLatin1(m_reason)).trimmed();
   }
   return QString();
 }
@@ -188,12 +471,6 @@ QString Inet::FailureReason() const
     return answer;
   if (!m_finished)
     return QStringLiteral("the transfer did not finish");
-  if (m_isGet) {
-    bool known = false;
-    const qint64 expected = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-    if (known && expected != m_received)
-      return QStringLiteral("received %1 of %2 bytes").arg(m_received).arg(expected);
-  }
   return QString();
 }
 
@@ -211,7 +488,7 @@ QByteArray Inet::OpenURL(const QString& url, qint64 maxBytes)
       break;
     body += piece;
     if (body.size() > maxBytes) {
-      DropReply();
+      DropSocket();
       throw InetError(QStringLiteral("larger than %1 bytes").arg(maxBytes));
     }
   }
@@ -224,6 +501,8 @@ QByteArray Inet::OpenURL(const QString& url, qint64 maxBytes)
 void Inet::Shutdown()
 {
   m_shutdown = true;
-  if (m_reply && !m_reply->isFinished())
-    m_reply->abort();
+  m_idle->stop();
+  if (m_socket)
+    m_socket->abort();
+  m_finished = true;
 }

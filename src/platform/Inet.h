@@ -1,13 +1,21 @@
 #pragma once
 // The HTTP transfer control: one request at a time, started without waiting,
 // waited for on the event loop, its body read back in pieces.
+//
+// It speaks HTTP/1.1 itself over one kept-alive socket in the window's thread rather
+// than through QNetworkAccessManager: that one buffers a whole body when its read limit
+// comes too late, and reads headers a byte per system call, which made many small files
+// several times slower than curl.
 #include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QUrl>
 #include <QObject>
 #include <QString>
 #include <stdexcept>
 
-class QNetworkAccessManager;
-class QNetworkReply;
+class QSslSocket;
+class QTimer;
 
 // A failed whole-body fetch; what() is the reason shown to the user.
 class InetError : public std::runtime_error {
@@ -71,19 +79,47 @@ signals:
   void StateChanged(int state);
 
 private:
-  void OnMetaData();
-  void OnFinished();
-  void DropReply();
-  void ThrowIfShutdown() const;
-  bool TransferFailed() const;
+  enum class Body { None, Length, Chunked, UntilClose };
 
-  QNetworkAccessManager* m_manager;
-  QNetworkReply* m_reply = nullptr;
-  bool m_isGet = false;
+  void StartRequest(const QUrl& url);
+  void SendRequest();
+  void OnReadyRead();
+  void OnDisconnected();
+  void OnSocketError();
+  bool ParseHead();
+  void StartBody();
+  bool NextChunkSize();
+  void Complete();
+  void Fail(const QString& reason);
+  void DropSocket();
+  void ThrowIfShutdown() const;
+  bool TransferFailed() const { return !m_failure.isEmpty(); }
+
+  QSslSocket* m_socket = nullptr;
+  QString m_socketKey;              // scheme://host:port the socket is connected to
+  bool m_reusable = false;          // the last answer left the connection usable
+  int m_signalDepth = 0;            // inside one of the socket's signals: delete it later
+  QTimer* m_idle;
+
+  QUrl m_url;
+  QByteArray m_operation;
+  bool m_viaHttpProxy = false;
+  int m_redirects = 0;
   bool m_headersIn = false;
   bool m_finished = false;
-  bool m_aborting = false;       // our own abort, as opposed to the inactivity timeout
   bool m_shutdown = false;
+  bool m_closed = false;            // the server closed the connection
+  QString m_failure;                // why the transfer failed; empty when it did not
+
+  QByteArray m_version;
+  int m_status = 0;
+  QByteArray m_reason;
+  QList<QPair<QByteArray, QByteArray>> m_headers;
+  Body m_body = Body::None;
+  qint64 m_declaredLength = -1;
+  qint64 m_remaining = 0;           // of the body (Length) or of the current chunk (Chunked)
+  bool m_chunkNeedsCrlf = false;
+  bool m_inTrailer = false;         // after the last chunk, before the blank line
   qint64 m_received = 0;
   int m_timeoutMs = DefaultTimeoutMs;
 };

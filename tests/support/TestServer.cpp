@@ -38,6 +38,7 @@ void TestServer::OnConnection()
 {
   while (QTcpSocket* socket = m_server->nextPendingConnection()) {
     socket->setParent(this);
+    ++m_connections;
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { OnReadable(socket); });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
   }
@@ -76,7 +77,7 @@ void TestServer::Answer(QTcpSocket* socket, const QByteArray& method, const QByt
       head += "Content-Length: " + QByteArray::number(reply.declaredLength.value_or(reply.body.size())) + "\r\n";
     for (const auto& header : reply.headers)
       head += header.first + ": " + header.second + "\r\n";
-    head += "Connection: close\r\n\r\n";
+    head += reply.keepAlive ? "\r\n" : "Connection: close\r\n\r\n";
     socket->write(head);
     if (method != "HEAD")
       socket->write(reply.closeAfter >= 0 ? reply.body.left(reply.closeAfter) : reply.body);
@@ -87,7 +88,8 @@ void TestServer::Answer(QTcpSocket* socket, const QByteArray& method, const QByt
       socket->abort();
       return;
     }
-    socket->disconnectFromHost();
+    if (!reply.keepAlive)
+      socket->disconnectFromHost();
   };
   if (reply.delayMs > 0)
     QTimer::singleShot(reply.delayMs, socket, send);

@@ -24,6 +24,7 @@ struct Reply {
   bool stall = false;                             // never answer
   qint64 closeAfter = -1;                         // send this many body bytes, then close
   bool resetOnClose = false;                      // close with a TCP reset instead of a FIN
+  bool keepAlive = false;                         // leave the connection open for the next request
 
   static Reply Ok(const QByteArray& body) { Reply r; r.body = body; return r; }
   static Reply Status(int status, const QByteArray& reason)
@@ -54,6 +55,8 @@ public:
   // Every request line received so far, e.g. "HEAD /mrvo/a.dll".
   QStringList Requests() const { return m_requests; }
   int Count(const QString& method, const QByteArray& path) const;
+  // How many connections clients have opened.
+  int Connections() const { return m_connections; }
   // The header lines of each request, in the order of Requests().
   QList<QByteArray> RequestHeads() const { return m_heads; }
 
@@ -70,6 +73,7 @@ private:
   QTcpServer* m_server;
   QHash<QByteArray, Reply> m_routes;
   QStringList m_requests;
+  int m_connections = 0;
   QList<QByteArray> m_heads;
   QHash<QTcpSocket*, QByteArray> m_pending;
 };
