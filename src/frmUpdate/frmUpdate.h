@@ -91,6 +91,7 @@ private:
   // Download, install and hand-over (frmUpdateDownload.cpp).
   void cmdUpdate_Click();
   void SaveDownload(int index);
+  void SetProgress(int percent);
   bool InstallFiles();
   void cmdFinish_Click();
   void RemoveTemporaryFiles();

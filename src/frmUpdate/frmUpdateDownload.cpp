@@ -5,6 +5,7 @@
 #include "modules/modPublic.h"
 #include "platform/FileSys.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProgressBar>
 #include <QPushButton>
@@ -64,7 +65,7 @@ void frmUpdate::cmdUpdate_Click()
 
   if (!InstallFiles())
     return;
-  pbUpdate->setValue(100);
+  SetProgress(100);
   SetUiState(6);
 }
 
@@ -87,8 +88,16 @@ void frmUpdate::SaveDownload(int index)
 
   qint64 total = 0;
   int lastPercent = 0;
+  QElapsedTimer sinceEvents;
+  sinceEvents.start();
+  PumpEvents();
   for (;;) {
-    PumpEvents();
+    // An event pass costs a system call; one per 1 KiB piece halved the throughput.
+    // Every 10 ms keeps the window just as responsive (and GetChunk waits on events anyway).
+    if (sinceEvents.elapsed() >= 10) {
+      PumpEvents();
+      sinceEvents.restart();
+    }
     const QByteArray chunk = intClient->GetChunk(1024);
     if (chunk.isEmpty())
       break;
@@ -99,7 +108,7 @@ void frmUpdate::SaveDownload(int index)
       const int percent = ProgressPercent(total, lngCurrentFileSize);
       if (percent >= lastPercent + 1) {
         SetRowText(index, 3, QString::number(percent));
-        pbUpdate->setValue(percent);
+        SetProgress(percent);
         lastPercent = percent;
       }
     }
@@ -112,9 +121,14 @@ void frmUpdate::SaveDownload(int index)
   if (!file.flush())
     throw DownloadFailed{file.errorString()};
   file.close();
-  const QString syncFailure = SyncFile(temporaryPath);
-  if (!syncFailure.isEmpty())
-    throw DownloadFailed{syncFailure};
+}
+
+// Sets the bar without the immediate repaint setValue does: the next event pass paints it once.
+void frmUpdate::SetProgress(int percent)
+{
+  pbUpdate->setUpdatesEnabled(false);
+  pbUpdate->setValue(percent);
+  pbUpdate->setUpdatesEnabled(true);
 }
 
 // Renames every ".tmp" over its target. Either every file is replaced, or none is:
@@ -127,6 +141,15 @@ bool frmUpdate::InstallFiles()
   };
   std::vector<Replaced> replaced;
   QSet<QString> installed;
+
+  // The new data is on the disk before any name points at it.
+  const QString syncFailure = SyncFileSystem(AppPath());
+  if (!syncFailure.isEmpty()) {
+    RemoveTemporaryFiles();
+    EndFailedUpdate(QStringLiteral("文件安装失败：") + AppPath() + QStringLiteral("\r\n") + syncFailure
+                    + QStringLiteral("\r\n已恢复原有文件。"));
+    return false;
+  }
 
   const int rows = lvUpdateList->topLevelItemCount();
   for (int i = 1; i <= rows; ++i) {

@@ -77,12 +77,12 @@ QString WriteFileAtomically(const QString& path, const QByteArray& data)
   return QString();
 }
 
-QString SyncFile(const QString& path)
+QString SyncFileSystem(const QString& path)
 {
   const int fd = ::open(QFile::encodeName(NativePath(path)).constData(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return QString::fromLocal8Bit(std::strerror(errno));
-  const int rc = ::fsync(fd);
+  const int rc = ::syncfs(fd);
   const int error = errno;
   ::close(fd);
   return rc == 0 ? QString() : QString::fromLocal8Bit(std::strerror(error));

@@ -25,8 +25,9 @@ bool RemoveFile(const QString& path);
 // old file stays whole until the new one is complete. Returns "" or the reason it failed.
 QString WriteFileAtomically(const QString& path, const QByteArray& data);
 
-// Forces a file's data to the disk. Returns "" or the reason it failed.
-QString SyncFile(const QString& path);
+// Forces everything written to the file system that holds path to the disk, in one
+// go (cheaper than a flush per file). Returns "" or the reason it failed.
+QString SyncFileSystem(const QString& path);
 
 // Starts a program detached, in workDir, without waiting for it; false when it cannot start.
 bool StartDetached(const QString& program, const QString& workDir);
