@@ -15,6 +15,8 @@
 #include <vector>
 
 namespace {
+constexpr qint64 WriteBackBytes = 8 * 1024 * 1024;
+
 // A file that could not be downloaded whole; reason says why.
 struct DownloadFailed {
   QString reason;
@@ -104,6 +106,9 @@ void frmUpdate::SaveDownload(int index)
     total += chunk.size();
     if (file.write(chunk) != chunk.size())
       throw DownloadFailed{file.errorString()};
+    // Write-back overlaps the download, so the sync before install is short.
+    if (total % WriteBackBytes < chunk.size())
+      StartWriteBack(file);
     if (lngCurrentFileSize > 0) {
       const int percent = ProgressPercent(total, lngCurrentFileSize);
       if (percent >= lastPercent + 1) {

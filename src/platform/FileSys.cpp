@@ -88,6 +88,12 @@ QString SyncFileSystem(const QString& path)
   return rc == 0 ? QString() : QString::fromLocal8Bit(std::strerror(error));
 }
 
+void StartWriteBack(QFileDevice& file)
+{
+  if (file.flush())
+    ::sync_file_range(file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 bool StartDetached(const QString& program, const QString& workDir)
 {
   if (program.isEmpty())

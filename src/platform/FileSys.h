@@ -3,6 +3,8 @@
 // where "\" separates folders; on systems whose separator is "/" it is read as one.
 #include <QString>
 
+class QFileDevice;
+
 // The folder that holds the updater's executable, without a trailing separator.
 QString AppPath();
 // Tests run the updater in a folder of their own.
@@ -28,6 +30,10 @@ QString WriteFileAtomically(const QString& path, const QByteArray& data);
 // Forces everything written to the file system that holds path to the disk, in one
 // go (cheaper than a flush per file). Returns "" or the reason it failed.
 QString SyncFileSystem(const QString& path);
+
+// Asks the system to start writing the file's data to the disk now, without waiting,
+// so that a later sync has little left to do.
+void StartWriteBack(QFileDevice& file);
 
 // Starts a program detached, in workDir, without waiting for it; false when it cannot start.
 bool StartDetached(const QString& program, const QString& workDir);

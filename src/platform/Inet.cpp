@@ -42,8 +42,13 @@ Inet::Inet(QObject* parent) : QObject(parent), m_idle(new QTimer(this))
 {
   QNetworkProxyFactory::setUseSystemConfiguration(true);
   m_idle->setSingleShot(true);
-  connect(m_idle, &QTimer::timeout, this,
-          [this] { Fail(QStringLiteral("no data received for %1 seconds").arg(m_timeoutMs / 1000.0)); });
+  connect(m_idle, &QTimer::timeout, this, [this] {
+    // A full buffer waiting for a slow reader is not a silent server.
+    if (m_socket && m_socket->bytesAvailable() > 0 && m_headersIn)
+      m_idle->start(m_timeoutMs);
+    else
+      Fail(QStringLiteral("no data received for %1 seconds").arg(m_timeoutMs / 1000.0));
+  });
 }
 
 Inet::~Inet()
@@ -430,7 +435,6 @@ QByteArray Inet::GetChunk(int maxBytes)
         wanted = qMin<qint64>(wanted, m_remaining);
       const QByteArray piece = m_socket->read(wanted);
       m_received += piece.size();
-      m_idle->start(m_timeoutMs);
       if (m_body != Body::UntilClose) {
         m_remaining -= piece.size();
         if (m_body == Body::Length && m_remaining == 0)
