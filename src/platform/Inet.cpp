@@ -2,6 +2,7 @@
 
 #include "platform/Runtime.h"
 
+#include <QHostAddress>
 #include <QNetworkProxyFactory>
 #include <QSslSocket>
 #include <QTimer>
@@ -33,6 +34,10 @@ bool IsRedirect(int status)
 
 QNetworkProxy ProxyFor(const QUrl& url)
 {
+  // This machine's own servers are never reached through a proxy.
+  const QHostAddress address(url.host());
+  if (url.host().compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || address.isLoopback())
+    return QNetworkProxy(QNetworkProxy::NoProxy);
   const QList<QNetworkProxy> proxies = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url));
   return proxies.isEmpty() ? QNetworkProxy(QNetworkProxy::NoProxy) : proxies.first();
 }
