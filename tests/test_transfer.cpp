@@ -58,26 +58,6 @@ private slots:
     QVERIFY2(sent.contains("\r\naccept-encoding: identity\r\n"), sent.constData());
   }
 
-  void chunks()
-  {
-    QByteArray body;
-    for (int i = 0; i < 5000; ++i)
-      body += char('a' + i % 26);
-    TestServer server;
-    server.File("big.bin", body);
-    Inet inet;
-    QSignalSpy states(&inet, &Inet::StateChanged);
-    inet.Execute(server.BaseUrl() + "big.bin", "GET");
-    inet.Wait();
-    QByteArray got;
-    for (QByteArray piece; got.size() <= body.size() && !(piece = inet.GetChunk(1024)).isEmpty(); got += piece)
-      QVERIFY(piece.size() <= 1024);
-    QCOMPARE(got, body);
-    QVERIFY(inet.GetChunk(1024).isEmpty());
-    QCOMPARE(inet.FailureReason(), QString());
-    QCOMPARE(states, QList<QList<QVariant>>{{Inet::icResponseCompleted}});
-  }
-
   void failures_data()
   {
     QTest::addColumn<Reply>("reply");

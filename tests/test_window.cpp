@@ -14,7 +14,6 @@
 class WindowTest : public QObject {
   Q_OBJECT
 private slots:
-  void layoutAndNames();
   void stateTable_data();
   void stateTable();
   void startUpReadsInstalledVersion_data();
@@ -24,32 +23,6 @@ private slots:
   void clockKeepsTicking();
   void unloadDuringListFetchUnwindsQuietly();
 };
-
-void WindowTest::layoutAndNames()
-{
-  ProgramFolder folder;
-  frmUpdate w;
-  QCOMPARE(w.windowTitle(), QStringLiteral("Mervo自动更新程序"));
-  QCOMPARE(w.size(), QSize(483, 257));
-  QCOMPARE(w.minimumSize(), w.maximumSize());
-  QVERIFY(!(w.windowFlags() & Qt::WindowMinimizeButtonHint));
-  QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
-  for (const char* name : {"cmdUpdate", "cmdFinish", "txtdata", "pbUpdate", "sbUpdateInfo", "lvUpdateList",
-                           "picCompany", "tmrGetUpdateList", "Timer1", "intClient"})
-    QVERIFY2(w.findChild<QObject*>(QLatin1String(name)), name);
-  QCOMPARE(w.cmdFinish->text(), QStringLiteral("完成"));
-  QCOMPARE(w.StatusText(), QStringLiteral("就绪"));
-  QVERIFY(w.cmdUpdate->isHidden());
-  QVERIFY(w.pbUpdate->isHidden());
-  QVERIFY(w.lvUpdateList->isHidden());
-  QCOMPARE(w.lvUpdateList->columnCount(), 5);
-  QCOMPARE(w.picCompany->pixmap().size(), QSize(105, 186));
-  QVERIFY(w.windowIcon().availableSizes().contains(QSize(16, 16)));
-  QVERIFY(w.windowIcon().availableSizes().contains(QSize(48, 48)));
-  QCOMPARE(w.tmrGetUpdateList->interval(), 200);
-  QCOMPARE(w.Timer1->interval(), 1000);
-  QVERIFY(!w.tmrGetUpdateList->isActive());
-}
 
 void WindowTest::stateTable_data()
 {
