@@ -144,6 +144,14 @@ private slots:
     }
     QCOMPARE(server.Requests().size(), 6);
     QCOMPARE(server.Connections(), 1);
+
+    // The server drops the idle connection just before the next request goes out on it.
+    server.CloseConnections();
+    inet.Execute(server.BaseUrl() + "b", "HEAD");
+    inet.Wait();
+    QCOMPARE(inet.StatusCode(), 200);
+    QCOMPARE(inet.FailureReason(), QString());
+    QCOMPARE(server.Connections(), 2);
   }
 
   void shutdownEndsWait()

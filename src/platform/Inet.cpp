@@ -89,6 +89,8 @@ void Inet::StartRequest(const QUrl& url)
   m_headersIn = false;
   m_finished = false;
   m_closed = false;
+  m_onReusedSocket = false;
+  m_closeError.clear();
   m_failure.clear();
   m_version.clear();
   m_status = 0;
@@ -127,6 +129,7 @@ void Inet::StartRequest(const QUrl& url)
       && m_socket->bytesAvailable() == 0) {
     m_reusable = false;
     SendRequest();
+    m_onReusedSocket = true;
     return;
   }
 
@@ -318,8 +321,14 @@ void Inet::OnDisconnected()
     // What has arrived may still complete the head.
     if (m_socket->bytesAvailable() > 0 && ParseHead())
       return;
-    if (!m_finished)
-      Fail(QStringLiteral("the server closed the connection without an answer"));
+    if (m_finished)
+      return;
+    // A kept-alive connection may close just as a request goes out: try once more afresh.
+    if (m_onReusedSocket && m_status == 0) {
+      StartRequest(m_url);
+      return;
+    }
+    Fail(QStringLiteral("the server closed the connection without an answer"));
   }
   // During the body GetChunk drains what is buffered, then judges the end.
 }
@@ -332,7 +341,13 @@ void Inet::OnSocketError()
     return;
   }
   if (m_headersIn && m_socket->bytesAvailable() > 0) {
-    m_closed = true;   // let GetChunk take what arrived first
+    // Let GetChunk take what arrived first, then report the break.
+    m_closed = true;
+    m_closeError = m_socket->errorString();
+    return;
+  }
+  if (!m_headersIn && m_onReusedSocket && m_status == 0) {
+    StartRequest(m_url);
     return;
   }
   Fail(m_socket->errorString());
@@ -449,7 +464,9 @@ QByteArray Inet::GetChunk(int maxBytes)
     }
 
     if (m_closed && m_socket->bytesAvailable() == 0) {
-      if (m_body == Body::UntilClose)
+      if (!m_closeError.isEmpty())
+        Fail(m_closeError);
+      else if (m_body == Body::UntilClose)
         Complete();
       else
         Fail(QStringLiteral("the connection closed after %1 of %2 bytes")

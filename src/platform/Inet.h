@@ -109,6 +109,8 @@ private:
   bool m_finished = false;
   bool m_shutdown = false;
   bool m_closed = false;            // the server closed the connection
+  bool m_onReusedSocket = false;    // sent on a kept-alive connection the server may just have closed
+  QString m_closeError;             // how the connection broke while body bytes were still buffered
   QString m_failure;                // why the transfer failed; empty when it did not
 
   QByteArray m_version;

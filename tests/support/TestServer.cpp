@@ -34,6 +34,12 @@ int TestServer::Count(const QString& method, const QByteArray& path) const
   return m_requests.count(method + u' ' + QString::fromLatin1(path));
 }
 
+void TestServer::CloseConnections()
+{
+  for (QTcpSocket* socket : findChildren<QTcpSocket*>())
+    socket->disconnectFromHost();
+}
+
 void TestServer::OnConnection()
 {
   while (QTcpSocket* socket = m_server->nextPendingConnection()) {

@@ -55,6 +55,8 @@ public:
   // Every request line received so far, e.g. "HEAD /mrvo/a.dll".
   QStringList Requests() const { return m_requests; }
   int Count(const QString& method, const QByteArray& path) const;
+  // Closes every open connection, as a server does with idle kept-alive ones.
+  void CloseConnections();
   // How many connections clients have opened.
   int Connections() const { return m_connections; }
   // The header lines of each request, in the order of Requests().
