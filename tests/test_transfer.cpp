@@ -6,6 +6,7 @@
 #include "platform/Inet.h"
 
 #include <QProcess>
+#include <QTcpServer>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -152,6 +153,26 @@ private slots:
     QCOMPARE(inet.StatusCode(), 200);
     QCOMPARE(inet.FailureReason(), QString());
     QCOMPARE(server.Connections(), 2);
+  }
+
+  // Certificates are checked: a server that cannot prove itself gets no request.
+  void httpsRefusesAnUnprovenServer()
+  {
+    // A server that answers in plain text, as a misconfigured https port would.
+    QTcpServer plain;
+    QVERIFY(plain.listen(QHostAddress::LocalHost, 0));
+    connect(&plain, &QTcpServer::newConnection, this, [&] {
+      plain.nextPendingConnection()->write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    });
+    Inet inet;
+    QSignalSpy states(&inet, &Inet::StateChanged);
+    inet.Execute(QString("https://127.0.0.1:%1/mrvo/f").arg(plain.serverPort()), "HEAD");
+    inet.Wait();
+    QCOMPARE(inet.StatusCode(), 0);
+    QVERIFY(!inet.FailureReason().isEmpty());
+    QVERIFY2(!inet.FailureReason().contains("no data"), qPrintable(inet.FailureReason()));
+    QCOMPARE(states.size(), 1);
+    QCOMPARE(states[0][0].toInt(), int(Inet::icError));
   }
 
   void shutdownEndsWait()
