@@ -4,6 +4,7 @@
 #include "platform/Inet.h"
 #include "platform/XmlDoc.h"
 
+#include <QElapsedTimer>
 #include <QStringList>
 #include <QWidget>
 
@@ -76,6 +77,8 @@ private:
   template <class Handler> void Handle(Handler&& handler);
   // One pass of event processing inside a handler; throws RunEnded after unloading.
   void PumpEvents();
+  // The same, at most every 10 ms: for loops that run per piece or per file.
+  void PumpEventsPaced();
 
   // Update check (frmUpdateCheck.cpp).
   void tmrGetUpdateList_Timer();
@@ -112,6 +115,7 @@ private:
   QLabel* m_datePanel;
   QLabel* m_timePanel;
   QTimer* m_clock;
+  QElapsedTimer m_sinceEvents;
   bool m_unloaded = false;
   bool m_downloading = false;
   QStringList m_temporaryFiles;   // ".tmp" files this run has written
