@@ -17,7 +17,7 @@
 # Per release and run, in this order, each from a fresh folder and after a `sync`
 # so that no tool pays for the previous one's write-back:
 #   updater     the driver: list HEAD + GET, a HEAD per file, then a GET per file,
-#               each written as "<name>.tmp", fsync'd, and renamed into place
+#               each written as "<name>.tmp", synced to disk, and renamed into place
 #   curl        ONE curl invocation doing the same requests in the same order over
 #               one kept-alive connection (list HEAD + GET, all HEADs, all GETs)
 #   curl+fsync  the same, followed by an fsync of every file curl wrote (coreutils
