@@ -55,29 +55,27 @@ private slots:
 
 void CheckTest::offersUpdateWithNotesAndSizes()
 {
-  MessageLog log;
-  ProgramFolder folder;
-  folder.Write(QStringLiteral("setup.ini"), "[Mervo]\r\n版本=1.0\r\n");
-  TestServer server;
-  server.File("UpdList.xml", UpdateList("1.1", {"修复 A", "B"}, {{"a.dll", "1.1"}, {"sub\\b.dat", "2"}}, "mervo"));
-  server.File("a.dll", QByteArray(1536, 'a'));
-  server.File("sub/b.dat", "b");
-  auto w = LoadWindow(server.BaseUrl());
+  UpdaterRun run;
+  run.folder.Write(QStringLiteral("setup.ini"), "[Mervo]\r\n版本=1.0\r\n");
+  run.server.File("UpdList.xml", UpdateList("1.1", {"修复 A", "B"}, {{"a.dll", "1.1"}, {"sub\\b.dat", "2"}}, "mervo"));
+  run.server.File("a.dll", QByteArray(1536, 'a'));
+  run.server.File("sub/b.dat", "b");
+  auto w = run.Start();
   QVERIFY(CheckFinished(*w));
 
   QCOMPARE(w->StatusText(), Offered);
-  QVERIFY(log.shown.isEmpty());
+  QVERIFY(run.log.shown.isEmpty());
   QCOMPARE(w->txtdata->Text(), QStringLiteral("\r\n\r\n修复 A\r\n\r\nB"));
   QCOMPARE(w->lvUpdateList->topLevelItemCount(), 2);
   QCOMPARE(Row(*w, 0), (QStringList{"a.dll", "1.1", "2KB", "0%", "1536"}));
   QCOMPARE(Row(*w, 1), (QStringList{"sub\\b.dat", "2", "0KB", "0%", "1"}));
   QVERIFY(w->cmdUpdate->isVisible());
   QCOMPARE(w->cmdFinish->text(), QStringLiteral("取消"));
-  QCOMPARE(w->RunApp(), folder.Path() + QStringLiteral("\\mervo"));
+  QCOMPARE(w->RunApp(), run.folder.Path() + QStringLiteral("\\mervo"));
   QVERIFY(!w->Timer1->isActive());
-  QVERIFY(folder.Exists(QStringLiteral("NewUpdList.xml")));
+  QVERIFY(run.folder.Exists(QStringLiteral("NewUpdList.xml")));
   // The subfolder name reaches the server as a real path.
-  QVERIFY(server.Requests().contains(QStringLiteral("HEAD /mrvo/sub/b.dat")));
+  QVERIFY(run.server.Requests().contains(QStringLiteral("HEAD /mrvo/sub/b.dat")));
 }
 
 void CheckTest::sizeColumns_data()
@@ -97,16 +95,14 @@ void CheckTest::sizeColumns()
   QFETCH(bool, sendLength);
   QFETCH(QString, shown);
   QFETCH(QString, bytes);
-  MessageLog log;
-  ProgramFolder folder;
-  TestServer server;
-  server.File("UpdList.xml", UpdateList("2", {}, {{"f.bin", "1"}}, "f.bin"));
+  UpdaterRun run;
+  run.server.File("UpdList.xml", UpdateList("2", {}, {{"f.bin", "1"}}, "f.bin"));
   Reply head;
   head.body = "x";
   head.sendContentLength = sendLength;
   head.declaredLength = size;   // HEAD answers carry no body, only the length
-  server.Route("/mrvo/f.bin", head);
-  auto w = LoadWindow(server.BaseUrl());
+  run.server.Route("/mrvo/f.bin", head);
+  auto w = run.Start();
   QVERIFY(CheckFinished(*w));
   QCOMPARE(w->StatusText(), Offered);
   QCOMPARE(Row(*w, 0).mid(2), (QStringList{shown, "0%", bytes}));
@@ -114,34 +110,30 @@ void CheckTest::sizeColumns()
 
 void CheckTest::upToDateStillBuildsThenLeaves()
 {
-  MessageLog log;
-  ProgramFolder folder;
-  folder.Write(QStringLiteral("setup.ini"), "[Mervo]\n版本=1.1\n");
-  folder.Write(QStringLiteral("mervo"), "#!/bin/sh\ntouch started\n");
-  TestServer server;
-  server.File("UpdList.xml", UpdateList("1.1", {"note"}, {{"a.dll", "1"}}, "mervo"));
-  server.File("a.dll", "a");
-  auto w = LoadWindow(server.BaseUrl());
+  UpdaterRun run;
+  run.folder.Write(QStringLiteral("setup.ini"), "[Mervo]\n版本=1.1\n");
+  run.folder.Write(QStringLiteral("mervo"), "#!/bin/sh\ntouch started\n");
+  run.server.File("UpdList.xml", UpdateList("1.1", {"note"}, {{"a.dll", "1"}}, "mervo"));
+  run.server.File("a.dll", "a");
+  auto w = run.Start();
   QTRY_VERIFY_WITH_TIMEOUT(w->IsUnloaded(), 5000);
 
-  QVERIFY(server.Requests().contains(QStringLiteral("HEAD /mrvo/a.dll")));
-  QCOMPARE(log.Texts(), QStringList{QStringLiteral("当前Mervo已经是最新版本，无需更新！")});
-  QCOMPARE(log.shown.first().title, QStringLiteral("提示"));
-  QCOMPARE(log.shown.first().style, MsgBoxStyle::OkInformation);
+  QVERIFY(run.server.Requests().contains(QStringLiteral("HEAD /mrvo/a.dll")));
+  QCOMPARE(run.log.Texts(), QStringList{QStringLiteral("当前Mervo已经是最新版本，无需更新！")});
+  QCOMPARE(run.log.shown.first().title, QStringLiteral("提示"));
+  QCOMPARE(run.log.shown.first().style, MsgBoxStyle::OkInformation);
   QVERIFY(w->txtdata->Text().isEmpty());
-  QVERIFY(!folder.Exists(QStringLiteral("started")));
-  QCOMPARE(server.Count("GET", "/mrvo/a.dll"), 0);
+  QVERIFY(!run.folder.Exists(QStringLiteral("started")));
+  QCOMPARE(run.server.Count("GET", "/mrvo/a.dll"), 0);
 }
 
 void CheckTest::versionDifferingInCaseIsAnUpdate()
 {
-  MessageLog log;
-  ProgramFolder folder;
-  folder.Write(QStringLiteral("setup.ini"), "[Mervo]\n版本=1.1a\n");
-  TestServer server;
-  server.File("UpdList.xml", UpdateList("1.1A", {"A", "B"}, {{"a.dll", "1"}}, "a.dll"));
-  server.File("a.dll", "a");
-  auto w = LoadWindow(server.BaseUrl());
+  UpdaterRun run;
+  run.folder.Write(QStringLiteral("setup.ini"), "[Mervo]\n版本=1.1a\n");
+  run.server.File("UpdList.xml", UpdateList("1.1A", {"A", "B"}, {{"a.dll", "1"}}, "a.dll"));
+  run.server.File("a.dll", "a");
+  auto w = run.Start();
   QVERIFY(CheckFinished(*w));
   QCOMPARE(w->StatusText(), Offered);
   QCOMPARE(w->txtdata->Text(), QStringLiteral("\r\n\r\nA\r\n\r\nB"));
@@ -150,29 +142,25 @@ void CheckTest::versionDifferingInCaseIsAnUpdate()
 
 void CheckTest::emptyFileListHasNothingToDo()
 {
-  MessageLog log;
-  ProgramFolder folder;
-  TestServer server;
+  UpdaterRun run;
   // No RunApp at all: with no files it is never read.
-  server.File("UpdList.xml", "<L><Version>2</Version><Updata/><Files/></L>");
-  auto w = LoadWindow(server.BaseUrl());
+  run.server.File("UpdList.xml", "<L><Version>2</Version><Updata/><Files/></L>");
+  auto w = run.Start();
   QVERIFY(CheckFinished(*w));
   QCOMPARE(w->StatusText(), QStringLiteral("没有可用更新，点【完成】退出..."));
   QCOMPARE(w->cmdFinish->text(), QStringLiteral("完成"));
   QVERIFY(w->cmdUpdate->isHidden());
   QVERIFY(w->RunApp().isEmpty());
-  QVERIFY(log.shown.isEmpty());
+  QVERIFY(run.log.shown.isEmpty());
 }
 
 void CheckTest::missingFileStopsTheBuild()
 {
-  MessageLog log;
-  ProgramFolder folder;
-  TestServer server;
-  server.File("UpdList.xml", UpdateList("2", {}, {{"a.dll", "1"}, {"b.dll", "2"}, {"c.dll", "3"}}, "a.dll"));
-  server.File("a.dll", "a");
-  server.File("c.dll", "c");
-  auto w = LoadWindow(server.BaseUrl());
+  UpdaterRun run;
+  run.server.File("UpdList.xml", UpdateList("2", {}, {{"a.dll", "1"}, {"b.dll", "2"}, {"c.dll", "3"}}, "a.dll"));
+  run.server.File("a.dll", "a");
+  run.server.File("c.dll", "c");
+  auto w = run.Start();
   QVERIFY(CheckFinished(*w));
 
   QCOMPARE(w->StatusText(), QStringLiteral("服务器丢失 b.dll文件，无法继续更新 ..."));
@@ -181,8 +169,8 @@ void CheckTest::missingFileStopsTheBuild()
   QCOMPARE(Row(*w, 1), (QStringList{"b.dll", "2", "", "", ""}));
   QCOMPARE(w->cmdFinish->text(), QStringLiteral("退出"));
   QVERIFY(w->cmdUpdate->isHidden());
-  QCOMPARE(server.Count("HEAD", "/mrvo/c.dll"), 0);
-  QVERIFY(log.shown.isEmpty());
+  QCOMPARE(run.server.Count("HEAD", "/mrvo/c.dll"), 0);
+  QVERIFY(run.log.shown.isEmpty());
 }
 
 void CheckTest::failedListFetchEndsTheRun_data()
@@ -200,15 +188,13 @@ void CheckTest::failedListFetchEndsTheRun()
 {
   QFETCH(Reply, list);
   QFETCH(QStringList, messages);
-  MessageLog log;
-  ProgramFolder folder;
-  TestServer server;
-  server.Route("/mrvo/UpdList.xml", list);
-  auto w = LoadWindow(server.BaseUrl());
+  UpdaterRun run;
+  run.server.Route("/mrvo/UpdList.xml", list);
+  auto w = run.Start();
   QTRY_VERIFY_WITH_TIMEOUT(w->IsUnloaded(), 5000);
-  QCOMPARE(log.Texts(), messages);
-  QCOMPARE(log.shown.last().title, QStringLiteral("提示"));
-  QVERIFY(!folder.Exists(QStringLiteral("NewUpdList.xml")));
+  QCOMPARE(run.log.Texts(), messages);
+  QCOMPARE(run.log.shown.last().title, QStringLiteral("提示"));
+  QVERIFY(!run.folder.Exists(QStringLiteral("NewUpdList.xml")));
 }
 
 void CheckTest::unreachableServerEndsTheRun()
@@ -231,19 +217,17 @@ void CheckTest::unreachableServerEndsTheRun()
 
 void CheckTest::unparsableListKeepsWindowOpen()
 {
-  MessageLog log;
-  ProgramFolder folder;
-  TestServer server;
-  server.File("UpdList.xml", "this is not <xml");
-  auto w = LoadWindow(server.BaseUrl());
-  QTRY_COMPARE_WITH_TIMEOUT(log.shown.size(), 2, 5000);
-  QVERIFY(log.Texts()[0].startsWith(QStringLiteral("ERROR：")));
-  QCOMPARE(log.Texts()[1], QStringLiteral("NewUpdList.xml没有发现!"));
+  UpdaterRun run;
+  run.server.File("UpdList.xml", "this is not <xml");
+  auto w = run.Start();
+  QTRY_COMPARE_WITH_TIMEOUT(run.log.shown.size(), 2, 5000);
+  QVERIFY(run.log.Texts()[0].startsWith(QStringLiteral("ERROR：")));
+  QCOMPARE(run.log.Texts()[1], QStringLiteral("NewUpdList.xml没有发现!"));
   QVERIFY(!w->IsUnloaded());
   QCOMPARE(w->StatusText(), Checking);
   QTest::mouseClick(w->cmdFinish, Qt::LeftButton);
   QVERIFY(w->IsUnloaded());
-  QVERIFY(!folder.Exists(QStringLiteral("NewUpdList.xml")));
+  QVERIFY(!run.folder.Exists(QStringLiteral("NewUpdList.xml")));
 }
 
 void CheckTest::unsafeNamesAreNeverRequested_data()
@@ -259,13 +243,11 @@ void CheckTest::unsafeNamesAreNeverRequested()
 {
   QFETCH(QString, name);
   QFETCH(QString, runApp);
-  MessageLog log;
-  ProgramFolder folder;
-  TestServer server;
+  UpdaterRun run;
   const bool badFile = name != QLatin1String("a.dll");
-  server.File("UpdList.xml", UpdateList("2", {}, {{"a.dll", "1"}, {name, "1"}}, runApp));
-  server.File("a.dll", "a");
-  auto w = LoadWindow(server.BaseUrl());
+  run.server.File("UpdList.xml", UpdateList("2", {}, {{"a.dll", "1"}, {name, "1"}}, runApp));
+  run.server.File("a.dll", "a");
+  auto w = run.Start();
   QVERIFY(CheckFinished(*w));
 
   const QString bad = badFile ? name : runApp;
@@ -273,10 +255,10 @@ void CheckTest::unsafeNamesAreNeverRequested()
   QVERIFY(w->cmdUpdate->isHidden());
   QVERIFY(w->RunApp().isEmpty());
   // Only the list and the one good file were asked for.
-  for (const QString& request : server.Requests())
+  for (const QString& request : run.server.Requests())
     QVERIFY2(request.endsWith(QLatin1String("/UpdList.xml")) || request.endsWith(QLatin1String("/a.dll")),
              qPrintable(request));
-  QCOMPARE(folder.Files(), QStringList{QStringLiteral("NewUpdList.xml")});
+  QCOMPARE(run.folder.Files(), QStringList{QStringLiteral("NewUpdList.xml")});
 }
 
 void CheckTest::malformedListIsReported_data()
@@ -298,14 +280,12 @@ void CheckTest::malformedListIsReported()
 {
   QFETCH(QByteArray, list);
   QFETCH(QString, missing);
-  MessageLog log;
-  ProgramFolder folder;
-  TestServer server;
-  server.File("UpdList.xml", list);
-  server.File("a.dll", "a");
-  auto w = LoadWindow(server.BaseUrl());
-  QTRY_COMPARE_WITH_TIMEOUT(log.shown.size(), 1, 5000);
-  QCOMPARE(log.Texts().first(), QStringLiteral("更新列表格式错误：") + missing);
+  UpdaterRun run;
+  run.server.File("UpdList.xml", list);
+  run.server.File("a.dll", "a");
+  auto w = run.Start();
+  QTRY_COMPARE_WITH_TIMEOUT(run.log.shown.size(), 1, 5000);
+  QCOMPARE(run.log.Texts().first(), QStringLiteral("更新列表格式错误：") + missing);
   QVERIFY(w->cmdUpdate->isHidden());
   // Still usable: the finish button leaves.
   QVERIFY(w->cmdFinish->isEnabled());
@@ -315,45 +295,41 @@ void CheckTest::malformedListIsReported()
 
 void CheckTest::finishButtonDuringProbeEndsQuietly()
 {
-  MessageLog log;
-  ProgramFolder folder;
-  TestServer server;
-  server.File("UpdList.xml", UpdateList("2", {}, {{"a.dll", "1"}, {"b.dll", "1"}, {"c.dll", "1"}}, "a.dll"));
-  server.File("a.dll", "a");
+  UpdaterRun run;
+  run.server.File("UpdList.xml", UpdateList("2", {}, {{"a.dll", "1"}, {"b.dll", "1"}, {"c.dll", "1"}}, "a.dll"));
+  run.server.File("a.dll", "a");
   Reply stall;
   stall.stall = true;
-  server.Route("/mrvo/b.dll", stall);
-  server.File("c.dll", "c");
+  run.server.Route("/mrvo/b.dll", stall);
+  run.server.File("c.dll", "c");
   frmUpdate* window = nullptr;
-  connect(&server, &TestServer::RequestReceived, this, [&](const QString& request) {
+  connect(&run.server, &TestServer::RequestReceived, this, [&](const QString& request) {
     if (request == QLatin1String("HEAD /mrvo/b.dll"))
       QTest::mouseClick(window->cmdFinish, Qt::LeftButton);
   });
-  auto w = LoadWindow(server.BaseUrl());
+  auto w = run.Start();
   window = w.get();
   QTRY_VERIFY_WITH_TIMEOUT(w->IsUnloaded(), 5000);
   QTest::qWait(50);
-  QVERIFY(log.shown.isEmpty());
-  QCOMPARE(server.Count("HEAD", "/mrvo/c.dll"), 0);
-  QVERIFY(!folder.Exists(QStringLiteral("NewUpdList.xml")));
+  QVERIFY(run.log.shown.isEmpty());
+  QCOMPARE(run.server.Count("HEAD", "/mrvo/c.dll"), 0);
+  QVERIFY(!run.folder.Exists(QStringLiteral("NewUpdList.xml")));
 }
 
 void CheckTest::upToDateNoticeDuringProbeEndsQuietly()
 {
-  MessageLog log;
-  ProgramFolder folder;
-  folder.Write(QStringLiteral("setup.ini"), "[Mervo]\n版本=2\n");
-  TestServer server;
-  server.File("UpdList.xml", UpdateList("2", {}, {{"a.dll", "1"}, {"b.dll", "1"}}, "a.dll"));
+  UpdaterRun run;
+  run.folder.Write(QStringLiteral("setup.ini"), "[Mervo]\n版本=2\n");
+  run.server.File("UpdList.xml", UpdateList("2", {}, {{"a.dll", "1"}, {"b.dll", "1"}}, "a.dll"));
   Reply slow = Reply::Ok("a");
   slow.delayMs = 3000;   // longer than the notice's one second
-  server.Route("/mrvo/a.dll", slow);
-  server.File("b.dll", "b");
-  auto w = LoadWindow(server.BaseUrl());
+  run.server.Route("/mrvo/a.dll", slow);
+  run.server.File("b.dll", "b");
+  auto w = run.Start();
   QTRY_VERIFY_WITH_TIMEOUT(w->IsUnloaded(), 5000);
   QTest::qWait(50);
-  QCOMPARE(log.Texts(), QStringList{QStringLiteral("当前Mervo已经是最新版本，无需更新！")});
-  QCOMPARE(server.Count("HEAD", "/mrvo/b.dll"), 0);
+  QCOMPARE(run.log.Texts(), QStringList{QStringLiteral("当前Mervo已经是最新版本，无需更新！")});
+  QCOMPARE(run.server.Count("HEAD", "/mrvo/b.dll"), 0);
 }
 
 QTEST_MAIN(CheckTest)

@@ -23,10 +23,7 @@ QByteArray Bytes(int size, char seed)
 }
 
 // A program folder at version 1.0 with old copies of three of the released files.
-struct Release {
-  MessageLog log;
-  ProgramFolder folder;
-  TestServer server;
+struct Release : UpdaterRun {
   QHash<QString, QByteArray> original;
 
   Release()
@@ -63,7 +60,7 @@ struct Release {
   }
   std::unique_ptr<frmUpdate> Offer()
   {
-    auto w = LoadWindow(server.BaseUrl());
+    auto w = Start();
     if (!QTest::qWaitFor([&] { return w->StatusText() == Offered; }, 5000))
       qWarning() << "no offer:" << w->StatusText() << log.Texts();
     return w;
@@ -130,14 +127,12 @@ void UpdateTest::progressFollowsTheChunks()
   QFETCH(int, size);
   QFETCH(bool, sizeKnown);
   QFETCH(QStringList, shown);
-  MessageLog log;
-  ProgramFolder folder;
-  TestServer server;
-  server.File("UpdList.xml", UpdateList("2", {}, {{"f.bin", "2"}}, "f.bin"));
+  UpdaterRun run;
+  run.server.File("UpdList.xml", UpdateList("2", {}, {{"f.bin", "2"}}, "f.bin"));
   Reply file = Reply::Ok(Bytes(size, 'f'));
   file.sendContentLength = sizeKnown;
-  server.Route("/mrvo/f.bin", file);
-  auto w = LoadWindow(server.BaseUrl());
+  run.server.Route("/mrvo/f.bin", file);
+  auto w = run.Start();
   QTRY_COMPARE_WITH_TIMEOUT(w->StatusText(), Offered, 5000);
 
   QStringList progress;
@@ -154,7 +149,7 @@ void UpdateTest::progressFollowsTheChunks()
   QCOMPARE(progress, shown);
   QVERIFY(!bar.isEmpty());
   QVERIFY(*std::max_element(bar.begin(), bar.end()) <= 100);
-  QCOMPARE(folder.Read("f.bin"), Bytes(size, 'f'));
+  QCOMPARE(run.folder.Read("f.bin"), Bytes(size, 'f'));
 }
 
 void UpdateTest::failedDownloadInstallsNothing_data()
@@ -211,7 +206,7 @@ void UpdateTest::failedInstallRestoresEverything()
   QVERIFY(QDir(release.folder.Path()).mkdir("setup.ini"));
   release.folder.Write("setup.ini/inside", "x");
   release.original.insert("setup.ini/inside", "x");
-  auto w = LoadWindow(release.server.BaseUrl());
+  auto w = release.Start();
   QTRY_COMPARE_WITH_TIMEOUT(w->StatusText(), Offered, 5000);
   QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
   QVERIFY(Ended(*w));

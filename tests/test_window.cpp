@@ -75,12 +75,10 @@ void WindowTest::startUpReadsInstalledVersion()
 {
   QFETCH(QByteArray, settings);
   QFETCH(QString, version);
-  MessageLog log;
-  ProgramFolder folder;
+  UpdaterRun run;
   if (!settings.isEmpty())
-    folder.Write(QStringLiteral("setup.ini"), settings);
-  TestServer server;
-  auto w = LoadWindow(server.BaseUrl());
+    run.folder.Write(QStringLiteral("setup.ini"), settings);
+  auto w = run.Start();
 
   QCOMPARE(w->Version(), version);
   QCOMPARE(w->StatusText(), QStringLiteral("正在获取更新列表，请稍候..."));
@@ -89,9 +87,9 @@ void WindowTest::startUpReadsInstalledVersion()
   QVERIFY(w->isVisible());
   // Loading sends nothing; the first request waits for the list timer.
   QCoreApplication::processEvents();
-  QVERIFY(server.Requests().isEmpty());
-  QTRY_VERIFY_WITH_TIMEOUT(!server.Requests().isEmpty(), 5000);
-  QCOMPARE(server.Requests().first(), QStringLiteral("HEAD /mrvo/UpdList.xml"));
+  QVERIFY(run.server.Requests().isEmpty());
+  QTRY_VERIFY_WITH_TIMEOUT(!run.server.Requests().isEmpty(), 5000);
+  QCOMPARE(run.server.Requests().first(), QStringLiteral("HEAD /mrvo/UpdList.xml"));
 }
 
 void WindowTest::refusesUnusableServerAddress_data()
@@ -134,18 +132,16 @@ void WindowTest::clockKeepsTicking()
 
 void WindowTest::unloadDuringListFetchUnwindsQuietly()
 {
-  MessageLog log;
-  ProgramFolder folder;
-  TestServer server;
+  UpdaterRun run;
   Reply stall;
   stall.stall = true;
-  server.Route("/mrvo/UpdList.xml", stall);
+  run.server.Route("/mrvo/UpdList.xml", stall);
   // The tick handler is blocked in the HEAD wait when this runs; the finish button
   // ends the run under it.
   frmUpdate* window = nullptr;
-  connect(&server, &TestServer::RequestReceived, this,
+  connect(&run.server, &TestServer::RequestReceived, this,
           [&] { QTest::mouseClick(window->cmdFinish, Qt::LeftButton); });
-  qputenv("MERVO_UPDATE_URL", server.BaseUrl().toUtf8());
+  qputenv("MERVO_UPDATE_URL", run.server.BaseUrl().toUtf8());
   frmUpdate w;
   window = &w;
   QSignalSpy unloaded(&w, &frmUpdate::Unloaded);
@@ -155,9 +151,9 @@ void WindowTest::unloadDuringListFetchUnwindsQuietly()
   QVERIFY(!w.isVisible());
   QTest::qWait(100);
   QCOMPARE(unloaded.count(), 1);
-  QVERIFY(log.shown.isEmpty());   // neither a network error nor a failed-fetch message
-  QCOMPARE(server.Requests(), QStringList{QStringLiteral("HEAD /mrvo/UpdList.xml")});
-  QVERIFY(!folder.Exists(QStringLiteral("NewUpdList.xml")));
+  QVERIFY(run.log.shown.isEmpty());   // neither a network error nor a failed-fetch message
+  QCOMPARE(run.server.Requests(), QStringList{QStringLiteral("HEAD /mrvo/UpdList.xml")});
+  QVERIFY(!run.folder.Exists(QStringLiteral("NewUpdList.xml")));
 }
 
 QTEST_MAIN(WindowTest)

@@ -96,3 +96,8 @@ std::unique_ptr<frmUpdate> LoadWindow(const QString& updateUrl)
   window->Form_Load();
   return window;
 }
+
+std::unique_ptr<frmUpdate> UpdaterRun::Start() const
+{
+  return LoadWindow(server.BaseUrl());
+}

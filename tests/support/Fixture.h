@@ -1,6 +1,7 @@
 #pragma once
 // What most tests share: a program folder of their own, a record of the message
 // boxes shown (answered at once), and a window started against a test server.
+#include "TestServer.h"
 #include "platform/Runtime.h"
 
 #include <QByteArray>
@@ -48,3 +49,11 @@ QByteArray UpdateList(const QString& version, const QStringList& notes,
 
 // Creates the window with the server address set and raises its load event.
 std::unique_ptr<frmUpdate> LoadWindow(const QString& updateUrl);
+
+// One run of the updater: its program folder, the server it talks to, the boxes it shows.
+struct UpdaterRun {
+  MessageLog log;
+  ProgramFolder folder;
+  TestServer server;
+  std::unique_ptr<frmUpdate> Start() const;
+};
