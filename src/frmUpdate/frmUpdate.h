@@ -116,6 +116,7 @@ private:
   QLabel* m_timePanel;
   QTimer* m_clock;
   QElapsedTimer m_sinceEvents;
+  int m_progress = 0;             // shown by the bar at the next event pass
   bool m_unloaded = false;
   bool m_downloading = false;
   QStringList m_temporaryFiles;   // ".tmp" files this run has written

@@ -5,7 +5,6 @@
 #include "modules/modPublic.h"
 #include "platform/FileSys.h"
 
-#include <QFile>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSet>
@@ -21,6 +20,16 @@ struct DownloadFailed {
   QString reason;
 };
 
+QString SizeChanged(qint64 probed, qint64 now)
+{
+  return QStringLiteral("文件大小与检查时不同（检查时 %1 字节，下载时 %2 字节）").arg(probed).arg(now);
+}
+
+QString WriteFailed(const QString& path, const QString& reason)
+{
+  return QStringLiteral("无法写入 %1：%2").arg(NativePath(path), reason);
+}
+
 // Where the old file is kept while the new ones go in.
 QString AsidePath(const QString& target)
 {
@@ -33,6 +42,7 @@ void frmUpdate::cmdUpdate_Click()
   pbUpdate->show();
   cmdFinish->setEnabled(false);
   pbUpdate->setValue(0);
+  m_progress = 0;
   // A second click would write the same ".tmp" files twice.
   cmdUpdate->setEnabled(false);
   m_downloading = true;
@@ -67,6 +77,7 @@ void frmUpdate::cmdUpdate_Click()
   if (!InstallFiles())
     return;
   SetProgress(100);
+  pbUpdate->setValue(100);
   SetUiState(6);
 }
 
@@ -76,16 +87,24 @@ void frmUpdate::SaveDownload(int index)
   const QString answer = intClient->AnswerFailure();
   if (!answer.isEmpty())
     throw DownloadFailed{answer};
+  const qint64 probedSize = lvUpdateList->topLevelItem(index - 1)->data(4, Qt::UserRole).toLongLong();
+  const QString announced = intClient->GetHeader(QStringLiteral("Content-Length"));
+  if (probedSize >= 0 && !announced.isEmpty() && ContentLengthOf(announced) != probedSize)
+    throw DownloadFailed{SizeChanged(probedSize, ContentLengthOf(announced))};
 
   QString folderName = strCurrentFileName;
   folderName.replace(u'/', u'\\');
+  // Checked again here: a folder may have been swapped for a link since the probe.
+  if (!StaysInsideFolder(AppPath(), folderName))
+    throw DownloadFailed{QStringLiteral("文件夹链接到了程序文件夹之外")};
   MakeDir(AppPath() + u'\\' + GetDirPart(folderName, QStringLiteral("\\")));
 
   const QString temporaryPath = AppPath() + u'\\' + strCurrentFileName + QStringLiteral(".tmp");
-  QFile file(NativePath(temporaryPath));
+  OutputFile file;
   m_temporaryFiles << temporaryPath;
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-    throw DownloadFailed{file.errorString()};
+  QString failure = file.Open(temporaryPath);
+  if (!failure.isEmpty())
+    throw DownloadFailed{WriteFailed(temporaryPath, failure)};
 
   qint64 total = 0;
   int lastPercent = 0;
@@ -95,11 +114,12 @@ void frmUpdate::SaveDownload(int index)
     if (chunk.isEmpty())
       break;
     total += chunk.size();
-    if (file.write(chunk) != chunk.size())
-      throw DownloadFailed{file.errorString()};
+    failure = file.Write(chunk.constData(), chunk.size());
     // Write-back overlaps the download, so the sync before install is short.
-    if (total % WriteBackBytes < chunk.size())
-      StartWriteBack(file);
+    if (failure.isEmpty() && total % WriteBackBytes < chunk.size())
+      failure = file.StartWriteBack();
+    if (!failure.isEmpty())
+      throw DownloadFailed{WriteFailed(temporaryPath, failure)};
     if (lngCurrentFileSize > 0) {
       const int percent = ProgressPercent(total, lngCurrentFileSize);
       if (percent >= lastPercent + 1) {
@@ -110,13 +130,15 @@ void frmUpdate::SaveDownload(int index)
     }
   }
 
-  const QString failure = intClient->FailureReason();
+  failure = intClient->FailureReason();
   if (!failure.isEmpty())
     throw DownloadFailed{failure};
-  // A full disk shows only when the buffered data is written out.
-  if (!file.flush())
-    throw DownloadFailed{file.errorString()};
-  file.close();
+  if (probedSize >= 0 && total != probedSize)
+    throw DownloadFailed{SizeChanged(probedSize, total)};
+  // A full disk often shows only when the last buffered data is written out.
+  failure = file.Close();
+  if (!failure.isEmpty())
+    throw DownloadFailed{WriteFailed(temporaryPath, failure)};
 }
 
 // An event pass costs a system call and often a repaint; one per 1 KiB piece or per small
@@ -129,16 +151,16 @@ void frmUpdate::PumpEventsPaced()
       throw RunEnded{};
     return;
   }
+  // The bar is painted here, once per pass, rather than at every percent of every file.
+  if (pbUpdate->value() != m_progress)
+    pbUpdate->setValue(m_progress);
   PumpEvents();
   m_sinceEvents.start();
 }
 
-// Sets the bar without the immediate repaint setValue does: the next event pass paints it once.
 void frmUpdate::SetProgress(int percent)
 {
-  pbUpdate->setUpdatesEnabled(false);
-  pbUpdate->setValue(percent);
-  pbUpdate->setUpdatesEnabled(true);
+  m_progress = percent;
 }
 
 // Renames every ".tmp" over its target. Either every file is replaced, or none is:
@@ -168,7 +190,8 @@ bool frmUpdate::InstallFiles()
     if (installed.contains(target))
       continue;   // listed twice: its one ".tmp" is already in place
     const QString temporaryPath = target + QStringLiteral(".tmp");
-    const bool existed = FileExists(target, 0);
+    // A link counts as there: it is kept aside and put back like a file, never followed.
+    const bool existed = EntryExists(target);
 
     QString failure;
     if (existed)

@@ -49,8 +49,9 @@ void frmUpdate::BuildUpdateList()
 // build must stop: the name is unsafe or the server does not have the file.
 bool frmUpdate::ProbeFile(int index, const QString& name)
 {
-  // Names come from the network: none may reach outside the program folder.
-  if (!IsSafeRelativeName(name)) {
+  // Names come from the network: none may reach outside the program folder,
+  // neither by its text nor through a linked folder.
+  if (!IsSafeRelativeName(name) || !StaysInsideFolder(AppPath(), name)) {
     StopForBadName(name);
     return false;
   }
@@ -60,8 +61,12 @@ bool frmUpdate::ProbeFile(int index, const QString& name)
     SetStatusText(QStringLiteral("服务器丢失 ") + name + QStringLiteral("文件，无法继续更新 ..."));
     return false;
   }
-  const qint64 size = ContentLengthOf(intClient->GetHeader(QStringLiteral("Content-Length")));
+  const QString length = intClient->GetHeader(QStringLiteral("Content-Length"));
+  const qint64 size = ContentLengthOf(length);
   SetRowText(index, 4, QString::number(size == 0 ? 1 : size));
+  // The size the server gave, if it gave one: the download must deliver exactly that.
+  const bool reported = !length.isEmpty() && length.at(0).isDigit();
+  lvUpdateList->topLevelItem(index - 1)->setData(4, Qt::UserRole, reported ? size : qint64(-1));
   SetRowText(index, 2, FormatFileSize(size));
   SetRowText(index, 3, QStringLiteral("0%"));
   return true;

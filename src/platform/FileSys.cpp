@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <filesystem>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -88,10 +90,106 @@ QString SyncFileSystem(const QString& path)
   return rc == 0 ? QString() : QString::fromLocal8Bit(std::strerror(error));
 }
 
-void StartWriteBack(QFileDevice& file)
+namespace {
+constexpr qsizetype OutputBlockBytes = 256 * 1024;
+
+QString SystemReason(int error)
 {
-  if (file.flush())
-    ::sync_file_range(file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  return QString::fromLocal8Bit(std::strerror(error));
+}
+}
+
+OutputFile::~OutputFile()
+{
+  if (m_fd >= 0)
+    ::close(m_fd);
+}
+
+QString OutputFile::Open(const QString& path)
+{
+  // A file grown past the process's size limit then fails with a reason instead of ending the process.
+  static const bool ignoreSizeSignal = (::signal(SIGXFSZ, SIG_IGN), true);
+  Q_UNUSED(ignoreSizeSignal);
+  const QByteArray native = QFile::encodeName(NativePath(path));
+  if (::unlink(native.constData()) != 0 && errno != ENOENT)
+    return SystemReason(errno);
+  m_fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (m_fd < 0)
+    return SystemReason(errno);
+  m_buffer.reserve(OutputBlockBytes);
+  return QString();
+}
+
+QString OutputFile::Write(const char* data, qint64 size)
+{
+  if (m_buffer.size() + size > OutputBlockBytes) {
+    const QString failure = WriteOut();
+    if (!failure.isEmpty())
+      return failure;
+  }
+  m_buffer.append(data, qsizetype(size));
+  return QString();
+}
+
+QString OutputFile::WriteOut()
+{
+  const char* data = m_buffer.constData();
+  qsizetype left = m_buffer.size();
+  while (left > 0) {
+    const ssize_t written = ::write(m_fd, data, size_t(left));
+    if (written < 0) {
+      if (errno == EINTR)
+        continue;
+      return SystemReason(errno);
+    }
+    data += written;
+    left -= written;
+  }
+  m_buffer.resize(0);
+  return QString();
+}
+
+QString OutputFile::StartWriteBack()
+{
+  const QString failure = WriteOut();
+  if (failure.isEmpty())
+    ::sync_file_range(m_fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  return failure;
+}
+
+QString OutputFile::Close()
+{
+  QString failure = WriteOut();
+  if (::close(m_fd) != 0 && failure.isEmpty())
+    failure = SystemReason(errno);
+  m_fd = -1;
+  return failure;
+}
+
+bool StaysInsideFolder(const QString& folder, const QString& name)
+{
+  const QString root = QFileInfo(NativePath(folder)).canonicalFilePath();
+  if (root.isEmpty())
+    return false;
+  QStringList folders = QString(name).replace(u'\\', u'/').split(u'/');
+  folders.removeLast();
+  QString path = NativePath(folder);
+  for (const QString& segment : folders) {
+    path += u'/' + segment;
+    const QFileInfo entry(path);
+    if (!entry.exists() && !entry.isSymLink())
+      return true;   // the rest is created afresh, inside
+    const QString real = entry.canonicalFilePath();
+    if (real.isEmpty() || (real != root && !real.startsWith(root + u'/')))
+      return false;
+  }
+  return true;
+}
+
+bool EntryExists(const QString& path)
+{
+  struct stat status;
+  return ::lstat(QFile::encodeName(NativePath(path)).constData(), &status) == 0;
 }
 
 bool StartDetached(const QString& program, const QString& workDir)

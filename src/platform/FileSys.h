@@ -31,9 +31,37 @@ QString WriteFileAtomically(const QString& path, const QByteArray& data);
 // go (cheaper than a flush per file). Returns "" or the reason it failed.
 QString SyncFileSystem(const QString& path);
 
-// Asks the system to start writing the file's data to the disk now, without waiting,
-// so that a later sync has little left to do.
-void StartWriteBack(QFileDevice& file);
+// A download's file, written in large blocks. Open() removes whatever stands at the path
+// (a link or a leftover included) and creates the file afresh, never writing through a link.
+// Every failure is returned as the system's reason ("" on success).
+class OutputFile {
+public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  QString Open(const QString& path);
+  QString Write(const char* data, qint64 size);
+  // Writes out what is buffered, then asks the system to start putting it on the disk
+  // without waiting, so that the sync before the install has little left to do.
+  QString StartWriteBack();
+  // Writes out what is buffered and closes the file.
+  QString Close();
+
+private:
+  QString WriteOut();
+
+  int m_fd = -1;
+  QByteArray m_buffer;
+};
+
+// True when the folders of name (relative, "\" between them) that already exist lead,
+// links resolved, to places inside folder; false when one leads outside or is a broken link.
+bool StaysInsideFolder(const QString& folder, const QString& name);
+
+// True when something (a file, a folder, a link even when broken) stands at path.
+bool EntryExists(const QString& path);
 
 // Starts a program detached, in workDir, without waiting for it; false when it cannot start.
 bool StartDetached(const QString& program, const QString& workDir);

@@ -2,362 +2,389 @@
 
 #include "platform/Runtime.h"
 
-#include <QHostAddress>
-#include <QNetworkProxyFactory>
-#include <QSslSocket>
+#include <QElapsedTimer>
+#include <QSet>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
 
+#include <curl/curl.h>
+
+#include <cstring>
+#include <mutex>
+
 namespace {
-// Bounded, so that a fast server waits for the disk instead of filling memory.
-constexpr qint64 ReadBufferBytes = 256 * 1024;
-constexpr int MaxRedirects = 50;
+constexpr long MaxRedirects = 50;
 constexpr int MaxHeaderLines = 200;
-constexpr qint64 MaxLineBytes = 64 * 1024;
+constexpr qsizetype MaxHeaderBytes = 256 * 1024;
 
-// Keeps count of the socket signals being handled, so the socket is not deleted under one.
-class SignalScope {
-public:
-  explicit SignalScope(int& depth) : m_depth(depth) { ++m_depth; }
-  ~SignalScope() { --m_depth; }
-  SignalScope(const SignalScope&) = delete;
-  SignalScope& operator=(const SignalScope&) = delete;
-
-private:
-  int& m_depth;
-};
-
-bool IsRedirect(int status)
+void InitCurlOnce()
 {
-  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-QNetworkProxy ProxyFor(const QUrl& url)
+QByteArray HeaderName(const QByteArray& line)
 {
-  // This machine's own servers are never reached through a proxy.
-  const QHostAddress address(url.host());
-  if (url.host().compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || address.isLoopback())
-    return QNetworkProxy(QNetworkProxy::NoProxy);
-  const QList<QNetworkProxy> proxies = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url));
-  return proxies.isEmpty() ? QNetworkProxy(QNetworkProxy::NoProxy) : proxies.first();
+  const qsizetype colon = line.indexOf(':');
+  return colon > 0 ? line.left(colon).trimmed() : QByteArray();
+}
+
+QByteArray HeaderValue(const QByteArray& line)
+{
+  return line.mid(line.indexOf(':') + 1).trimmed();
+}
+
+// The hosts that are never reached through a proxy: the user's list, and this machine.
+QByteArray NoProxyList()
+{
+  QByteArray list = qgetenv("no_proxy");
+  if (list.isEmpty())
+    list = qgetenv("NO_PROXY");
+  if (list.trimmed() == "*")
+    return list;
+  if (!list.isEmpty())
+    list += ',';
+  return list + "localhost,127.0.0.0/8,::1";
 }
 }
 
-Inet::Inet(QObject* parent) : QObject(parent), m_idle(new QTimer(this))
+Inet::Inet(QObject* parent)
+    : QObject(parent), m_curlTimer(new QTimer(this)), m_idle(new QTimer(this))
 {
-  QNetworkProxyFactory::setUseSystemConfiguration(true);
+  InitCurlOnce();
+  m_multi = curl_multi_init();
+  m_easy = curl_easy_init();
+  // Compressed answers lose their Content-Length, and the files are stored as sent.
+  m_extraHeaders = curl_slist_append(nullptr, "Accept-Encoding: identity");
+  curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &Inet::OnSocket);
+  curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
+  curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &Inet::OnTimer);
+  curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
+
+  m_curlTimer->setSingleShot(true);
+  connect(m_curlTimer, &QTimer::timeout, this, [this] { Drive(CURL_SOCKET_TIMEOUT, 0); });
+
   m_idle->setSingleShot(true);
   connect(m_idle, &QTimer::timeout, this, [this] {
-    // A full buffer waiting for a slow reader is not a silent server.
-    if (m_socket && m_socket->bytesAvailable() > 0 && m_headersIn)
+    // A reader that has not taken what arrived is slow; the server is not silent.
+    if (m_paused || m_readPos < m_buffer.size()) {
       m_idle->start(m_timeoutMs);
-    else
-      Fail(QStringLiteral("no data received for %1 seconds").arg(m_timeoutMs / 1000.0));
+      return;
+    }
+    Abort(QStringLiteral("%1 秒内未收到数据").arg(m_timeoutMs / 1000.0));
   });
 }
 
 Inet::~Inet()
 {
-  DropSocket();
-}
-
-void Inet::DropSocket()
-{
-  if (!m_socket)
-    return;
-  m_socket->disconnect(this);
-  m_socket->abort();
-  if (m_signalDepth > 0)
-    m_socket->deleteLater();
-  else
-    delete m_socket;
-  m_socket = nullptr;
-  m_socketKey.clear();
-  m_reusable = false;
+  StopTransfer();
+  curl_easy_cleanup(m_easy);
+  curl_multi_cleanup(m_multi);
+  curl_slist_free_all(m_extraHeaders);
 }
 
 void Inet::Execute(const QString& url, const QString& operation)
 {
-  m_operation = operation.toUpper().toLatin1();
-  m_redirects = 0;
-  StartRequest(QUrl::fromEncoded(url.toUtf8(), QUrl::StrictMode));
-}
-
-void Inet::StartRequest(const QUrl& url)
-{
-  m_url = url;
+  StopTransfer();
+  m_head = operation.compare(QLatin1String("HEAD"), Qt::CaseInsensitive) == 0;
   m_headersIn = false;
   m_finished = false;
-  m_closed = false;
-  m_onReusedSocket = false;
-  m_closeError.clear();
   m_failure.clear();
-  m_version.clear();
+  m_abortReason.clear();
+  m_headerLines.clear();
   m_status = 0;
-  m_reason.clear();
-  m_headers.clear();
-  m_body = Body::None;
+  m_headerBytes = 0;
+  m_lastLocation.clear();
   m_declaredLength = -1;
-  m_remaining = 0;
-  m_chunkNeedsCrlf = false;
-  m_inTrailer = false;
+  m_buffer.resize(0);
+  m_readPos = 0;
   m_received = 0;
 
   if (m_shutdown) {
     m_finished = true;
     return;
   }
-  const QString scheme = url.scheme().toLower();
-  if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
-      || url.host().isEmpty()) {
-    Fail(QStringLiteral("invalid address: %1").arg(url.toString()));
+  const QUrl parsed = QUrl::fromEncoded(url.toUtf8(), QUrl::StrictMode);
+  const QString scheme = parsed.scheme().toLower();
+  if (!parsed.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+      || parsed.host().isEmpty()) {
+    Finish(QStringLiteral("地址无效：%1").arg(url));
     return;
   }
-
-  const bool secure = scheme == QLatin1String("https");
-  const quint16 port = quint16(url.port(secure ? 443 : 80));
-  const QNetworkProxy proxy = ProxyFor(url);
-  // A plain request through an HTTP proxy goes to the proxy with the whole address;
-  // everything else is tunnelled by the socket itself (CONNECT or SOCKS).
-  m_viaHttpProxy = !secure && (proxy.type() == QNetworkProxy::HttpProxy
-                               || proxy.type() == QNetworkProxy::HttpCachingProxy);
-  const QString key = m_viaHttpProxy
-                          ? QStringLiteral("proxy://%1:%2").arg(proxy.hostName()).arg(proxy.port())
-                          : QStringLiteral("%1://%2:%3").arg(scheme, url.host()).arg(port);
-
-  if (m_socket && m_reusable && m_socketKey == key && m_socket->state() == QAbstractSocket::ConnectedState
-      && m_socket->bytesAvailable() == 0) {
-    m_reusable = false;
-    SendRequest();
-    m_onReusedSocket = true;
-    return;
-  }
-
-  DropSocket();
-  m_socket = new QSslSocket(this);
-  m_socketKey = key;
-  m_socket->setReadBufferSize(ReadBufferBytes);
-  connect(m_socket, &QSslSocket::readyRead, this, &Inet::OnReadyRead);
-  connect(m_socket, &QSslSocket::disconnected, this, &Inet::OnDisconnected);
-  connect(m_socket, &QSslSocket::errorOccurred, this, &Inet::OnSocketError);
-  connect(m_socket, &QSslSocket::bytesWritten, m_idle, qOverload<>(&QTimer::start));
-  connect(m_socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) {
-    QStringList reasons;
-    for (const QSslError& error : errors)
-      reasons << error.errorString();
-    Fail(reasons.join(QStringLiteral("; ")));
-  });
-  m_idle->start(m_timeoutMs);
-
-  if (m_viaHttpProxy) {
-    m_socket->setProxy(QNetworkProxy::NoProxy);
-    connect(m_socket, &QSslSocket::connected, this, &Inet::SendRequest);
-    m_socket->connectToHost(proxy.hostName(), proxy.port());
-  } else {
-    m_socket->setProxy(proxy.type() == QNetworkProxy::DefaultProxy ? QNetworkProxy(QNetworkProxy::NoProxy) : proxy);
-    if (secure) {
-      connect(m_socket, &QSslSocket::encrypted, this, &Inet::SendRequest);
-      m_socket->connectToHostEncrypted(url.host(), port);
-    } else {
-      connect(m_socket, &QSslSocket::connected, this, &Inet::SendRequest);
-      m_socket->connectToHost(url.host(), port);
-    }
-  }
+  ConfigureRequest(parsed.toEncoded(), m_head);
+  // Nothing is sent here: libcurl asks for a timer of 0 ms and starts on the next event pass.
+  curl_multi_add_handle(m_multi, m_easy);
+  m_active = true;
 }
 
-void Inet::SendRequest()
+void Inet::ConfigureRequest(const QByteArray& url, bool head)
 {
-  SignalScope scope(m_signalDepth);
-  const bool secure = m_url.scheme().toLower() == QLatin1String("https");
-  const int port = m_url.port(secure ? 443 : 80);
-  QByteArray host = m_url.host(QUrl::FullyEncoded).toLatin1();
-  if (m_url.host().contains(u':'))
-    host = '[' + host + ']';
-  if (port != (secure ? 443 : 80))
-    host += ':' + QByteArray::number(port);
-  QByteArray target = m_viaHttpProxy ? m_url.toEncoded(QUrl::RemoveFragment)
-                                     : m_url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
-  if (target.isEmpty())
-    target = "/";
+  curl_easy_reset(m_easy);
+  curl_easy_setopt(m_easy, CURLOPT_URL, url.constData());
+  curl_easy_setopt(m_easy, CURLOPT_NOBODY, head ? 1L : 0L);
+  curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &Inet::OnHeaderLine);
+  curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &Inet::OnBody);
+  curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(m_easy, CURLOPT_PREREQFUNCTION, &Inet::OnRequestSent);
+  curl_easy_setopt(m_easy, CURLOPT_PREREQDATA, this);
+  curl_easy_setopt(m_easy, CURLOPT_USERAGENT, "MervoUpdate");
+  curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_extraHeaders);
 
-  QByteArray request = m_operation + ' ' + target + " HTTP/1.1\r\nHost: " + host
-                       + "\r\nUser-Agent: MervoUpdate\r\n"
-                         // Compressed answers lose their Content-Length, which the size checks rely on.
-                         "Accept-Encoding: identity\r\n"
-                         "Connection: keep-alive\r\n\r\n";
-  m_idle->start(m_timeoutMs);
-  m_socket->write(request);
+  curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, MaxRedirects);
+  // Once on https, never fall back to plain text.
+  curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, url.startsWith("https:") ? "https" : "http,https");
+
+  curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, long(m_timeoutMs));
+  curl_easy_setopt(m_easy, CURLOPT_PROXYAUTH, long(CURLAUTH_ANY));
+  curl_easy_setopt(m_easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  const QByteArray noProxy = NoProxyList();
+  curl_easy_setopt(m_easy, CURLOPT_NOPROXY, noProxy.constData());
+  if (!m_caFile.isEmpty())
+    curl_easy_setopt(m_easy, CURLOPT_CAINFO, m_caFile.toLocal8Bit().constData());
+  curl_easy_setopt(m_easy, CURLOPT_BUFFERSIZE, 128L * 1024);
 }
 
-void Inet::OnReadyRead()
+int Inet::OnRequestSent(void* self, char*, char*, int, int)
 {
-  SignalScope scope(m_signalDepth);
-  if (m_finished)
-    return;
-  m_idle->start(m_timeoutMs);
-  if (!m_headersIn && !ParseHead())
-    return;
-  // Body bytes stay in the socket's bounded buffer until GetChunk takes them.
+  auto* inet = static_cast<Inet*>(self);
+  inet->m_idle->start(inet->m_timeoutMs);
+  return CURL_PREREQFUNC_OK;
 }
 
-// Reads the status line and headers as far as they have arrived. True once they are complete.
-bool Inet::ParseHead()
+size_t Inet::OnHeaderLine(char* data, size_t size, size_t count, void* self)
 {
-  while (m_socket->canReadLine()) {
-    const QByteArray line = m_socket->readLine(MaxLineBytes).trimmed();
-    if (m_status == 0) {
-      const QList<QByteArray> parts = line.split(' ');
-      bool ok = false;
-      const int status = parts.size() >= 2 ? parts[1].toInt(&ok) : 0;
-      if (!line.startsWith("HTTP/") || !ok || status < 100 || status > 999) {
-        Fail(QStringLiteral("not an HTTP answer"));
-        return false;
-      }
-      m_version = parts[0];
-      m_status = status;
-      m_reason = line.mid(parts[0].size() + 1 + parts[1].size()).trimmed();
-      continue;
-    }
-    if (!line.isEmpty()) {
-      const qsizetype colon = line.indexOf(':');
-      if (colon > 0 && m_headers.size() < MaxHeaderLines)
-        m_headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
-      continue;
-    }
-    // The blank line: an interim answer starts over, a final one is complete.
-    if (m_status < 200) {
-      m_status = 0;
-      m_headers.clear();
-      continue;
-    }
-    StartBody();
-    return true;
+  auto* inet = static_cast<Inet*>(self);
+  const size_t length = size * count;
+  inet->m_idle->start(inet->m_timeoutMs);
+  if (inet->m_headersIn)
+    return length;   // trailers of a chunked body
+  inet->m_headerBytes += qsizetype(length);
+  QByteArray line(data, qsizetype(length));
+  while (line.endsWith('\n') || line.endsWith('\r'))
+    line.chop(1);
+
+  if (line.startsWith("HTTP/")) {
+    // Each response (interim, redirect, final) starts over.
+    inet->m_headerLines = {line};
+    const QList<QByteArray> parts = line.split(' ');
+    inet->m_status = parts.value(1).toInt();
+    return length;
   }
-  if (m_socket->bytesAvailable() >= MaxLineBytes)
-    Fail(QStringLiteral("answer header too long"));
-  return false;
-}
-
-void Inet::StartBody()
-{
-  if (IsRedirect(m_status) && !GetHeader(QStringLiteral("Location")).isEmpty()) {
-    const QUrl next = m_url.resolved(QUrl::fromEncoded(GetHeader(QStringLiteral("Location")).toLatin1()));
-    if (++m_redirects > MaxRedirects) {
-      Fail(QStringLiteral("too many redirects"));
-      return;
+  if (!line.isEmpty()) {
+    if (inet->m_headerLines.size() >= MaxHeaderLines || inet->m_headerBytes > MaxHeaderBytes) {
+      inet->m_abortReason = QStringLiteral("服务器的应答头过长");
+      return 0;
     }
-    if (m_url.scheme() == QLatin1String("https") && next.scheme() != QLatin1String("https")) {
-      Fail(QStringLiteral("redirect from https to %1 refused").arg(next.toString()));
-      return;
-    }
-    // The redirect's own body is of no use: start afresh on a new connection.
-    m_reusable = false;
-    StartRequest(next);
-    return;
+    inet->m_headerLines << line;
+    return length;
   }
 
+  // The blank line: interim answers and redirects that will be followed go on.
+  if (inet->m_status < 200)
+    return length;
+  const QByteArray location = inet->GetHeader(QStringLiteral("Location")).toLatin1();
+  if (inet->m_status >= 300 && inet->m_status < 400 && inet->m_status != 304 && !location.isEmpty()) {
+    inet->m_lastLocation = location;
+    return length;
+  }
+  inet->HeadersComplete();
+  return inet->m_abortReason.isEmpty() ? length : 0;
+}
+
+// The final response's headers are in: a GET body that could not be stored as the
+// server meant it is refused here, before a byte of it is handed out.
+void Inet::HeadersComplete()
+{
   m_headersIn = true;
-  const QByteArray transfer = GetHeader(QStringLiteral("Transfer-Encoding")).toLatin1().toLower();
-  const QString length = GetHeader(QStringLiteral("Content-Length"));
-  bool lengthOk = false;
-  m_declaredLength = length.toLongLong(&lengthOk);
-  if (!lengthOk || m_declaredLength < 0)
+  QSet<QByteArray> lengths;
+  QByteArray encoding;
+  for (const QByteArray& line : m_headerLines.mid(1)) {
+    const QByteArray name = HeaderName(line).toLower();
+    if (name == "content-length")
+      for (const QByteArray& value : HeaderValue(line).split(','))
+        lengths.insert(value.trimmed());
+    else if (name == "content-encoding" && encoding.isEmpty())
+      encoding = HeaderValue(line);
+  }
+  bool ok = false;
+  m_declaredLength = lengths.size() == 1 ? lengths.begin()->toLongLong(&ok) : -1;
+  if (!ok)
     m_declaredLength = -1;
 
-  if (m_operation == "HEAD" || m_status == 204 || m_status == 304)
-    m_body = Body::None;
-  else if (transfer.contains("chunked"))
-    m_body = Body::Chunked;
-  else if (m_declaredLength >= 0)
-    m_body = Body::Length;
-  else
-    m_body = Body::UntilClose;
-  m_remaining = m_body == Body::Length ? m_declaredLength : 0;
-  if (m_body == Body::None || (m_body == Body::Length && m_remaining == 0))
-    Complete();
-}
-
-void Inet::Complete()
-{
-  if (m_finished)
+  if (m_head || m_status < 200 || m_status > 299)
     return;
-  m_idle->stop();
-  // Bytes beyond the end of the body mean the length was wrong: the body cannot be trusted.
-  if (m_body != Body::None && m_body != Body::UntilClose && m_socket && m_socket->bytesAvailable() > 0) {
-    Fail(QStringLiteral("the server sent more than the %1 bytes it announced")
-             .arg(m_body == Body::Length ? m_declaredLength : m_received));
-    return;
+  if (lengths.size() > 1) {
+    QList<QByteArray> values = lengths.values();
+    std::sort(values.begin(), values.end());
+    m_abortReason = QStringLiteral("服务器给出了相互矛盾的长度（Content-Length: %1）")
+                        .arg(QString::fromLatin1(values.join(", ")));
+  } else if (!encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0) {
+    m_abortReason = QStringLiteral("服务器发来的是经过编码的内容（Content-Encoding: %1），无法按原样保存")
+                        .arg(QString::fromLatin1(encoding));
   }
-  const QByteArray connection = GetHeader(QStringLiteral("Connection")).toLatin1().toLower();
-  m_reusable = m_version == "HTTP/1.1" && !connection.contains("close") && m_body != Body::UntilClose && !m_closed;
-  m_finished = true;
-  m_headersIn = true;
-  if (!m_shutdown)
-    emit StateChanged(icResponseCompleted);
 }
 
-void Inet::Fail(const QString& reason)
+size_t Inet::OnBody(char* data, size_t size, size_t count, void* self)
 {
-  if (m_finished)
-    return;
-  m_idle->stop();
-  m_failure = reason;
-  m_finished = true;
-  m_reusable = false;
-  if (m_socket)
-    m_socket->abort();
-  if (!m_shutdown)
-    emit StateChanged(icError);
+  auto* inet = static_cast<Inet*>(self);
+  const size_t length = size * count;
+  if (!inet->m_headersIn) {
+    inet->HeadersComplete();
+    if (!inet->m_abortReason.isEmpty())
+      return 0;
+  }
+  if (inet->m_readPos == inet->m_buffer.size()) {
+    inet->m_buffer.resize(0);   // keeps its capacity
+    inet->m_readPos = 0;
+  } else if (inet->m_buffer.size() - inet->m_readPos + qsizetype(length) > BufferLimit) {
+    // Enough waits unread: the server waits until GetChunk has drained it.
+    inet->m_paused = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  inet->m_idle->start(inet->m_timeoutMs);
+  inet->m_buffer.append(data, qsizetype(length));
+  return length;
 }
 
-void Inet::OnDisconnected()
+int Inet::OnSocket(CURL*, curl_socket_t fd, int what, void* self, void*)
 {
-  SignalScope scope(m_signalDepth);
-  m_closed = true;
-  m_reusable = false;
-  if (m_finished)
-    return;
-  if (!m_headersIn) {
-    // What has arrived may still complete the head.
-    if (m_socket->bytesAvailable() > 0 && ParseHead())
-      return;
-    if (m_finished)
-      return;
-    // A kept-alive connection may close just as a request goes out: try once more afresh.
-    if (m_onReusedSocket && m_status == 0) {
-      StartRequest(m_url);
-      return;
+  auto* inet = static_cast<Inet*>(self);
+  Notifiers& notifiers = inet->m_notifiers[fd];
+  // Notifiers are kept per descriptor and only switched off: libcurl may report a
+  // removal from inside one of their own signals.
+  if (what != CURL_POLL_REMOVE) {
+    if (!notifiers.read) {
+      notifiers.read = new QSocketNotifier(fd, QSocketNotifier::Read, inet);
+      connect(notifiers.read, &QSocketNotifier::activated, inet,
+              [inet, fd] { inet->Drive(fd, CURL_CSELECT_IN); });
+      notifiers.write = new QSocketNotifier(fd, QSocketNotifier::Write, inet);
+      connect(notifiers.write, &QSocketNotifier::activated, inet,
+              [inet, fd] { inet->Drive(fd, CURL_CSELECT_OUT); });
     }
-    Fail(QStringLiteral("the server closed the connection without an answer"));
   }
-  // During the body GetChunk drains what is buffered, then judges the end.
+  if (notifiers.read) {
+    notifiers.read->setEnabled(what == CURL_POLL_IN || what == CURL_POLL_INOUT);
+    notifiers.write->setEnabled(what == CURL_POLL_OUT || what == CURL_POLL_INOUT);
+  }
+  return 0;
 }
 
-void Inet::OnSocketError()
+int Inet::OnTimer(CURLM*, long timeoutMs, void* self)
 {
-  SignalScope scope(m_signalDepth);
-  if (m_socket->error() == QAbstractSocket::RemoteHostClosedError) {
-    OnDisconnected();
+  auto* inet = static_cast<Inet*>(self);
+  if (timeoutMs < 0)
+    inet->m_curlTimer->stop();
+  else
+    inet->m_curlTimer->start(int(timeoutMs));
+  return 0;
+}
+
+void Inet::Drive(int fd, int events)
+{
+  int running = 0;
+  curl_multi_socket_action(m_multi, curl_socket_t(fd), events, &running);
+  CollectFinished();
+}
+
+void Inet::CollectFinished()
+{
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(m_multi, &left)) {
+    if (message->msg != CURLMSG_DONE || message->easy_handle != m_easy || !m_active)
+      continue;
+    const CURLcode code = message->data.result;
+    if (code == CURLE_OK && !m_headersIn)
+      HeadersComplete();
+    QString failure;
+    if (code != CURLE_OK)
+      failure = m_abortReason.isEmpty() ? ReasonFor(code) : m_abortReason;
+    Finish(failure);
     return;
   }
-  if (m_headersIn && m_socket->bytesAvailable() > 0) {
-    // Let GetChunk take what arrived first, then report the break.
-    m_closed = true;
-    m_closeError = m_socket->errorString();
-    return;
+}
+
+QString Inet::BrokenConnectionReason() const
+{
+  const qint64 arrived = m_received + (m_buffer.size() - m_readPos);
+  if (m_declaredLength >= 0)
+    return QStringLiteral("连接中断（已收到 %1 / %2 字节）").arg(arrived).arg(m_declaredLength);
+  return QStringLiteral("连接中断（已收到 %1 字节）").arg(arrived);
+}
+
+QString Inet::ReasonFor(int code) const
+{
+  switch (code) {
+  case CURLE_COULDNT_RESOLVE_HOST:
+    return QStringLiteral("找不到服务器（域名无法解析）");
+  case CURLE_COULDNT_RESOLVE_PROXY:
+    return QStringLiteral("找不到代理服务器（域名无法解析）");
+  case CURLE_COULDNT_CONNECT:
+    return QStringLiteral("无法连接到服务器（连接被拒绝或无应答）");
+  case CURLE_OPERATION_TIMEDOUT:
+    return QStringLiteral("%1 秒内未能连接到服务器").arg(m_timeoutMs / 1000.0);
+  case CURLE_GOT_NOTHING:
+    return QStringLiteral("服务器未作应答就关闭了连接");
+  case CURLE_PARTIAL_FILE:
+  case CURLE_RECV_ERROR:
+  case CURLE_SEND_ERROR:
+    return m_status == 0 ? QStringLiteral("服务器未作应答就关闭了连接") : BrokenConnectionReason();
+  case CURLE_TOO_MANY_REDIRECTS:
+    return QStringLiteral("重定向超过 %1 次").arg(MaxRedirects);
+  case CURLE_UNSUPPORTED_PROTOCOL:
+    if (!m_lastLocation.isEmpty())
+      return QStringLiteral("拒绝重定向到不安全的地址：%1").arg(QString::fromLatin1(m_lastLocation));
+    return QStringLiteral("不支持的地址协议");
+  case CURLE_WEIRD_SERVER_REPLY:
+    return QStringLiteral("服务器的应答不是有效的 HTTP 应答");
+  case CURLE_SSL_CONNECT_ERROR:
+    return QStringLiteral("无法建立安全连接（TLS 握手失败）");
+  case CURLE_PEER_FAILED_VERIFICATION:
+  case CURLE_SSL_CACERT_BADFILE:
+    return QStringLiteral("服务器的证书未通过验证");
+  case CURLE_BAD_CONTENT_ENCODING:
+    return QStringLiteral("服务器发来的内容编码无法识别");
+  default:
+    return QStringLiteral("网络传输失败（错误码 %1）").arg(code);
   }
-  if (!m_headersIn && m_onReusedSocket && m_status == 0) {
-    StartRequest(m_url);
-    return;
+}
+
+void Inet::Abort(const QString& reason)
+{
+  m_abortReason = reason;
+  Finish(reason);
+}
+
+void Inet::StopTransfer()
+{
+  if (m_active) {
+    curl_multi_remove_handle(m_multi, m_easy);
+    m_active = false;
   }
-  Fail(m_socket->errorString());
+  m_paused = false;
+  m_idle->stop();
+}
+
+void Inet::Finish(const QString& failure)
+{
+  if (m_finished)
+    return;
+  StopTransfer();
+  m_failure = failure;
+  m_finished = true;
+  if (!m_shutdown)
+    emit StateChanged(failure.isEmpty() ? icResponseCompleted : icError);
 }
 
 bool Inet::StillExecuting() const
 {
-  if (m_url.isEmpty() || m_finished)
+  if (m_finished)
     return false;
-  return m_operation == "HEAD" || !m_headersIn;
+  return m_active && (m_head || !m_headersIn);
 }
 
 void Inet::ThrowIfShutdown() const
@@ -380,112 +407,62 @@ int Inet::StatusCode() const
 
 QString Inet::GetHeader() const
 {
-  if (m_status == 0)
-    return QString();
-  QString text = QStringLiteral("%1 %2 %3\r\n")
-                     .arg(QString::fromLatin1(m_version))
-                     .arg(m_status)
-                     .arg(QString::fromLatin1(m_reason));
-  for (const auto& header : m_headers)
-    text += QString::fromLatin1(header.first) + QStringLiteral(": ") + QString::fromLatin1(header.second)
-            + QStringLiteral("\r\n");
+  QString text;
+  for (const QByteArray& line : m_headerLines)
+    text += QString::fromLatin1(line) + QStringLiteral("\r\n");
   return text;
 }
 
 QString Inet::GetHeader(const QString& name) const
 {
   const QByteArray wanted = name.toLatin1();
-  for (const auto& header : m_headers)
-    if (header.first.compare(wanted, Qt::CaseInsensitive) == 0)
-      return QString::fromLatin1(header.second);
+  for (const QByteArray& line : m_headerLines.mid(1))
+    if (HeaderName(line).compare(wanted, Qt::CaseInsensitive) == 0)
+      return QString::fromLatin1(HeaderValue(line));
   return QString();
 }
 
-// Reads the size line of the next chunk when it has arrived. True when m_remaining is set
-// (0 after the last chunk and its trailer); false when more data must arrive first.
-bool Inet::NextChunkSize()
+void Inet::ResumeIfDrained()
 {
-  if (m_inTrailer) {
-    while (m_socket->canReadLine())
-      if (m_socket->readLine(MaxLineBytes).trimmed().isEmpty()) {
-        Complete();
-        return true;
-      }
-    return false;
-  }
-  if (m_chunkNeedsCrlf) {
-    if (!m_socket->canReadLine())
-      return false;
-    m_socket->readLine(MaxLineBytes);
-    m_chunkNeedsCrlf = false;
-  }
-  if (!m_socket->canReadLine())
-    return false;
-  QByteArray line = m_socket->readLine(MaxLineBytes).trimmed();
-  if (line.contains(';'))
-    line.truncate(line.indexOf(';'));
-  bool ok = false;
-  const qint64 size = line.toLongLong(&ok, 16);
-  if (!ok || size < 0) {
-    Fail(QStringLiteral("malformed chunked body"));
-    return false;
-  }
-  if (size == 0) {
-    m_inTrailer = true;
-    return NextChunkSize();
-  }
-  m_remaining = size;
-  m_chunkNeedsCrlf = true;
-  return true;
+  if (!m_paused || m_readPos < m_buffer.size() || !m_active)
+    return;
+  m_paused = false;
+  m_idle->start(m_timeoutMs);
+  // libcurl may hand over what it held back right here, from inside this call.
+  curl_easy_pause(m_easy, CURLPAUSE_CONT);
 }
 
 QByteArray Inet::GetChunk(int maxBytes)
 {
   for (;;) {
     ThrowIfShutdown();
-    if (m_finished || !m_headersIn || !m_socket)
-      return QByteArray();
-
-    if (m_body == Body::Chunked && m_remaining == 0 && !NextChunkSize()) {
-      if (m_finished)
-        return QByteArray();
-    } else if (m_socket->bytesAvailable() > 0) {
-      qint64 wanted = maxBytes;
-      if (m_body != Body::UntilClose)
-        wanted = qMin<qint64>(wanted, m_remaining);
-      const QByteArray piece = m_socket->read(wanted);
-      m_received += piece.size();
-      if (m_body != Body::UntilClose) {
-        m_remaining -= piece.size();
-        if (m_body == Body::Length && m_remaining == 0)
-          Complete();
-      }
-      return piece;
+    const qsizetype available = m_buffer.size() - m_readPos;
+    if (available > 0) {
+      const qsizetype size = qMin<qsizetype>(available, maxBytes);
+      // The caller has normally let go of the previous piece, so this reuses its memory.
+      m_piece.resize(size);
+      std::memcpy(m_piece.data(), m_buffer.constData() + m_readPos, size_t(size));
+      m_readPos += size;
+      m_received += size;
+      ResumeIfDrained();
+      return m_piece;
     }
-
-    if (m_closed && m_socket->bytesAvailable() == 0) {
-      if (!m_closeError.isEmpty())
-        Fail(m_closeError);
-      else if (m_body == Body::UntilClose)
-        Complete();
-      else
-        Fail(QStringLiteral("the connection closed after %1 of %2 bytes")
-                 .arg(m_received)
-                 .arg(m_body == Body::Length ? QString::number(m_declaredLength) : QStringLiteral("the chunked")));
+    if (m_finished || !m_headersIn)
       return QByteArray();
-    }
+    ResumeIfDrained();
     WaitForEvents();
   }
 }
 
 QString Inet::AnswerFailure() const
 {
-  if (TransferFailed())
+  if (!m_failure.isEmpty())
     return m_failure;
   if (m_status < 200 || m_status > 299) {
     if (m_status == 0)
-      return QStringLiteral("no answer yet");
-    return QStringLiteral("HTTP %1 %2").arg(m_status).arg(QString::fromLatin1(m_reason)).trimmed();
+      return QStringLiteral("服务器没有应答");
+    QString reason = GetHeader().section(QStringLiteral("\r\n"), 0, 0).section(u' ', 2).trimmed();
+    return QStringLiteral("服务器返回 HTTP %1 %2").arg(m_status).arg(reason).trimmed();
   }
   return QString();
 }
@@ -496,7 +473,7 @@ QString Inet::FailureReason() const
   if (!answer.isEmpty())
     return answer;
   if (!m_finished)
-    return QStringLiteral("the transfer did not finish");
+    return QStringLiteral("传输没有完成");
   return QString();
 }
 
@@ -507,6 +484,11 @@ QByteArray Inet::OpenURL(const QString& url, qint64 maxBytes)
   const QString answer = AnswerFailure();
   if (!answer.isEmpty())
     throw InetError(answer);
+  const QString tooLarge = QStringLiteral("大于 %1 字节").arg(maxBytes);
+  if (m_declaredLength > maxBytes) {
+    StopTransfer();
+    throw InetError(tooLarge);
+  }
   QByteArray body;
   for (;;) {
     const QByteArray piece = GetChunk(64 * 1024);
@@ -514,8 +496,8 @@ QByteArray Inet::OpenURL(const QString& url, qint64 maxBytes)
       break;
     body += piece;
     if (body.size() > maxBytes) {
-      DropSocket();
-      throw InetError(QStringLiteral("larger than %1 bytes").arg(maxBytes));
+      StopTransfer();
+      throw InetError(tooLarge);
     }
   }
   const QString reason = FailureReason();
@@ -527,8 +509,6 @@ QByteArray Inet::OpenURL(const QString& url, qint64 maxBytes)
 void Inet::Shutdown()
 {
   m_shutdown = true;
-  m_idle->stop();
-  if (m_socket)
-    m_socket->abort();
+  StopTransfer();
   m_finished = true;
 }

@@ -2,20 +2,21 @@
 // The HTTP transfer control: one request at a time, started without waiting,
 // waited for on the event loop, its body read back in pieces.
 //
-// It speaks HTTP/1.1 itself over one kept-alive socket in the window's thread rather
-// than through QNetworkAccessManager: that one buffers a whole body when its read limit
-// comes too late, and reads headers a byte per system call, which made many small files
-// several times slower than curl.
+// libcurl does the HTTP work (framing, redirects, proxies and their authentication,
+// TLS, kept-alive connections); its multi interface is driven from the window's own
+// event loop through socket notifiers and a timer, so nothing ever blocks the window.
 #include <QByteArray>
+#include <QHash>
 #include <QList>
-#include <QPair>
-#include <QUrl>
 #include <QObject>
 #include <QString>
 #include <stdexcept>
 
-class QSslSocket;
+class QSocketNotifier;
 class QTimer;
+typedef void CURL;
+typedef void CURLM;
+struct curl_slist;
 
 // A failed whole-body fetch; what() is the reason shown to the user.
 class InetError : public std::runtime_error {
@@ -30,6 +31,8 @@ public:
   static constexpr int icError = 11;
   static constexpr int icResponseCompleted = 12;
   static constexpr int DefaultTimeoutMs = 30000;
+  // Most body bytes held in memory before the server is made to wait for the reader.
+  static constexpr qsizetype BufferLimit = 512 * 1024;
 
   explicit Inet(QObject* parent = nullptr);
   ~Inet() override;
@@ -37,17 +40,18 @@ public:
   QString URL = QStringLiteral("http://");
 
   // Starts a "HEAD" or "GET" for an already encoded address and returns at once.
-  // A GET stops executing as soon as the response headers are in; its body is
-  // then read with GetChunk.
+  // A GET stops executing as soon as the final response's headers are in; its body
+  // is then read with GetChunk.
   void Execute(const QString& url, const QString& operation);
   bool StillExecuting() const;
 
   // Blocks on the event loop while StillExecuting(). Throws RunEnded after Shutdown().
   void Wait();
 
-  // The whole header text: a status line, then one "Name: value" line per header.
-  // Empty when no response arrived.
+  // The final response's header text: its status line, then its header lines, each
+  // ending in "\r\n". Empty when no response arrived.
   QString GetHeader() const;
+  // The first header of that name (any letter case); empty when absent.
   QString GetHeader(const QString& name) const;
   int StatusCode() const;
 
@@ -67,6 +71,9 @@ public:
   // Meaningful once the request has finished (for a GET: after GetChunk returned empty).
   QString FailureReason() const;
 
+  // Body bytes handed out by GetChunk for the current request.
+  qint64 BytesReceived() const { return m_received; }
+
   // Ends the run for this control: aborts the request, and every later wait throws RunEnded.
   void Shutdown();
   bool IsShutdown() const { return m_shutdown; }
@@ -75,53 +82,62 @@ public:
   void SetTimeoutMs(int ms) { m_timeoutMs = ms; }
   int TimeoutMs() const { return m_timeoutMs; }
 
+  // Certificates are checked against the system's store; tests name a file of their own.
+  void SetCaFile(const QString& path) { m_caFile = path; }
+
 signals:
   void StateChanged(int state);
 
 private:
-  enum class Body { None, Length, Chunked, UntilClose };
+  static size_t OnHeaderLine(char* data, size_t size, size_t count, void* self);
+  static size_t OnBody(char* data, size_t size, size_t count, void* self);
+  static int OnRequestSent(void* self, char*, char*, int, int);
+  static int OnSocket(CURL*, int fd, int what, void* self, void*);
+  static int OnTimer(CURLM*, long timeoutMs, void* self);
 
-  void StartRequest(const QUrl& url);
-  void SendRequest();
-  void OnReadyRead();
-  void OnDisconnected();
-  void OnSocketError();
-  bool ParseHead();
-  void StartBody();
-  bool NextChunkSize();
-  void Complete();
-  void Fail(const QString& reason);
-  void DropSocket();
+  void ConfigureRequest(const QByteArray& url, bool head);
+  void Drive(int fd, int events);
+  void CollectFinished();
+  void HeadersComplete();
+  void Finish(const QString& failure);
+  void Abort(const QString& reason);
+  void StopTransfer();
+  void ResumeIfDrained();
+  QString ReasonFor(int code) const;
+  QString BrokenConnectionReason() const;
   void ThrowIfShutdown() const;
-  bool TransferFailed() const { return !m_failure.isEmpty(); }
 
-  QSslSocket* m_socket = nullptr;
-  QString m_socketKey;              // scheme://host:port the socket is connected to
-  bool m_reusable = false;          // the last answer left the connection usable
-  int m_signalDepth = 0;            // inside one of the socket's signals: delete it later
-  QTimer* m_idle;
+  struct Notifiers {
+    QSocketNotifier* read = nullptr;
+    QSocketNotifier* write = nullptr;
+  };
 
-  QUrl m_url;
-  QByteArray m_operation;
-  bool m_viaHttpProxy = false;
-  int m_redirects = 0;
+  CURLM* m_multi = nullptr;
+  CURL* m_easy = nullptr;
+  bool m_active = false;            // the easy handle is in the multi handle
+  QHash<int, Notifiers> m_notifiers;
+  QTimer* m_curlTimer;              // libcurl's own timeouts
+  QTimer* m_idle;                   // the inactivity limit
+
+  bool m_head = false;
   bool m_headersIn = false;
   bool m_finished = false;
   bool m_shutdown = false;
-  bool m_closed = false;            // the server closed the connection
-  bool m_onReusedSocket = false;    // sent on a kept-alive connection the server may just have closed
-  QString m_closeError;             // how the connection broke while body bytes were still buffered
+  bool m_paused = false;
   QString m_failure;                // why the transfer failed; empty when it did not
+  QString m_abortReason;            // set before a callback stops the transfer on purpose
 
-  QByteArray m_version;
+  QList<QByteArray> m_headerLines;  // of the response being received, status line first
   int m_status = 0;
-  QByteArray m_reason;
-  QList<QPair<QByteArray, QByteArray>> m_headers;
-  Body m_body = Body::None;
+  qsizetype m_headerBytes = 0;
+  QByteArray m_lastLocation;        // of the last redirect followed
   qint64 m_declaredLength = -1;
-  qint64 m_remaining = 0;           // of the body (Length) or of the current chunk (Chunked)
-  bool m_chunkNeedsCrlf = false;
-  bool m_inTrailer = false;         // after the last chunk, before the blank line
+
+  QByteArray m_buffer;              // body bytes not yet handed out, from m_readPos on
+  qsizetype m_readPos = 0;
+  QByteArray m_piece;               // reused for every piece handed out
   qint64 m_received = 0;
   int m_timeoutMs = DefaultTimeoutMs;
+  QString m_caFile;
+  curl_slist* m_extraHeaders = nullptr;
 };
