@@ -184,14 +184,13 @@ size_t Inet::OnHeaderLine(char* data, size_t size, size_t count, void* self)
     return length;
   }
 
-  // The blank line: interim answers and redirects that will be followed go on.
-  if (inet->m_status < 200)
+  // The blank line. Only a 2xx answer is surely the last: after a redirect, or a 401 or
+  // 407 that libcurl answers with credentials, another follows. Those count as the final
+  // answer when their body starts or the transfer ends.
+  if (inet->m_status >= 300 && inet->m_status < 400)
+    inet->m_lastLocation = inet->GetHeader(QStringLiteral("Location")).toLatin1();
+  if (inet->m_status < 200 || inet->m_status > 299)
     return length;
-  const QByteArray location = inet->GetHeader(QStringLiteral("Location")).toLatin1();
-  if (inet->m_status >= 300 && inet->m_status < 400 && inet->m_status != 304 && !location.isEmpty()) {
-    inet->m_lastLocation = location;
-    return length;
-  }
   inet->HeadersComplete();
   return inet->m_abortReason.isEmpty() ? length : 0;
 }

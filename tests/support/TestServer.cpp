@@ -64,10 +64,23 @@ void TestServer::OnReadable(QTcpSocket* socket)
     buffer.remove(0, end + 4);
     if (requestLine.size() < 2)
       continue;
-    m_requests << QString::fromLatin1(requestLine[0] + ' ' + requestLine[1]);
+    QByteArray target = requestLine[1];
+    if (!m_proxyCredentials.isEmpty()) {
+      const QByteArray expected = "proxy-authorization: basic " + m_proxyCredentials.toBase64().toLower();
+      if (!("\r\n" + head.toLower() + "\r\n").contains("\r\n" + expected + "\r\n")) {
+        m_requests << QString::fromLatin1("PROXY-REFUSED " + target);
+        m_heads << head;
+        socket->write("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"t\"\r\n"
+                      "Content-Length: 0\r\n\r\n");
+        continue;
+      }
+      // "http://host/path" is asked for by its path.
+      target = target.mid(target.indexOf('/', target.indexOf("//") + 2));
+    }
+    m_requests << QString::fromLatin1(requestLine[0] + ' ' + target);
     m_heads << head;
     emit RequestReceived(m_requests.last());
-    Answer(socket, requestLine[0], requestLine[1]);
+    Answer(socket, requestLine[0], target);
   }
 }
 
@@ -85,8 +98,16 @@ void TestServer::Answer(QTcpSocket* socket, const QByteArray& method, const QByt
       head += header.first + ": " + header.second + "\r\n";
     head += reply.keepAlive ? "\r\n" : "Connection: close\r\n\r\n";
     socket->write(head);
+    const QByteArray body = reply.closeAfter >= 0 ? reply.body.left(reply.closeAfter) : reply.body;
+    if (method != "HEAD" && reply.dripMs > 0) {
+      const qsizetype piece = (body.size() + reply.dripPieces - 1) / reply.dripPieces;
+      for (int i = 0; i < reply.dripPieces; ++i)
+        QTimer::singleShot(reply.dripMs * i, socket, [socket, part = body.mid(i * piece, piece)] { socket->write(part); });
+      QTimer::singleShot(reply.dripMs * reply.dripPieces, socket, [socket] { socket->disconnectFromHost(); });
+      return;
+    }
     if (method != "HEAD")
-      socket->write(reply.closeAfter >= 0 ? reply.body.left(reply.closeAfter) : reply.body);
+      socket->write(body);
     if (reply.resetOnClose) {
       socket->flush();
       const linger hard{1, 0};

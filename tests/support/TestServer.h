@@ -25,6 +25,8 @@ struct Reply {
   qint64 closeAfter = -1;                         // send this many body bytes, then close
   bool resetOnClose = false;                      // close with a TCP reset instead of a FIN
   bool keepAlive = false;                         // leave the connection open for the next request
+  int dripMs = 0;                                 // send the body in dripPieces pieces, this far apart
+  int dripPieces = 1;
 
   static Reply Ok(const QByteArray& body) { Reply r; r.body = body; return r; }
   static Reply Status(int status, const QByteArray& reason)
@@ -61,6 +63,9 @@ public:
   int Connections() const { return m_connections; }
   // The header lines of each request, in the order of Requests().
   QList<QByteArray> RequestHeads() const { return m_heads; }
+  // Acts as an HTTP proxy that wants these "user:password" credentials: absolute request
+  // targets are routed by their path, and a request without the credentials gets a 407.
+  void ActAsProxy(const QByteArray& credentials) { m_proxyCredentials = credentials; }
 
 signals:
   // Emitted as each request arrives, inside whatever event loop is running then:
@@ -78,4 +83,5 @@ private:
   int m_connections = 0;
   QList<QByteArray> m_heads;
   QHash<QTcpSocket*, QByteArray> m_pending;
+  QByteArray m_proxyCredentials;
 };
