@@ -10,6 +10,10 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+
 namespace {
 const QString Offered = QStringLiteral("发现更新文件 ，点【更新】开始更新...");
 const QString Stopped = QStringLiteral("更新终止，请按[退出]");
@@ -84,15 +88,28 @@ private slots:
   void failedInstallRestoresEverything();
   void secondClickDoesNotDownloadAgain();
   void closingDuringDownloadCancels();
+  void linksNeverLeadOutside_data();
+  void linksNeverLeadOutside();
+  void linkedTargetsAreReplacedNotWrittenThrough();
+  void writeFailureShowsTheSystemsReason_data();
+  void writeFailureShowsTheSystemsReason();
 };
 
 void UpdateTest::wholeUpdateThenHandOver()
 {
   Release release;
   auto w = release.Offer();
+  QStringList shownWhileDownloading;
+  connect(&release.server, &TestServer::RequestReceived, this, [&](const QString& request) {
+    if (request.startsWith(QLatin1String("GET ")))
+      shownWhileDownloading << request.mid(10) + u'=' + w->StatusText();
+  });
   QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
   QVERIFY(Ended(*w));
 
+  QCOMPARE(shownWhileDownloading, (QStringList{"a.bin=正在更新：a.bin ...", "b.bin=正在更新：b.bin ...",
+                                               "sub/deep/c.bin=正在更新：sub\\deep\\c.bin ...",
+                                               "mervo=正在更新：mervo ...", "setup.ini=正在更新：setup.ini ..."}));
   QCOMPARE(w->StatusText(), QStringLiteral("更新完成！"));
   QVERIFY(release.log.shown.isEmpty());
   QCOMPARE(w->cmdFinish->text(), QStringLiteral("完成"));
@@ -162,11 +179,20 @@ void UpdateTest::failedDownloadInstallsNothing_data()
   reset.resetOnClose = true;
   Reply stall = Reply::Ok(Bytes(3000, 'b'));
   stall.stall = true;
-  QTest::newRow("500") << Reply::Status(500, "Internal Server Error") << "HTTP 500 Internal Server Error";
-  QTest::newRow("404 on GET") << Reply::Status(404, "Not Found") << "HTTP 404 Not Found";
-  QTest::newRow("closed part-way") << cut << "";
-  QTest::newRow("reset part-way") << reset << "";
-  QTest::newRow("stall") << stall << "no data received";
+  QTest::newRow("500") << Reply::Status(500, "Internal Server Error") << "服务器返回 HTTP 500 Internal Server Error";
+  QTest::newRow("404 on GET") << Reply::Status(404, "Not Found") << "服务器返回 HTTP 404 Not Found";
+  QTest::newRow("closed part-way") << cut << "连接中断（已收到 1500 / 3000 字节）";
+  QTest::newRow("reset part-way") << reset << "连接中断";
+  Reply shorter = Reply::Ok(Bytes(2000, 'b'));
+  Reply longerUnannounced = Reply::Ok(Bytes(4000, 'b'));
+  longerUnannounced.sendContentLength = false;
+  Reply gzip = Reply::Ok(Bytes(3000, 'b'));
+  gzip.headers << qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip"));
+  QTest::newRow("stall") << stall << "0.5 秒内未收到数据";
+  QTest::newRow("gzip") << gzip << "Content-Encoding: gzip";
+  const QString sizeChanged = QStringLiteral("文件大小与检查时不同（检查时 3000 字节，下载时 %1 字节）");
+  QTest::newRow("shorter than probed") << shorter << sizeChanged.arg(2000);
+  QTest::newRow("longer than probed, unannounced") << longerUnannounced << sizeChanged.arg(4000);
 }
 
 void UpdateTest::failedDownloadInstallsNothing()
@@ -256,6 +282,98 @@ void UpdateTest::closingDuringDownloadCancels()
   QTRY_VERIFY_WITH_TIMEOUT(w->IsUnloaded(), 5000);
   QVERIFY(release.Untouched());
   QVERIFY(release.log.shown.isEmpty());
+}
+
+// Nothing outside the program folder is written: not through a linked folder, not
+// through a target or a leftover ".tmp" that is a link.
+void UpdateTest::linksNeverLeadOutside_data()
+{
+  QTest::addColumn<bool>("linkBeforeProbe");
+  QTest::newRow("linked folder at the start") << true;
+  QTest::newRow("folder swapped for a link after the offer") << false;
+}
+
+void UpdateTest::linksNeverLeadOutside()
+{
+  QFETCH(bool, linkBeforeProbe);
+  QTemporaryDir outside;
+  Release release;
+  const QString sub = release.folder.Path() + "/sub";
+  auto linkSub = [&] { return QFile::link(outside.path(), sub); };
+  if (linkBeforeProbe)
+    QVERIFY(linkSub());
+  auto w = release.Start();
+  QVERIFY(QTest::qWaitFor([&] { return w->StatusText() != QStringLiteral("正在获取更新列表，请稍候..."); }, 5000));
+  if (linkBeforeProbe) {
+    QCOMPARE(w->StatusText(), QStringLiteral("更新列表中的文件名无效：sub\\deep\\c.bin，无法继续更新 ..."));
+    QCOMPARE(release.server.Count("HEAD", "/mrvo/sub/deep/c.bin"), 0);
+  } else {
+    QCOMPARE(w->StatusText(), Offered);
+    QVERIFY(QDir(sub).removeRecursively() && linkSub());
+    QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+    QVERIFY(Ended(*w));
+    QVERIFY2(release.log.Texts().value(0).startsWith(QStringLiteral("文件下载失败：sub\\deep\\c.bin\r\n文件夹链接到了程序文件夹之外")),
+             qPrintable(release.log.Texts().value(0)));
+    QVERIFY(QFileInfo(sub).isSymLink());
+  }
+  QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+}
+
+// A target that is a link is replaced by the new file, and a leftover ".tmp" that is a
+// link is replaced too: what they point at stays as it was.
+void UpdateTest::linkedTargetsAreReplacedNotWrittenThrough()
+{
+  QTemporaryDir outside;
+  const QString victim = outside.filePath("victim");
+  QFile file(victim);
+  QVERIFY(file.open(QIODevice::WriteOnly) && file.write("keep me") == 7);
+  file.close();
+  Release release;
+  QVERIFY(QFile::remove(release.folder.Path() + "/b.bin"));
+  QVERIFY(QFile::link(victim, release.folder.Path() + "/b.bin"));
+  QVERIFY(QFile::link(victim, release.folder.Path() + "/a.bin.tmp"));
+  auto w = release.Offer();
+  QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+  QVERIFY(Ended(*w));
+  QCOMPARE(w->StatusText(), QStringLiteral("更新完成！"));
+  QVERIFY(!QFileInfo(release.folder.Path() + "/b.bin").isSymLink());
+  QCOMPARE(release.folder.Read("b.bin"), Bytes(3000, 'b'));
+  QCOMPARE(release.folder.Read("a.bin"), QByteArray("new a"));
+  QFile check(victim);
+  QVERIFY(check.open(QIODevice::ReadOnly));
+  QCOMPARE(check.readAll(), QByteArray("keep me"));
+}
+
+// A write that fails, in the middle of a file or when its last block is written out,
+// stops the update with the system's reason.
+void UpdateTest::writeFailureShowsTheSystemsReason_data()
+{
+  QTest::addColumn<int>("size");
+  QTest::newRow("during the download") << 600 * 1024;
+  QTest::newRow("when the last block is written out") << 100 * 1024;
+}
+
+void UpdateTest::writeFailureShowsTheSystemsReason()
+{
+  QFETCH(int, size);
+  Release release;
+  release.server.File("b.bin", Bytes(size, 'b'));
+  auto w = release.Offer();
+  rlimit old{};
+  QVERIFY(getrlimit(RLIMIT_FSIZE, &old) == 0);
+  rlimit limited = old;
+  limited.rlim_cur = 64 * 1024;
+  QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
+  ::signal(SIGXFSZ, SIG_IGN);
+  QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+  const bool ended = Ended(*w);
+  QVERIFY(setrlimit(RLIMIT_FSIZE, &old) == 0);
+  QVERIFY(ended);
+  QVERIFY(release.Untouched());
+  const QString message = release.log.Texts().value(0);
+  QVERIFY2(message.startsWith(QStringLiteral("文件下载失败：b.bin\r\n无法写入 ") + release.folder.Path() + "/b.bin.tmp：" +
+                              QString::fromLocal8Bit(strerror(EFBIG))),
+           qPrintable(message));
 }
 
 QTEST_MAIN(UpdateTest)
