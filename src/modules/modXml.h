@@ -22,3 +22,15 @@ XmlNode RequireNode(const XmlDocument& document, const QString& elementName);
 // The attribute of the index-th (0-based) child of the parent element; throws ListFormatError when absent.
 QString RequireAttribute(const XmlNode& child, const QString& parentName, int index,
                          const QString& attributeName);
+
+// One child of "//Files", as the updater reads it.
+struct ListedFile {
+  QString name;
+  QString ver;
+  qint64 size = -1;     // "Size" in bytes; -1 when the list gives none
+  QByteArray sha256;    // "Sha256" as its 32 bytes; empty when the list gives none
+};
+
+// Reads the index-th (0-based) child of "//Files". Throws ListFormatError when Name or
+// Ver is missing, or when Size is not a whole number or Sha256 not 64 hex digits.
+ListedFile ReadListedFile(const XmlNode& child, int index);
