@@ -3,6 +3,7 @@
 #include "frmUpdate/frmUpdateHandler.h"
 #include "modules/Module1.h"
 #include "modules/modPublic.h"
+#include "modules/modSign.h"
 #include "platform/FileSys.h"
 #include "platform/TextBox.h"
 
@@ -173,6 +174,7 @@ void frmUpdate::Form_Load()
   strNewUpdList = QStringLiteral("NewUpdList.xml");
   strCurrentFileName.clear();
   lngCurrentFileSize = 0;
+  strPublicKey = ConfiguredPublicKey();
   if (!IsValidUpdateUrl(strUpdateUrl)) {
     MsgBox(QStringLiteral("更新服务器地址无效：") + strUpdateUrl);
     Unload();

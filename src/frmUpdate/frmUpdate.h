@@ -85,6 +85,8 @@ private:
   void Timer1_Timer();
   void intClient_StateChanged(int state);
   QString ListCopyPath() const;
+  void RefuseList(const QString& reason);
+  bool PinsEveryFile() const;
 
   // File list (frmUpdateList.cpp).
   void BuildUpdateList();
@@ -102,6 +104,13 @@ private:
   QString RowText(int index, int column) const;
   void SetRowText(int index, int column, const QString& text);
 
+  // What a row keeps beside its texts.
+  static constexpr int ProbedSizeRole = Qt::UserRole;       // column 4: the HEAD's size, -1 when none
+  static constexpr int ListedSizeRole = Qt::UserRole;       // column 1: the list's Size, -1 when none
+  static constexpr int ListedHashRole = Qt::UserRole + 1;   // column 1: the list's Sha256, empty when none
+  static constexpr int UnchangedRole = Qt::UserRole;        // column 3: already up to date, not downloaded
+  bool IsUnchanged(int index) const;
+
   // Private window variables.
   XmlDocumentPtr xmlDoc;
   XmlNode xmlNode;
@@ -110,6 +119,7 @@ private:
   QString strUpdList;
   QString strNewUpdList;
   QString strVersion;
+  QString strPublicKey;           // empty: the list is not signed
 
   QLabel* m_statusPanel;
   QLabel* m_datePanel;

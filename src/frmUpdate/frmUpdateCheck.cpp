@@ -3,6 +3,8 @@
 
 #include "frmUpdate/frmUpdateHandler.h"
 #include "modules/modPublic.h"
+#include "modules/modSign.h"
+#include "modules/modXml.h"
 #include "platform/FileSys.h"
 #include "platform/TextBox.h"
 
@@ -23,8 +25,21 @@ void frmUpdate::tmrGetUpdateList_Timer()
     Unload();
     return;
   }
+  if (!strPublicKey.isEmpty()) {
+    const QString reason = VerifyListSignature(*intClient, strUpdateUrl, SignatureName(strUpdList), ListCopyPath(),
+                                               strPublicKey, AppPath() + QStringLiteral("\\MervoUpdate.state"));
+    if (!reason.isEmpty()) {
+      RefuseList(reason);
+      return;
+    }
+  }
   if (!LoadXml(ListCopyPath(), xmlDoc)) {
     MsgBox(strNewUpdList + QStringLiteral("没有发现!"));
+    return;
+  }
+  // A signed list that does not pin its files protects nothing.
+  if (!strPublicKey.isEmpty() && !PinsEveryFile()) {
+    RefuseList(QStringLiteral("列表没有为每个文件给出 Size 和 Sha256"));
     return;
   }
 
@@ -40,6 +55,27 @@ void frmUpdate::tmrGetUpdateList_Timer()
     txtdata->SetText(notes);
   }
   BuildUpdateList();
+}
+
+// A list whose signature does not hold is never acted on: the run ends as after a failed fetch.
+void frmUpdate::RefuseList(const QString& reason)
+{
+  if (m_unloaded)
+    return;
+  RemoveFile(ListCopyPath());
+  MsgBox(QStringLiteral("更新列表签名无效：") + reason, MsgBoxStyle::OkInformation, QStringLiteral("提示"));
+  Unload();
+}
+
+bool frmUpdate::PinsEveryFile() const
+{
+  const XmlNode files = RequireNode(*xmlDoc, QStringLiteral("Files"));
+  for (int i = 0; i < files.ChildCount(); ++i) {
+    const ListedFile file = ReadListedFile(files.Child(i), i);
+    if (file.size < 0 || file.sha256.isEmpty())
+      return false;
+  }
+  return true;
 }
 
 void frmUpdate::Timer1_Timer()

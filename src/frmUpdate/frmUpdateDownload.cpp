@@ -3,6 +3,7 @@
 
 #include "frmUpdate/frmUpdateHandler.h"
 #include "modules/modPublic.h"
+#include "platform/Crypto.h"
 #include "platform/FileSys.h"
 
 #include <QProgressBar>
@@ -25,9 +26,20 @@ QString SizeChanged(qint64 probed, qint64 now)
   return QStringLiteral("文件大小与检查时不同（检查时 %1 字节，下载时 %2 字节）").arg(probed).arg(now);
 }
 
+QString WrongSize(qint64 listed, qint64 now)
+{
+  return QStringLiteral("文件校验失败：大小不符（应为 %1 字节，实为 %2 字节）").arg(listed).arg(now);
+}
+
 QString WriteFailed(const QString& path, const QString& reason)
 {
   return QStringLiteral("无法写入 %1：%2").arg(NativePath(path), reason);
+}
+
+// What could not be done, and the system's reason; "" when there is no reason.
+QString Because(const QString& what, const QString& systemReason)
+{
+  return systemReason.isEmpty() ? QString() : what + QStringLiteral("：") + systemReason;
 }
 
 // Where the old file is kept while the new ones go in.
@@ -54,6 +66,11 @@ void frmUpdate::cmdUpdate_Click()
       strCurrentFileName = RowText(i, 0);
       lngCurrentFileSize = RowText(i, 4).toLongLong();
       SetStatusText(QStringLiteral("正在更新：") + strCurrentFileName + QStringLiteral(" ..."));
+      if (IsUnchanged(i)) {
+        lvUpdateList->topLevelItem(i - 1)->setData(3, UnchangedRole, true);
+        SetRowText(i, 3, QStringLiteral("100%"));
+        continue;
+      }
       intClient->URL = FileUrl(strUpdateUrl, strCurrentFileName);
       intClient->Execute(intClient->URL, QStringLiteral("GET"));
       intClient->Wait();
@@ -87,10 +104,17 @@ void frmUpdate::SaveDownload(int index)
   const QString answer = intClient->AnswerFailure();
   if (!answer.isEmpty())
     throw DownloadFailed{answer};
-  const qint64 probedSize = lvUpdateList->topLevelItem(index - 1)->data(4, Qt::UserRole).toLongLong();
+  const QTreeWidgetItem* row = lvUpdateList->topLevelItem(index - 1);
+  const qint64 probedSize = row->data(4, ProbedSizeRole).toLongLong();
+  const qint64 listedSize = row->data(1, ListedSizeRole).toLongLong();
+  const QByteArray listedHash = row->data(1, ListedHashRole).toByteArray();
   const QString announced = intClient->GetHeader(QStringLiteral("Content-Length"));
-  if (probedSize >= 0 && !announced.isEmpty() && ContentLengthOf(announced) != probedSize)
-    throw DownloadFailed{SizeChanged(probedSize, ContentLengthOf(announced))};
+  if (!announced.isEmpty()) {
+    if (listedSize >= 0 && ContentLengthOf(announced) != listedSize)
+      throw DownloadFailed{WrongSize(listedSize, ContentLengthOf(announced))};
+    if (probedSize >= 0 && ContentLengthOf(announced) != probedSize)
+      throw DownloadFailed{SizeChanged(probedSize, ContentLengthOf(announced))};
+  }
 
   QString folderName = strCurrentFileName;
   folderName.replace(u'/', u'\\');
@@ -108,12 +132,15 @@ void frmUpdate::SaveDownload(int index)
 
   qint64 total = 0;
   int lastPercent = 0;
+  Sha256Hasher hasher;
   for (;;) {
     PumpEventsPaced();
     const QByteArray chunk = intClient->GetChunk(1024);
     if (chunk.isEmpty())
       break;
     total += chunk.size();
+    if (!listedHash.isEmpty())
+      hasher.Add(chunk.constData(), chunk.size());
     failure = file.Write(chunk.constData(), chunk.size());
     // Write-back overlaps the download, so the sync before install is short.
     if (failure.isEmpty() && total % WriteBackBytes < chunk.size())
@@ -133,12 +160,37 @@ void frmUpdate::SaveDownload(int index)
   failure = intClient->FailureReason();
   if (!failure.isEmpty())
     throw DownloadFailed{failure};
+  if (listedSize >= 0 && total != listedSize)
+    throw DownloadFailed{WrongSize(listedSize, total)};
   if (probedSize >= 0 && total != probedSize)
     throw DownloadFailed{SizeChanged(probedSize, total)};
+  if (!listedHash.isEmpty()) {
+    const QByteArray received = hasher.Finish();
+    if (received != listedHash)
+      throw DownloadFailed{QStringLiteral("文件校验失败：SHA-256 不符（应为 %1…，实为 %2…）")
+                               .arg(QString::fromLatin1(listedHash.toHex().left(12)),
+                                    QString::fromLatin1(received.toHex().left(12)))};
+  }
   // A full disk often shows only when the last buffered data is written out.
   failure = file.Close();
   if (!failure.isEmpty())
     throw DownloadFailed{WriteFailed(temporaryPath, failure)};
+}
+
+// True when the list pins the row's file down and the program folder already holds exactly
+// that file: then there is nothing to download.
+bool frmUpdate::IsUnchanged(int index) const
+{
+  const QTreeWidgetItem* row = lvUpdateList->topLevelItem(index - 1);
+  const QByteArray listedHash = row->data(1, ListedHashRole).toByteArray();
+  const qint64 listedSize = row->data(1, ListedSizeRole).toLongLong();
+  const QString target = AppPath() + u'\\' + RowText(index, 0);
+  if (listedHash.isEmpty() || !IsPlainFile(target))
+    return false;
+  if (listedSize >= 0 && FileSize(target) != listedSize)
+    return false;
+  QByteArray local;
+  return Sha256OfFile(target, &local).isEmpty() && local == listedHash;
 }
 
 // An event pass costs a system call and often a repaint; one per 1 KiB piece or per small
@@ -178,7 +230,8 @@ bool frmUpdate::InstallFiles()
   const QString syncFailure = SyncFileSystem(AppPath());
   if (!syncFailure.isEmpty()) {
     RemoveTemporaryFiles();
-    EndFailedUpdate(QStringLiteral("文件安装失败：") + AppPath() + QStringLiteral("\r\n") + syncFailure
+    EndFailedUpdate(QStringLiteral("文件安装失败：") + AppPath() + QStringLiteral("\r\n")
+                    + Because(QStringLiteral("无法把下载的文件写入磁盘"), syncFailure)
                     + QStringLiteral("\r\n已恢复原有文件。"));
     return false;
   }
@@ -187,19 +240,19 @@ bool frmUpdate::InstallFiles()
   for (int i = 1; i <= rows; ++i) {
     const QString name = RowText(i, 0);
     const QString target = AppPath() + u'\\' + name;
-    if (installed.contains(target))
-      continue;   // listed twice: its one ".tmp" is already in place
+    if (installed.contains(target) || lvUpdateList->topLevelItem(i - 1)->data(3, UnchangedRole).toBool())
+      continue;   // listed twice (its one ".tmp" is already in place), or nothing new to put in
     const QString temporaryPath = target + QStringLiteral(".tmp");
     // A link counts as there: it is kept aside and put back like a file, never followed.
     const bool existed = EntryExists(target);
 
     QString failure;
     if (existed)
-      failure = KeepAside(target, AsidePath(target));
+      failure = Because(QStringLiteral("无法保留原文件的副本"), KeepAside(target, AsidePath(target)));
     if (failure.isEmpty())
-      failure = AdoptPermissions(temporaryPath, target, target == strRunApp);
+      failure = Because(QStringLiteral("无法设置新文件的权限"), AdoptPermissions(temporaryPath, target, target == strRunApp));
     if (failure.isEmpty())
-      failure = RenameOver(temporaryPath, target);
+      failure = Because(QStringLiteral("无法用新文件替换原文件"), RenameOver(temporaryPath, target));
     if (!failure.isEmpty()) {
       if (existed)
         RemoveFile(AsidePath(target));

@@ -18,13 +18,14 @@ void frmUpdate::BuildUpdateList()
 
   const XmlNode files = xmlNode;
   for (int i = 0; i < files.ChildCount(); ++i) {
-    const XmlNode child = files.Child(i);
-    const QString name = RequireAttribute(child, QStringLiteral("Files"), i, QStringLiteral("Name"));
-    const QString version = RequireAttribute(child, QStringLiteral("Files"), i, QStringLiteral("Ver"));
+    const ListedFile file = ReadListedFile(files.Child(i), i);
     auto* row = new QTreeWidgetItem(lvUpdateList);
-    row->setText(0, name);
-    row->setText(1, version);
-    if (!ProbeFile(lvUpdateList->topLevelItemCount(), name))
+    row->setText(0, file.name);
+    row->setText(1, file.ver);
+    // What the list pins down is checked while the file arrives.
+    row->setData(1, ListedSizeRole, file.size);
+    row->setData(1, ListedHashRole, file.sha256);
+    if (!ProbeFile(lvUpdateList->topLevelItemCount(), file.name))
       return;
   }
 
@@ -66,7 +67,7 @@ bool frmUpdate::ProbeFile(int index, const QString& name)
   SetRowText(index, 4, QString::number(size == 0 ? 1 : size));
   // The size the server gave, if it gave one: the download must deliver exactly that.
   const bool reported = !length.isEmpty() && length.at(0).isDigit();
-  lvUpdateList->topLevelItem(index - 1)->setData(4, Qt::UserRole, reported ? size : qint64(-1));
+  lvUpdateList->topLevelItem(index - 1)->setData(4, ProbedSizeRole, reported ? size : qint64(-1));
   SetRowText(index, 2, FormatFileSize(size));
   SetRowText(index, 3, QStringLiteral("0%"));
   return true;

@@ -62,6 +62,15 @@ bool MakeSureDirectoryPathExists(const QString& path)
   return folder.isEmpty() || QDir().mkpath(folder);
 }
 
+bool ReadSmallFile(const QString& path, qint64 maxBytes, QByteArray* data)
+{
+  QFile file(NativePath(path));
+  if (!file.open(QIODevice::ReadOnly) || file.size() > maxBytes)
+    return false;
+  *data = file.read(maxBytes + 1);
+  return data->size() <= maxBytes && file.error() == QFileDevice::NoError;
+}
+
 bool RemoveFile(const QString& path)
 {
   const QString native = NativePath(path);
@@ -264,4 +273,16 @@ void SyncFolder(const QString& folder)
     ::fsync(fd);
     ::close(fd);
   }
+}
+
+bool IsPlainFile(const QString& path)
+{
+  struct stat status;
+  return ::lstat(QFile::encodeName(NativePath(path)).constData(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+qint64 FileSize(const QString& path)
+{
+  const QFileInfo info(NativePath(path));
+  return info.exists() ? info.size() : -1;
 }

@@ -20,6 +20,9 @@ bool PathHasEntry(const QString& path, bool includeFolders);
 // Creates every missing folder up to the last "\" of path; true when they all exist afterwards.
 bool MakeSureDirectoryPathExists(const QString& path);
 
+// Reads a whole file of at most maxBytes into data; false when it cannot be read or is larger.
+bool ReadSmallFile(const QString& path, qint64 maxBytes, QByteArray* data);
+
 // Removes a file; false when it was there and could not be removed.
 bool RemoveFile(const QString& path);
 
@@ -59,6 +62,11 @@ private:
 // True when the folders of name (relative, "\" between them) that already exist lead,
 // links resolved, to places inside folder; false when one leads outside or is a broken link.
 bool StaysInsideFolder(const QString& folder, const QString& name);
+
+// True when path names a regular file itself, not a link to one.
+bool IsPlainFile(const QString& path);
+// The size of the file at path; -1 when there is none.
+qint64 FileSize(const QString& path);
 
 // True when something (a file, a folder, a link even when broken) stands at path.
 bool EntryExists(const QString& path);
