@@ -2,7 +2,7 @@
 # Whole-update benchmark: the real updater window (bench/driver.cpp) against curl,
 # both fetching the same releases from the same local nginx.
 #
-#   bench/run.sh [runs]            runs per release and tool, default 3; medians are reported
+#   bench/run.sh [rounds]          rounds of every release and tool, default 5; medians are reported
 #
 # Environment:
 #   MERVO_BENCH_BUILD        build folder of the driver (default <repo>/build-bench)
@@ -14,7 +14,10 @@
 #   MERVO_BENCH_TMP          where the scratch folder goes (default $TMPDIR or /tmp)
 #   MERVO_BENCH_KEEP=1       keep the scratch folder (logs, nginx config) afterwards
 #
-# Per release and run, in this order, each from a fresh folder and after a `sync`
+# Releases: one file of BIG_MIB MiB and many small files, each once with a plain list and
+# once with a list that pins every file by Size and Sha256 ("pinned"), plus the pinned big
+# release installed over a folder that already holds its file ("unchanged": no GET).
+# Rounds alternate the tools; within a round, each from a fresh folder and after a `sync`
 # so that no tool pays for the previous one's write-back:
 #   updater     the driver: list HEAD + GET, a HEAD per file, then a GET per file,
 #               each written as "<name>.tmp", synced to disk, and renamed into place
@@ -22,7 +25,7 @@
 #               one kept-alive connection (list HEAD + GET, all HEADs, all GETs)
 #   curl+fsync  the same, followed by an fsync of every file curl wrote (coreutils
 #               sync FILE...): what the updater's durability costs on this disk
-# The targets are judged against plain curl.
+# Ratios are taken within each round, and their medians reported.
 #
 # Exit status: 0 when every run completed and was verified (targets met or not),
 # 1 when something failed.
@@ -30,13 +33,17 @@ set -euo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${MERVO_BENCH_BUILD:-$REPO/build-bench}
-RUNS=${1:-3}
+RUNS=${1:-5}
 BIG_MIB=${MERVO_BENCH_BIG_MIB:-512}
 SMALL_COUNT=${MERVO_BENCH_SMALL_COUNT:-1000}
 SMALL_KIB=${MERVO_BENCH_SMALL_KIB:-4}
 PER_FOLDER=100           # the many small files are spread over folders of this many
 
-RATIO_TARGET=1.5
+# Targets: whole process against curl+fsync, the update phase against plain curl.
+BIG_SYNC_TARGET=1.0
+BIG_UPDATE_TARGET=1.25
+SMALL_SYNC_TARGET=1.3
+PINNED_TARGET=1.10
 RSS_TARGET_MIB=64
 
 [[ $RUNS =~ ^[1-9][0-9]*$ ]] || { echo "usage: $0 [runs]" >&2; exit 1; }
@@ -71,7 +78,7 @@ if ! command -v nginx >/dev/null 2>&1; then
   fi
   command -v nginx >/dev/null 2>&1 || die "nginx is needed (apt-get install nginx-light)"
 fi
-for tool in curl cmake /usr/bin/time sync diff cmp split; do
+for tool in curl cmake /usr/bin/time sync diff cmp split sha256sum; do
   command -v "$tool" >/dev/null 2>&1 || die "$tool is needed"
 done
 
@@ -122,19 +129,36 @@ mkdir -m 700 "$WORK/runtime"
 export XDG_RUNTIME_DIR=$WORK/runtime
 
 # --- releases -----------------------------------------------------------------------
-# update_list FOLDER RUNAPP NAME... : the list document the updater reads.
+# update_list FOLDER PINNED RUNAPP NAME... : the list document the updater reads; with
+# PINNED=1 every file carries its Size and Sha256.
 update_list() {
-  local folder=$1 runapp=$2
-  shift 2
+  local folder=$1 pinned=$2 runapp=$3
+  shift 3
   {
     printf '<?xml version="1.0" encoding="UTF-8"?>\n<UpdateList>\n'
     printf '  <Version>2.0</Version>\n  <Updata>\n    <Note Info="Benchmark release"/>\n  </Updata>\n  <Files>\n'
-    local name
+    local name path
     for name in "$@"; do
-      printf '    <File Name="%s" Ver="2.0"/>\n' "$name"
+      if [[ $pinned == 1 ]]; then
+        path=$folder/${name//\\//}
+        printf '    <File Name="%s" Ver="2.0" Size="%s" Sha256="%s"/>\n' "$name" "$(stat -c %s "$path")" \
+          "$(sha256sum "$path" | cut -d' ' -f1)"
+      else
+        printf '    <File Name="%s" Ver="2.0"/>\n' "$name"
+      fi
     done
     printf '  </Files>\n  <RunApp>%s</RunApp>\n</UpdateList>\n' "$runapp"
   } >"$folder/UpdList.xml"
+}
+
+# pinned_copy FROM TO NAME... : the same files (hard links) under a pinned list.
+pinned_copy() {
+  local from=$1 to=$2 runapp
+  shift 2
+  runapp=$(sed -n 's|.*<RunApp>\(.*\)</RunApp>.*|\1|p' "$from/UpdList.xml")
+  cp -al "$from" "$to"
+  rm "$to/UpdList.xml"
+  update_list "$to" 1 "$runapp" "$@"
 }
 
 log "making the releases in $WORK/www (${BIG_MIB} MiB file; ${SMALL_COUNT} files of ${SMALL_KIB} KiB)"
@@ -143,7 +167,7 @@ SMALL_ROOT=$WORK/www/small/mrvo
 mkdir -p "$BIG_ROOT" "$SMALL_ROOT"
 head -c "$((BIG_MIB * 1024 * 1024))" /dev/urandom >"$BIG_ROOT/mervo.bin"
 BIG_FILES=(mervo.bin)
-update_list "$BIG_ROOT" mervo.bin "${BIG_FILES[@]}"
+update_list "$BIG_ROOT" 0 mervo.bin "${BIG_FILES[@]}"
 
 SMALL_FILES=()
 made=0
@@ -161,7 +185,12 @@ while ((made < SMALL_COUNT)); do
   made=$((made + in_folder))
   folder_index=$((folder_index + 1))
 done
-update_list "$SMALL_ROOT" "${SMALL_FILES[0]}" "${SMALL_FILES[@]}"
+update_list "$SMALL_ROOT" 0 "${SMALL_FILES[0]}" "${SMALL_FILES[@]}"
+BIGPIN_ROOT=$WORK/www/bigpin/mrvo
+SMALLPIN_ROOT=$WORK/www/smallpin/mrvo
+mkdir -p "$WORK/www/bigpin" "$WORK/www/smallpin"
+pinned_copy "$BIG_ROOT" "$BIGPIN_ROOT" "${BIG_FILES[@]}"
+pinned_copy "$SMALL_ROOT" "$SMALLPIN_ROOT" "${SMALL_FILES[@]}"
 chmod -R a+rX "$WORK/www"
 
 # --- server -------------------------------------------------------------------------
@@ -177,12 +206,18 @@ free_port() {
   done
   return 1
 }
-PORT_BIG=$(free_port) || die "no free port"
-PORT_SMALL=$(free_port) || die "no free port"
-[[ $PORT_SMALL != "$PORT_BIG" ]] || PORT_SMALL=$(free_port)
+declare -A PORT URL
+for release in big small bigpin smallpin; do
+  while :; do
+    port=$(free_port) || die "no free port"
+    [[ " ${PORT[*]} " == *" $port "* ]] || break
+  done
+  PORT[$release]=$port
+  URL[$release]=http://127.0.0.1:$port/mrvo/
+done
 
 mkdir -p "$WORK/nginx"
-# One nginx, one worker, two listening ports: one release behind each, both at /mrvo/.
+# One nginx, one worker, a listening port per release, each at /mrvo/.
 cat >"$WORK/nginx/nginx.conf" <<EOF
 worker_processes 1;
 daemon off;
@@ -203,14 +238,16 @@ http {
   fastcgi_temp_path $WORK/nginx/fastcgi;
   uwsgi_temp_path $WORK/nginx/uwsgi;
   scgi_temp_path $WORK/nginx/scgi;
-  server { listen 127.0.0.1:$PORT_BIG; root $WORK/www/big; }
-  server { listen 127.0.0.1:$PORT_SMALL; root $WORK/www/small; }
+  server { listen 127.0.0.1:${PORT[big]}; root $WORK/www/big; }
+  server { listen 127.0.0.1:${PORT[small]}; root $WORK/www/small; }
+  server { listen 127.0.0.1:${PORT[bigpin]}; root $WORK/www/bigpin; }
+  server { listen 127.0.0.1:${PORT[smallpin]}; root $WORK/www/smallpin; }
 }
 EOF
 nginx -p "$WORK/nginx/" -c "$WORK/nginx/nginx.conf" -e "$WORK/nginx/error.log" &
 NGINX_PID=$!
-BIG_URL=http://127.0.0.1:$PORT_BIG/mrvo/
-SMALL_URL=http://127.0.0.1:$PORT_SMALL/mrvo/
+BIG_URL=${URL[big]}
+SMALL_URL=${URL[small]}
 for _ in $(seq 100); do
   if curl -sf -o /dev/null "${BIG_URL}UpdList.xml" && curl -sf -o /dev/null "${SMALL_URL}UpdList.xml"; then
     break
@@ -219,7 +256,7 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 curl -sf -o /dev/null "${BIG_URL}UpdList.xml" || die "nginx does not answer on $BIG_URL"
-log "nginx $(nginx -v 2>&1 | sed 's/.*\///') (pid $NGINX_PID) serving $BIG_URL and $SMALL_URL"
+log "nginx $(nginx -v 2>&1 | sed 's/.*\///') (pid $NGINX_PID) serving ${URL[*]}"
 
 # --- one measurement ------------------------------------------------------------------
 # curl_config BASEURL DEST NAME... : the updater's requests, in its order, for curl -K.
@@ -267,86 +304,99 @@ median() {
 
 declare -A WALL CPU RSS CHECK UPDATE
 
-# bench_release NAME ROOT URL FILE... : RUNS rounds of updater, curl and curl+fsync.
-bench_release() {
-  local release=$1 root=$2 url=$3
-  shift 3
-  local files=("$@") run dest cfg synclist
-  for ((run = 1; run <= RUNS; run++)); do
-    # Updater, from an empty program folder.
-    dest=$WORK/run/updater
-    rm -rf "$dest"; mkdir -p "$dest"
-    measure "updater ($release, run $run)" "$DRIVER" "$dest" "$url" --timeout 1200
-    verify "$root" "$dest" || die "updater ($release, run $run): the folder does not match the release"
-    WALL[$release,updater]+=" $M_WALL"; CPU[$release,updater]+=" $M_CPU"; RSS[$release,updater]+=" $M_RSS_KIB"
-    CHECK[$release]+=" $(sed -n 's/^phase check_s=\([0-9.]*\).*/\1/p' "$WORK/out.txt")"
-    UPDATE[$release]+=" $(sed -n 's/^phase update_s=\([0-9.]*\).*/\1/p' "$WORK/out.txt")"
-    cp "$WORK/out.txt" "$WORK/driver-$release-$run.txt"
-    log "$release run $run: updater $M_WALL s, cpu $M_CPU s, rss $((M_RSS_KIB / 1024)) MiB"
-    rm -rf "$dest"
-
-    # curl, the same requests in one invocation.
-    dest=$WORK/run/curl
-    rm -rf "$dest"; mkdir -p "$dest"
-    cfg=$WORK/curl-$release.cfg
-    curl_config "$url" "$dest" "${files[@]}" >"$cfg"
-    measure "curl ($release, run $run)" curl -sS -K "$cfg"
-    verify "$root" "$dest" || die "curl ($release, run $run): the folder does not match the release"
-    WALL[$release,curl]+=" $M_WALL"; CPU[$release,curl]+=" $M_CPU"; RSS[$release,curl]+=" $M_RSS_KIB"
-    log "$release run $run: curl $M_WALL s, cpu $M_CPU s"
-    rm -rf "$dest"
-
-    # curl, then an fsync of each file it wrote.
-    mkdir -p "$dest"
-    synclist=$WORK/sync-$release.txt
-    : >"$synclist"
-    for name in "${files[@]}"; do printf '%s\0' "$dest/${name//\\//}" >>"$synclist"; done
-    measure "curl+fsync ($release, run $run)" \
-      sh -c 'curl -sS -K "$1" && xargs -0 sync -- <"$2"' sh "$cfg" "$synclist"
-    verify "$root" "$dest" || die "curl+fsync ($release, run $run): the folder does not match the release"
-    WALL[$release,curlsync]+=" $M_WALL"; CPU[$release,curlsync]+=" $M_CPU"
-    log "$release run $run: curl+fsync $M_WALL s"
-    rm -rf "$dest"
-  done
+# updater_run RELEASE ROOT URL [PREFILL] : one measured update from an empty folder, or
+# from one that already holds PREFILL's files.
+updater_run() {
+  local release=$1 root=$2 url=$3 prefill=${4:-} dest=$WORK/run/updater
+  rm -rf "$dest"; mkdir -p "$dest"
+  [[ -n $prefill ]] && cp -r "$prefill/." "$dest/" && rm -f "$dest/UpdList.xml"
+  measure "updater ($release, round $round)" "$DRIVER" "$dest" "$url" --timeout 1200
+  verify "$root" "$dest" || die "updater ($release, round $round): the folder does not match the release"
+  WALL[$release,updater]+=" $M_WALL"; CPU[$release,updater]+=" $M_CPU"; RSS[$release,updater]+=" $M_RSS_KIB"
+  CHECK[$release]+=" $(sed -n 's/^phase check_s=\([0-9.]*\).*/\1/p' "$WORK/out.txt")"
+  UPDATE[$release]+=" $(sed -n 's/^phase update_s=\([0-9.]*\).*/\1/p' "$WORK/out.txt")"
+  log "$release round $round: updater $M_WALL s, cpu $M_CPU s, rss $((M_RSS_KIB / 1024)) MiB"
+  rm -rf "$dest"
 }
 
-bench_release big "$BIG_ROOT" "$BIG_URL" "${BIG_FILES[@]}"
-bench_release small "$SMALL_ROOT" "$SMALL_URL" "${SMALL_FILES[@]}"
+# curl_runs RELEASE ROOT URL FILE... : curl, then curl+fsync.
+curl_runs() {
+  local release=$1 root=$2 url=$3 dest=$WORK/run/curl cfg synclist name
+  shift 3
+  rm -rf "$dest"; mkdir -p "$dest"
+  cfg=$WORK/curl-$release.cfg
+  curl_config "$url" "$dest" "$@" >"$cfg"
+  measure "curl ($release, round $round)" curl -sS -K "$cfg"
+  verify "$root" "$dest" || die "curl ($release, round $round): the folder does not match the release"
+  WALL[$release,curl]+=" $M_WALL"; CPU[$release,curl]+=" $M_CPU"; RSS[$release,curl]+=" $M_RSS_KIB"
+  rm -rf "$dest"; mkdir -p "$dest"
+  synclist=$WORK/sync-$release.txt
+  : >"$synclist"
+  for name in "$@"; do printf '%s\0' "$dest/${name//\\//}" >>"$synclist"; done
+  measure "curl+fsync ($release, round $round)" \
+    sh -c 'curl -sS -K "$1" && xargs -0 sync -- <"$2"' sh "$cfg" "$synclist"
+  verify "$root" "$dest" || die "curl+fsync ($release, round $round): the folder does not match the release"
+  WALL[$release,curlsync]+=" $M_WALL"; CPU[$release,curlsync]+=" $M_CPU"
+  log "$release round $round: curl ${WALL[$release,curl]##* } s, curl+fsync $M_WALL s"
+  rm -rf "$dest"
+}
+
+for ((round = 1; round <= RUNS; round++)); do
+  updater_run big "$BIG_ROOT" "${URL[big]}"
+  curl_runs big "$BIG_ROOT" "${URL[big]}" "${BIG_FILES[@]}"
+  updater_run bigpin "$BIGPIN_ROOT" "${URL[bigpin]}"
+  updater_run unchanged "$BIGPIN_ROOT" "${URL[bigpin]}" "$BIGPIN_ROOT"
+  updater_run small "$SMALL_ROOT" "${URL[small]}"
+  curl_runs small "$SMALL_ROOT" "${URL[small]}" "${SMALL_FILES[@]}"
+  updater_run smallpin "$SMALLPIN_ROOT" "${URL[smallpin]}"
+done
 
 # --- report ---------------------------------------------------------------------------
 verdict() { awk -v v="$1" -v t="$2" 'BEGIN { print (v <= t) ? "met" : "MISSED" }'; }
+# ratio A B : the median of the per-round quotients of two lists of the same length.
+ratio() {
+  paste <(tr ' ' '\n' <<<"$1" | grep .) <(tr ' ' '\n' <<<"$2" | grep .) \
+    | awk '{ printf "%s ", $1 / $2 }' | median | awk '{ printf "%.2f", $1 }'
+}
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
 echo
-echo "Medians of $RUNS runs; one nginx on 127.0.0.1; curl: one invocation per release, same requests over one connection"
-printf '%-34s %9s %9s %12s %12s\n' release tool wall_s "cpu_s(u+s)" peak_rss_MiB
-for release in big small; do
-  if [[ $release == big ]]; then
-    title="1 file of ${BIG_MIB} MiB"
-  else
-    title="${SMALL_COUNT} files of ${SMALL_KIB} KiB"
+echo "Medians of $RUNS alternating rounds; one nginx on 127.0.0.1; curl: one invocation per release, same requests over one connection"
+printf '%-48s %9s %9s %9s %12s\n' release wall_s "update_s" "cpu_s" peak_rss_MiB
+for release in big bigpin unchanged small smallpin; do
+  case $release in
+    big) title="1 file of ${BIG_MIB} MiB" ;;
+    bigpin) title="1 file of ${BIG_MIB} MiB, hashes in the list" ;;
+    unchanged) title="1 file of ${BIG_MIB} MiB, already there" ;;
+    small) title="${SMALL_COUNT} files of ${SMALL_KIB} KiB" ;;
+    smallpin) title="${SMALL_COUNT} files of ${SMALL_KIB} KiB, hashes in the list" ;;
+  esac
+  peak=$(echo "${RSS[$release,updater]}" | tr ' ' '\n' | sort -g | tail -1)
+  printf '%-48s %9s %9s %9s %12s\n' "$title: updater" "$(median <<<"${WALL[$release,updater]}")" \
+    "$(median <<<"${UPDATE[$release]}")" "$(median <<<"${CPU[$release,updater]}")" "$(mib "$peak")"
+  if [[ -n ${WALL[$release,curl]:-} ]]; then
+    printf '%-48s %9s %9s %9s %12s\n' "$title: curl" "$(median <<<"${WALL[$release,curl]}")" - \
+      "$(median <<<"${CPU[$release,curl]}")" "$(mib "$(median <<<"${RSS[$release,curl]}")")"
+    printf '%-48s %9s %9s %9s %12s\n' "$title: curl+fsync" "$(median <<<"${WALL[$release,curlsync]}")" - \
+      "$(median <<<"${CPU[$release,curlsync]}")" -
   fi
-  for tool in updater curl curlsync; do
-    wall=$(median <<<"${WALL[$release,$tool]}")
-    cpu=$(median <<<"${CPU[$release,$tool]}")
-    if [[ $tool == curlsync ]]; then
-      rss=-
-      name=curl+fsync
-    else
-      rss=$(awk -v k="$(median <<<"${RSS[$release,$tool]}")" 'BEGIN { printf "%.1f", k / 1024 }')
-      name=$tool
-    fi
-    printf '%-34s %9s %9s %12s %12s\n' "$title" "$name" "$wall" "$cpu" "$rss"
-  done
-  upd=$(median <<<"${WALL[$release,updater]}")
-  crl=$(median <<<"${WALL[$release,curl]}")
-  crs=$(median <<<"${WALL[$release,curlsync]}")
-  ratio=$(awk -v a="$upd" -v b="$crl" 'BEGIN { printf "%.2f", a / b }')
-  ratio_sync=$(awk -v a="$upd" -v b="$crs" 'BEGIN { printf "%.2f", a / b }')
-  rss_mib=$(awk -v k="$(echo "${RSS[$release,updater]}" | tr ' ' '\n' | sort -g | tail -1)" 'BEGIN { printf "%.1f", k / 1024 }')
-  printf '  updater phases (median): check %s s (load to update offered), update %s s (click to done)\n' \
-    "$(median <<<"${CHECK[$release]}")" "$(median <<<"${UPDATE[$release]}")"
-  printf '  wall ratio updater/curl %s (target <= %s: %s); updater/(curl+fsync) %s\n' \
-    "$ratio" "$RATIO_TARGET" "$(verdict "$ratio" "$RATIO_TARGET")" "$ratio_sync"
-  printf '  updater peak RSS, highest of the runs: %s MiB (target < %s MiB: %s)\n' \
-    "$rss_mib" "$RSS_TARGET_MIB" "$(awk -v v="$rss_mib" -v t="$RSS_TARGET_MIB" 'BEGIN { print (v < t) ? "met" : "MISSED" }')"
 done
+echo
+big_sync=$(ratio "${WALL[big,updater]}" "${WALL[big,curlsync]}")
+big_update=$(ratio "${UPDATE[big]}" "${WALL[big,curl]}")
+small_sync=$(ratio "${WALL[small,updater]}" "${WALL[small,curlsync]}")
+echo "Ratios (median of the per-round ratios):"
+printf '  big:   updater / (curl+fsync) %s (target <= %s: %s); click-to-done / curl %s (target <= %s: %s)\n' \
+  "$big_sync" "$BIG_SYNC_TARGET" "$(verdict "$big_sync" "$BIG_SYNC_TARGET")" \
+  "$big_update" "$BIG_UPDATE_TARGET" "$(verdict "$big_update" "$BIG_UPDATE_TARGET")"
+printf '         updater / curl %s\n' "$(ratio "${WALL[big,updater]}" "${WALL[big,curl]}")"
+printf '  small: updater / (curl+fsync) %s (target <= %s: %s); updater / curl %s\n' \
+  "$small_sync" "$SMALL_SYNC_TARGET" "$(verdict "$small_sync" "$SMALL_SYNC_TARGET")" \
+  "$(ratio "${WALL[small,updater]}" "${WALL[small,curl]}")"
+pinned=$(ratio "${WALL[bigpin,updater]}" "${WALL[big,updater]}")
+printf '  hashes in the list: big %s (target <= %s: %s), small %s\n' "$pinned" "$PINNED_TARGET" \
+  "$(verdict "$pinned" "$PINNED_TARGET")" "$(ratio "${WALL[smallpin,updater]}" "${WALL[small,updater]}")"
+printf '  unchanged big file: %s of the full download\n' "$(ratio "${WALL[unchanged,updater]}" "${WALL[bigpin,updater]}")"
+peak=$(for r in big bigpin unchanged small smallpin; do echo "${RSS[$r,updater]}"; done | tr ' ' '\n' | grep . | sort -g | tail -1)
+printf '  updater peak RSS, highest of all runs: %s MiB (target < %s MiB: %s)\n' "$(mib "$peak")" "$RSS_TARGET_MIB" \
+  "$(awk -v v="$(mib "$peak")" -v t="$RSS_TARGET_MIB" 'BEGIN { print (v < t) ? "met" : "MISSED" }')"
