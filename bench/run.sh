@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Whole-update benchmark: the real updater window (bench/driver.cpp) against curl,
+# Whole-update benchmark: the real updater window (tools/driver.cpp) against curl,
 # both fetching the same releases from the same local nginx.
 #
 #   bench/run.sh [rounds]          rounds of every release and tool, default 5; medians are reported

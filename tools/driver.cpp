@@ -1,15 +1,22 @@
 // Runs one whole update with the real window and no person at the keyboard:
 // loads the window, waits until the update is offered, clicks "更新", waits
-// until it is done, and prints how long each phase took.
+// until it is done, and prints how long each phase took. The benchmark and the
+// demo on machines without a display both use it.
 //
-//   mervo_bench_driver <program-folder> [base-url] [--timeout seconds]
+//   mervo_driver <program-folder> [base-url] [--timeout seconds]
+//                [--pictures folder] [--report] [--hand-over]
 //
 // base-url defaults to MERVO_UPDATE_URL from the environment. Every message box
 // counts as a failure: its text goes to stderr and the run ends with exit code 1.
-// Exit codes: 0 done, 1 failed, 2 bad arguments.
+// --pictures saves the window as offer.png and finished.png; --report prints the
+// versions, the notes and every file; --hand-over then presses "完成", which starts
+// the main program. Exit codes: 0 done, 1 failed, 2 bad arguments.
 #include "frmUpdate/frmUpdate.h"
+#include "modules/Module1.h"
+#include "modules/modXml.h"
 #include "platform/FileSys.h"
 #include "platform/Runtime.h"
+#include "platform/TextBox.h"
 
 #include <QApplication>
 #include <QDir>
@@ -18,6 +25,7 @@
 #include <QFileInfo>
 #include <QPushButton>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QtTest/QTest>
 
 #include <cstdio>
@@ -66,9 +74,25 @@ void Fail(const QString& why)
   std::fflush(stderr);
 }
 
+struct Options {
+  int timeoutSeconds = 900;
+  QString pictures;     // where offer.png and finished.png go; empty: none
+  bool report = false;
+  bool handOver = false;
+};
+
+QString InstalledVersion(const QString& folder)
+{
+  SetIniFile(folder + QStringLiteral("/setup.ini"));
+  return ReadIni(QStringLiteral("Mervo"), QStringLiteral("版本"));
+}
+
 class Run : public QObject {
 public:
-  Run(QString folder, int timeoutSeconds) : m_folder(std::move(folder)), m_timeoutSeconds(timeoutSeconds) {}
+  Run(QString folder, Options options)
+      : m_folder(std::move(folder)), m_timeoutSeconds(options.timeoutSeconds), m_options(std::move(options))
+  {
+  }
 
   void Start()
   {
@@ -131,6 +155,7 @@ private:
     if (m_offeredNs < 0) {
       if (status == OfferedText) {
         m_offeredNs = m_clock.nsecsElapsed();
+        ShowOffer();
         // Nothing to watch until the click; the download itself runs unobserved.
         m_poll.stop();
         QTimer::singleShot(0, this, [this] { Click(); });
@@ -143,10 +168,55 @@ private:
     if (status == DoneText) {
       m_doneNs = m_clock.nsecsElapsed();
       m_poll.stop();
+      ShowDone();
       Finish(0);
     } else if (IsDeadEnd(status)) {
       Fail(QStringLiteral("update did not complete; status \"%1\"").arg(status));
       Finish(1);
+    }
+  }
+
+  void Picture(const QString& name) const
+  {
+    if (m_options.pictures.isEmpty())
+      return;
+    const QString path = QDir(m_options.pictures).filePath(name);
+    if (m_window->grab().save(path))
+      std::printf("picture %s\n", qPrintable(path));
+  }
+
+  void ShowOffer() const
+  {
+    Picture(QStringLiteral("offer.png"));
+    if (!m_options.report)
+      return;
+    XmlDocumentPtr list;
+    if (LoadXml(m_folder + QStringLiteral("/NewUpdList.xml"), list))
+      std::printf("installed version %s, offered %s\n", qPrintable(m_window->Version()),
+                  qPrintable(list->SelectSingleNode(QStringLiteral("Version")).Text()));
+    std::printf("release notes:%s\n", qPrintable(m_window->txtdata->Text().replace(QStringLiteral("\r\n\r\n"),
+                                                                                 QStringLiteral("\n  "))));
+  }
+
+  void ShowDone()
+  {
+    Picture(QStringLiteral("finished.png"));
+    if (m_options.report) {
+      for (int i = 0; i < m_window->lvUpdateList->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* row = m_window->lvUpdateList->topLevelItem(i);
+        std::printf("file %-24s %-6s %8s  %s\n", qPrintable(row->text(0)), qPrintable(row->text(1)),
+                    qPrintable(row->text(2)), qPrintable(row->text(3)));
+      }
+      std::printf("outcome %s; installed version now %s\n", qPrintable(Status()),
+                  qPrintable(InstalledVersion(m_folder)));
+    }
+    if (m_options.handOver) {
+      // The finish button starts the main program and unloads the window.
+      m_finished = true;
+      std::printf("pressing %s: starting %s\n", qPrintable(m_window->cmdFinish->text()),
+                  qPrintable(NativePath(m_window->RunApp())));
+      QTest::mouseClick(m_window->cmdFinish, Qt::LeftButton);
+      m_finished = false;
     }
   }
 
@@ -189,6 +259,7 @@ private:
 
   QString m_folder;
   int m_timeoutSeconds;
+  Options m_options;
   std::unique_ptr<frmUpdate> m_window;
   QElapsedTimer m_clock;
   QTimer m_poll;
@@ -222,11 +293,17 @@ int main(int argc, char* argv[])
 
   QString folder;
   QString url;
-  int timeoutSeconds = 900;
+  Options options;
   for (int i = 1; i < argc; ++i) {
     const QString arg = QString::fromLocal8Bit(argv[i]);
     if (arg == QLatin1String("--timeout") && i + 1 < argc) {
-      timeoutSeconds = QString::fromLocal8Bit(argv[++i]).toInt();
+      options.timeoutSeconds = QString::fromLocal8Bit(argv[++i]).toInt();
+    } else if (arg == QLatin1String("--pictures") && i + 1 < argc) {
+      options.pictures = QString::fromLocal8Bit(argv[++i]);
+    } else if (arg == QLatin1String("--report")) {
+      options.report = true;
+    } else if (arg == QLatin1String("--hand-over")) {
+      options.handOver = true;
     } else if (folder.isEmpty()) {
       folder = arg;
     } else if (url.isEmpty()) {
@@ -236,8 +313,9 @@ int main(int argc, char* argv[])
       break;
     }
   }
-  if (folder.isEmpty() || timeoutSeconds <= 0) {
-    std::fprintf(stderr, "usage: %s <program-folder> [base-url] [--timeout seconds]\n", argv[0]);
+  if (folder.isEmpty() || options.timeoutSeconds <= 0) {
+    std::fprintf(stderr, "usage: %s <program-folder> [base-url] [--timeout seconds] [--pictures folder]"
+                         " [--report] [--hand-over]\n", argv[0]);
     return 2;
   }
   if (!url.isEmpty())
@@ -256,7 +334,7 @@ int main(int argc, char* argv[])
   QApplication::setQuitOnLastWindowClosed(false);
   SetAppPath(folderInfo.absoluteFilePath());
 
-  Run run(folderInfo.absoluteFilePath(), timeoutSeconds);
+  Run run(folderInfo.absoluteFilePath(), options);
   const double startupSeconds = Seconds(sinceStart.nsecsElapsed());
   QTimer::singleShot(0, &run, [&run] { run.Start(); });
   const int loopCode = QApplication::exec();
