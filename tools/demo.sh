@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Builds the updater and runs it against a demo release served from this machine:
-# the program folder demo/run/app starts at version 1.0, the server offers 1.1.
+# the program folder demo/run/app starts at version 1.0, the server offers 1.1,
+# published with MervoPublish and signed with minisign under a key made for the demo.
+# With a display the window waits for your clicks; without one the real window runs
+# offscreen and goes through the whole update by itself, saving pictures of it.
 # Run from the repository root. Every run lays demo/run out anew.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake -S . -B build-demo -DBUILD_TESTING=OFF
-cmake --build build-demo -j2 --target MervoUpdate
+cmake -S . -B build-demo -DBUILD_TESTING=OFF >/dev/null
+cmake --build build-demo -j2 --target MervoUpdate MervoPublish mervo_driver
 
 run=demo/run
 rm -rf "$run"
@@ -24,28 +27,20 @@ fi
 EOF
 }
 
-# The release on the server (version 1.1).
+# The release on the server (version 1.1), published and signed as a publisher would.
 srv=$run/server/mrvo
 main_program 1.1 > "$srv/mervo"
+chmod +x "$srv/mervo"
 printf '[Mervo]\n版本=1.1\n' > "$srv/setup.ini"
 printf 'Mervo 1.1 data: new readme.\n' > "$srv/data/readme.txt"
-cat > "$srv/UpdList.xml" <<'EOF'
-<?xml version="1.0" encoding="UTF-8"?>
-<UpdateList>
-  <Version>1.1</Version>
-  <Updata>
-    <Note Info="1. 新增：启动时显示当前版本号。"/>
-    <Note Info="2. 修正：数据目录中的说明文件内容过旧。"/>
-    <Note Info="3. 改进：配置文件记录新的版本号 1.1。"/>
-  </Updata>
-  <Files>
-    <File Name="mervo" Ver="1.1"/>
-    <File Name="data\readme.txt" Ver="1.1"/>
-    <File Name="setup.ini" Ver="1.1"/>
-  </Files>
-  <RunApp>mervo</RunApp>
-</UpdateList>
-EOF
+printf '%s\n' "1. 新增：启动时显示当前版本号。" "2. 修正：数据目录中的说明文件内容过旧。" \
+  "3. 改进：配置文件记录新的版本号 1.1。" > "$run/notes.txt"
+echo "== Publishing version 1.1"
+build-demo/MervoPublish make --version 1.1 --run-app mervo --notes "$run/notes.txt" "$srv"
+mkdir -p "$run/keys"
+minisign -G -W -p "$run/keys/demo.pub" -s "$run/keys/demo.key" >/dev/null
+minisign -S -s "$run/keys/demo.key" -m "$srv/UpdList.xml" >/dev/null
+echo "Signed $srv/UpdList.xml with a key made for this demo ($run/keys/demo.pub)"
 
 # The installed program (version 1.0); the updater treats its own folder as the program folder.
 app=$run/app
@@ -81,19 +76,28 @@ done
 # The server is on this machine: no proxy should be asked for it.
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
 export MERVO_UPDATE_URL="http://127.0.0.1:$port/mrvo/"
+# The updater trusts only lists signed with this key.
+MERVO_PUBLIC_KEY=$(sed -n 2p "$run/keys/demo.pub")
+export MERVO_PUBLIC_KEY
 echo "Demo server: $MERVO_UPDATE_URL (log: $run/server.log)"
+echo "== Checking the release on the server"
+build-demo/MervoPublish check --public-key "$MERVO_PUBLIC_KEY" "$MERVO_UPDATE_URL"
 
+echo "== Updating the program folder $app (installed: $(grep '版本' "$app/setup.ini"))"
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "Press 更新, then 完成, in the updater window."
   "$app/MervoUpdate"
-elif command -v xvfb-run >/dev/null; then
-  echo "No DISPLAY: running on a virtual screen (xvfb-run -a); the window is not visible. Ctrl+C ends it."
-  xvfb-run -a "$app/MervoUpdate"
 else
-  echo "No DISPLAY and no xvfb-run: run this from a desktop session, or apt-get install xvfb xauth." >&2
-  exit 1
+  echo "No display: the real window runs offscreen and clicks through the update by itself."
+  QT_QPA_PLATFORM=offscreen build-demo/mervo_driver "$app" --timeout 120 --pictures "$run" --report --hand-over \
+    | grep -v '^phase\|^process\|^folder'
 fi
 
-sleep 1   # the main program is started detached; give it a moment to log
-echo "Program folder now: $(grep '版本' "$app/setup.ini")"
+# The main program is started detached; wait a little for its line in the log.
+for _ in $(seq 30); do
+  [ -f "$app/mervo.log" ] && break
+  sleep 0.1
+done
+echo "== Program folder now: $(grep '版本' "$app/setup.ini"); $(cat "$app/data/readme.txt")"
 [ -f "$app/mervo.log" ] && cat "$app/mervo.log"
 exit 0
