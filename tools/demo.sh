@@ -89,6 +89,8 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   "$app/MervoUpdate"
 else
   echo "No display: the real window runs offscreen and clicks through the update by itself."
+  # Qt wants a private runtime folder, and warns without one.
+  [ -n "${XDG_RUNTIME_DIR:-}" ] || { mkdir -m 700 "$run/runtime"; export XDG_RUNTIME_DIR=$PWD/$run/runtime; }
   QT_QPA_PLATFORM=offscreen build-demo/mervo_driver "$app" --timeout 120 --pictures "$run" --report --hand-over \
     | grep -v '^phase\|^process\|^folder'
 fi
