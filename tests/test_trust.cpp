@@ -3,6 +3,8 @@
 #include "Fixture.h"
 #include "TestServer.h"
 #include "frmUpdate/frmUpdate.h"
+#include "modules/modPublic.h"
+#include "publish/Publish.h"
 
 #include <QCryptographicHash>
 #include <QProcess>
@@ -202,6 +204,40 @@ private slots:
     QCOMPARE(run.folder.Read("a.bin"), QByteArray("old a"));
     for (const QString& request : run.server.Requests())
       QVERIFY2(request.contains("/UpdList.xml"), qPrintable(request));
+  }
+
+  // What a publisher makes with MervoPublish and signs with minisign, the updater installs.
+  void publishedReleaseInstalls()
+  {
+    QTemporaryDir release;
+    const QList<QPair<QString, QByteArray>> files{
+        {"mervo", "#!/bin/sh\n"}, {"setup.ini", "[Mervo]\n版本=2\n"}, {"sub/数据 文件.txt", QByteArray(70000, 'z')}};
+    for (const auto& [name, data] : files) {
+      QDir().mkpath(QFileInfo(release.filePath(name)).path());
+      QFile file(release.filePath(name));
+      QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
+    }
+    QString out, err;
+    QTextStream outStream(&out), errStream(&err);
+    QCOMPARE(RunPublish({"MervoPublish", "make", "--version", "2", "--run-app", "mervo", release.path()}, outStream,
+                        errStream),
+             0);
+    QVERIFY(Minisign(release.path(), {"-S", "-s", m_keys.filePath("sec"), "-m", release.filePath("UpdList.xml")}));
+
+    UpdaterRun run;
+    run.folder.Write("setup.ini", "[Mervo]\n版本=1\n");
+    for (const QString& name : {"UpdList.xml", "UpdList.xml.minisig"})
+      run.server.File(name.toLatin1(), ReadAll(release.filePath(name)));
+    for (const auto& [name, data] : files)
+      run.server.Route("/mrvo/" + FileUrl(QString(), name).toLatin1(), Reply::Ok(data));
+    qputenv("MERVO_PUBLIC_KEY", m_publicKey.toLatin1());
+    auto w = run.Start();
+    QTRY_COMPARE_WITH_TIMEOUT(w->StatusText(), Offered, 5000);
+    QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+    QVERIFY(Ended(*w));
+    QCOMPARE(w->StatusText(), Done);
+    for (const auto& [name, data] : files)
+      QCOMPARE(run.folder.Read(name), data);
   }
 
   void malformedPins_data()
