@@ -1,0 +1,45 @@
+#pragma once
+// The file operations the install engine needs, one implementation per system.
+// Free of Qt: the engine also builds for Windows, where the window does not.
+// Paths are UTF-8 with "/" between folders. Each operation returns "" on success or
+// the system's reason for the failure.
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace engine {
+
+class FileOps {
+public:
+  virtual ~FileOps() = default;
+
+  // Writes data to path through a temporary file that is flushed and renamed over it,
+  // then flushes the folder: when this returns "", the new content is on the disk.
+  virtual std::string WriteDurably(const std::string& path, const std::string& data) = 0;
+  // Reads a whole (small) file.
+  virtual std::string Read(const std::string& path, std::string* data) = 0;
+  // Puts the data of new files under folder on the disk before any of them is renamed
+  // into place. files lists them (folder-relative); a system may flush them one by one
+  // or the whole file system at once.
+  virtual std::string FlushNewFiles(const std::string& folder, const std::vector<std::string>& files) = 0;
+  // Puts a folder's entries (renames, removals) on the disk; a no-op where renames are
+  // durable by themselves.
+  virtual std::string FlushFolder(const std::string& folder) = 0;
+  // Keeps the file at path reachable as aside, so that it can be put back. Where a file
+  // in use cannot be replaced by name, this moves it aside (path is then absent).
+  virtual std::string KeepAside(const std::string& path, const std::string& aside) = 0;
+  // Renames from over to, replacing to atomically and durably when it exists.
+  virtual std::string Replace(const std::string& from, const std::string& to) = 0;
+  // Removes a file; "" when it is already absent.
+  virtual std::string Remove(const std::string& path) = 0;
+  // True when something (a file, a link even when broken) stands at path.
+  virtual bool Exists(const std::string& path) = 0;
+  // Gives path the permission bits of model (or the usual ones when model is absent),
+  // plus execute bits when executable; a no-op where files carry no such bits.
+  virtual std::string AdoptPermissions(const std::string& path, const std::string& model, bool executable) = 0;
+};
+
+// The implementation for the system the program runs on.
+std::unique_ptr<FileOps> SystemFileOps();
+
+}  // namespace engine

@@ -1,0 +1,75 @@
+#pragma once
+// The install engine: puts a set of downloaded ".tmp" files in place of their targets
+// all at once, or not at all, even across a crash or a power cut.
+//
+// Every step is written down in a journal before it is taken (see Journal.h); the journal's
+// phase tells the next start what to do: forget a download, undo an install, or finish
+// the clean-up of a committed one.
+#include "engine/FileOps.h"
+
+#include <string>
+#include <vector>
+
+namespace engine {
+
+// Told after each step that leaves a mark on the disk (a journal write, a rename, a
+// removal), numbered from 1. Tests stop the engine at step N to prove recovery.
+class InstallObserver {
+public:
+  virtual ~InstallObserver() = default;
+  virtual void Step(int number, const std::string& what) = 0;
+};
+
+struct InstallItem {
+  std::string name;        // relative to the program folder, "/" between folders
+  bool executable = false; // the main program: it gets execute bits
+};
+
+struct InstallResult {
+  bool ok = false;
+  std::string failedName;  // the file that could not be installed ("" for a step of the whole set)
+  std::string reason;      // a Chinese sentence with the system's reason
+};
+
+class InstallEngine {
+public:
+  InstallEngine(std::string folder, FileOps& ops, InstallObserver* observer = nullptr);
+
+  // Before the first ".tmp" is written: records the download and the names of the files
+  // that will get one. Returns "" or the reason the journal could not be written.
+  std::string BeginDownload(const std::vector<std::string>& names);
+  // The download was abandoned: removes its ".tmp" files and the journal.
+  void AbandonDownload();
+  // Installs every item's ".tmp" over its target. A name listed twice is installed once.
+  // On failure every replaced target is put back and the ".tmp" files are removed.
+  InstallResult Install(const std::vector<InstallItem>& items);
+
+private:
+  std::string m_folder;
+  FileOps& m_ops;
+  InstallObserver* m_observer;
+  int m_step = 0;
+  std::vector<std::string> m_downloads;
+};
+
+enum class RecoveryOutcome {
+  Nothing,           // no journal: the last run ended cleanly
+  DownloadDiscarded, // a download was interrupted: its ".tmp" files are gone, nothing else changed
+  RolledBack,        // an install was interrupted: the old files are back
+  Completed,         // an install had committed: its clean-up is done
+  Damaged,           // the journal cannot be trusted: nothing was touched
+};
+
+struct Recovery {
+  RecoveryOutcome outcome = RecoveryOutcome::Nothing;
+  std::string reason;  // for Damaged, a Chinese sentence saying what is wrong with the journal
+};
+
+// Completes or undoes what a journal in folder records, then deletes the journal.
+// Idempotent: a crash during recovery is recovered by the next call.
+Recovery Recover(const std::string& folder, FileOps& ops, InstallObserver* observer = nullptr);
+
+// The journal's file name in the program folder.
+inline const char* JournalName() { return "MervoUpdate.journal"; }
+
+}  // namespace engine
