@@ -233,6 +233,8 @@ void CheckTest::unsafeNamesAreNeverRequested_data()
   QTest::addColumn<QString>("runApp");
   QTest::newRow("file in parent folder") << "..\\evil.sh" << "a.dll";
   QTest::newRow("main program outside") << "a.dll" << "../../bin/sh";
+  // One file on Windows: installing both would leave whichever came last.
+  QTest::newRow("differs only in letter case") << "A.DLL" << "a.dll";
 }
 
 void CheckTest::unsafeNamesAreNeverRequested()

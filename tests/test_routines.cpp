@@ -87,9 +87,11 @@ private slots:
   {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("safe");
-    for (const char* good : {"中文 名#%.txt", "a..b.txt", "..a"})
+    for (const char* good : {"中文 名#%.txt", "a..b.txt", "..a", "CONSOLE.txt", "sub\\com10"})
       QTest::newRow(good) << QString::fromUtf8(good) << true;
-    for (const char* bad : {"", "\\a", "/a", "c:a", "sub\\..\\..\\a", "a/../b", "a\\..", "a\nb"})
+    for (const char* bad : {"", "\\a", "/a", "c:a", "sub\\..\\..\\a", "a/../b", "a\\..", "a\nb", "a\xc2\x85" "b",
+                            "a.txt:stream", "CON", "sub\\nul.txt", "Lpt9 .log", "dir.\\a", "a \\b", "a.", "a*.txt",
+                            "a\\\\b"})
       QTest::newRow("bad:" + QByteArray(bad).toPercentEncoding("\\:./")) << QString::fromUtf8(bad) << false;
   }
   void safeName() { QFETCH(QString, name); QTEST(IsSafeRelativeName(name), "safe"); }

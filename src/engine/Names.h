@@ -8,14 +8,19 @@ namespace engine {
 
 // True when name (UTF-8, "\" or "/" between folders) stays inside the program folder and
 // every system can hold it: not empty, relative, no drive letter, no "." or ".." segment,
-// no control character, no ":" (alternate streams), no reserved device name (CON, PRN,
-// AUX, NUL, COM1-9, LPT1-9, with or without an extension, any letter case), and no
-// segment that ends in a dot or a space.
+// no control character, none of the characters Windows forbids (":" among them, which
+// would name an alternate stream), no reserved device name (CON, PRN, AUX, NUL, COM1-9,
+// LPT1-9, with or without an extension, any letter case), no empty segment, and no
+// segment that ends in a dot or a space. Text that is not UTF-8 is refused.
 bool IsSafeRelativeName(const std::string& name);
 
-// The first name of names that differs from an earlier one only in letter case (ASCII
-// and the rest of Unicode's simple case folding as far as the system offers it), or ""
-// when there is none. The same name twice is not a clash.
+// name with "\\" between folders and its letters in lower case: two names whose folded
+// forms are equal name one file on Windows. Folds ASCII, Latin-1, Greek and Cyrillic
+// capitals, the letters update lists are written in.
+std::string FoldCase(const std::string& name);
+
+// The first name of names that differs from an earlier one only in letter case or in
+// its folder separators, or "" when there is none. The same name twice is not a clash.
 std::string FindCaseClash(const std::vector<std::string>& names);
 
 }  // namespace engine

@@ -2,9 +2,11 @@
 #include "frmUpdate/frmUpdate.h"
 
 #include "frmUpdate/frmUpdateHandler.h"
+#include "engine/Names.h"
 #include "modules/modPublic.h"
 #include "platform/FileSys.h"
 
+#include <QSet>
 #include <QTreeWidget>
 
 void frmUpdate::BuildUpdateList()
@@ -17,8 +19,16 @@ void frmUpdate::BuildUpdateList()
   lvUpdateList->clear();
 
   const XmlNode files = xmlNode;
+  QSet<QString> seen, folded;
   for (int i = 0; i < files.ChildCount(); ++i) {
     const ListedFile file = ReadListedFile(files.Child(i), i);
+    // Two names that differ only in letter case are one file on Windows: refused everywhere.
+    if (!seen.contains(file.name) && folded.contains(FoldedName(file.name))) {
+      StopForBadName(file.name);
+      return;
+    }
+    seen.insert(file.name);
+    folded.insert(FoldedName(file.name));
     auto* row = new QTreeWidgetItem(lvUpdateList);
     row->setText(0, file.name);
     row->setText(1, file.ver);
@@ -71,6 +81,11 @@ bool frmUpdate::ProbeFile(int index, const QString& name)
   SetRowText(index, 2, FormatFileSize(size));
   SetRowText(index, 3, QStringLiteral("0%"));
   return true;
+}
+
+QString frmUpdate::FoldedName(const QString& name)
+{
+  return QString::fromStdString(engine::FoldCase(name.toStdString()));
 }
 
 void frmUpdate::StopForBadName(const QString& name)

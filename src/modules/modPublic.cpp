@@ -1,5 +1,7 @@
 #include "modules/modPublic.h"
 
+#include "engine/Names.h"
+
 #include "platform/FileSys.h"
 #include "platform/Inet.h"
 #include "platform/Runtime.h"
@@ -76,19 +78,7 @@ QString FormatFileSize(qint64 bytes)
 
 bool IsSafeRelativeName(const QString& name)
 {
-  if (name.isEmpty() || name.startsWith(u'\\') || name.startsWith(u'/'))
-    return false;
-  if (name.size() >= 2 && name[1] == u':' && name[0].unicode() < 128 && name[0].isLetter())
-    return false;
-  for (const QChar c : name)
-    if (c.category() == QChar::Other_Control)
-      return false;
-  QString path = name;
-  path.replace(u'\\', u'/');
-  for (const QString& segment : path.split(u'/'))
-    if (segment == QLatin1String(".") || segment == QLatin1String(".."))
-      return false;
-  return true;
+  return engine::IsSafeRelativeName(name.toStdString());
 }
 
 bool IsValidUpdateUrl(const QString& url)

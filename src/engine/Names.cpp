@@ -1,0 +1,128 @@
+#include "engine/Names.h"
+
+#include <set>
+
+namespace engine {
+namespace {
+
+// Decodes UTF-8 into code points; false on malformed or overlong text.
+bool DecodeUtf8(const std::string& text, std::u32string* out)
+{
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || i + length > text.size())
+      return false;
+    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (int k = 1; k < length; ++k) {
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80)
+        return false;
+      c = (c << 6) | (next & 0x3F);
+    }
+    static const char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < smallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+      return false;
+    out->push_back(c);
+    i += length;
+  }
+  return true;
+}
+
+bool IsReservedDeviceName(std::u32string segment)
+{
+  // The device is named whatever follows the first dot, and spaces before it do not count.
+  segment = segment.substr(0, segment.find(U'.'));
+  while (!segment.empty() && segment.back() == U' ')
+    segment.pop_back();
+  std::string upper;
+  for (const char32_t c : segment) {
+    if (c > 0x7F)
+      return false;
+    upper += static_cast<char>(c >= U'a' && c <= U'z' ? c - 32 : c);
+  }
+  if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL")
+    return true;
+  return upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0)
+         && upper[3] >= '1' && upper[3] <= '9';
+}
+
+char32_t FoldLetter(char32_t c)
+{
+  if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3A9 && c != 0x3A2)
+      || (c >= 0x410 && c <= 0x42F))
+    return c + 32;
+  if (c >= 0x400 && c <= 0x40F)
+    return c + 80;
+  return c;
+}
+
+void AppendUtf8(char32_t c, std::string* out)
+{
+  if (c < 0x80) {
+    *out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    *out += static_cast<char>(0xC0 | (c >> 6));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out += static_cast<char>(0xE0 | (c >> 12));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *out += static_cast<char>(0xF0 | (c >> 18));
+    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+}  // namespace
+
+bool IsSafeRelativeName(const std::string& name)
+{
+  std::u32string text;
+  if (name.empty() || !DecodeUtf8(name, &text))
+    return false;
+  std::u32string segment;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    const char32_t c = i < text.size() ? text[i] : U'\\';
+    if (c == U'\\' || c == U'/') {
+      // An empty segment also catches a leading separator (an absolute path).
+      if (segment.empty() || segment == U"." || segment == U".." || segment.back() == U'.'
+          || segment.back() == U' ' || IsReservedDeviceName(segment))
+        return false;
+      segment.clear();
+      continue;
+    }
+    // Control characters (C0, DEL, C1) and what Windows cannot hold in a name.
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || std::u32string(U"<>:\"|?*").find(c) != std::u32string::npos)
+      return false;
+    segment += c;
+  }
+  return true;
+}
+
+std::string FoldCase(const std::string& name)
+{
+  std::u32string text;
+  if (!DecodeUtf8(name, &text))
+    return name;
+  std::string folded;
+  for (const char32_t c : text)
+    AppendUtf8(c == U'/' ? U'\\' : FoldLetter(c), &folded);
+  return folded;
+}
+
+std::string FindCaseClash(const std::vector<std::string>& names)
+{
+  std::set<std::string> seen, folded;
+  for (const std::string& name : names) {
+    const std::string same = FoldCase(name);
+    if (!seen.insert(name).second)
+      continue;
+    if (!folded.insert(same).second)
+      return name;
+  }
+  return std::string();
+}
+
+}  // namespace engine
