@@ -5,6 +5,7 @@
 #include "frmUpdate/frmUpdate.h"
 
 #include <QFileInfo>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -93,6 +94,8 @@ private slots:
   void linkedTargetsAreReplacedNotWrittenThrough();
   void writeFailureShowsTheSystemsReason_data();
   void writeFailureShowsTheSystemsReason();
+  void runningMainProgram_data();
+  void runningMainProgram();
 };
 
 void UpdateTest::wholeUpdateThenHandOver()
@@ -374,6 +377,46 @@ void UpdateTest::writeFailureShowsTheSystemsReason()
   QVERIFY2(message.startsWith(QStringLiteral("文件下载失败：b.bin\r\n无法写入 ") + release.folder.Path() + "/b.bin.tmp：" +
                               QString::fromLocal8Bit(strerror(EFBIG))),
            qPrintable(message));
+}
+
+// The main program running from the program folder is ended first, if the user agrees.
+void UpdateTest::runningMainProgram_data()
+{
+  QTest::addColumn<bool>("agree");
+  QTest::newRow("yes: it is ended, the update goes on") << true;
+  QTest::newRow("no: nothing is installed") << false;
+}
+
+void UpdateTest::runningMainProgram()
+{
+  QFETCH(bool, agree);
+  Release release;
+  QFile sleep(QStringLiteral("/bin/sleep"));
+  QVERIFY(sleep.open(QIODevice::ReadOnly));
+  release.Keep("mervo", sleep.readAll());
+  QFile::setPermissions(release.folder.Path() + "/mervo", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  QProcess running;
+  running.start(release.folder.Path() + "/mervo", {"600"});
+  QVERIFY(running.waitForStarted(5000));
+  release.log.answer = agree ? MsgBoxResult::Yes : MsgBoxResult::No;
+  auto w = release.Offer();
+  QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+  QVERIFY(Ended(*w));
+
+  QCOMPARE(release.log.shown.value(0).text, "更新主程序：" + release.folder.Path() + "/mervo正在运行!\r\n"
+                                                  "关闭此程序按[是]，终止更新按[否]");
+  QCOMPARE(release.log.shown.value(0).style, MsgBoxStyle::YesNoQuestion);
+  if (agree) {
+    QVERIFY(running.waitForFinished(5000));
+    QCOMPARE(w->StatusText(), QStringLiteral("更新完成！"));
+    QCOMPARE(release.folder.Read("a.bin"), QByteArray("new a"));
+  } else {
+    QCOMPARE(running.state(), QProcess::Running);
+    QCOMPARE(w->StatusText(), Stopped);
+    QVERIFY(release.Untouched());
+    running.kill();
+    running.waitForFinished(5000);
+  }
 }
 
 QTEST_MAIN(UpdateTest)

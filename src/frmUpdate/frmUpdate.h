@@ -102,6 +102,8 @@ private:
   void cmdFinish_Click();
   void RemoveTemporaryFiles();
   void EndFailedUpdate(const QString& message);
+  void StopUpdate();
+  bool MainProgramStopped();
   QString RowText(int index, int column) const;
   void SetRowText(int index, int column, const QString& text);
 

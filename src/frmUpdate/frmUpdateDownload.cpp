@@ -5,6 +5,7 @@
 #include "modules/modPublic.h"
 #include "platform/Crypto.h"
 #include "platform/FileSys.h"
+#include "platform/Process.h"
 
 #include <QProgressBar>
 #include <QPushButton>
@@ -77,6 +78,12 @@ void frmUpdate::cmdUpdate_Click()
       SaveDownload(i);
       SetRowText(i, 3, QStringLiteral("100%"));
       PumpEventsPaced();
+    }
+    if (!MainProgramStopped()) {
+      m_downloading = false;
+      RemoveTemporaryFiles();
+      StopUpdate();
+      return;
     }
   } catch (const DownloadFailed& failure) {
     m_downloading = false;
@@ -292,12 +299,39 @@ void frmUpdate::RemoveTemporaryFiles()
   m_temporaryFiles.clear();
 }
 
-void frmUpdate::EndFailedUpdate(const QString& message)
+// A main program that runs from the program folder would keep its old files busy (and,
+// on Windows, locked): it is ended first, if the user agrees. False when it still runs.
+bool frmUpdate::MainProgramStopped()
+{
+  if (strRunApp.isEmpty())
+    return true;
+  const QList<qint64> running = ProcessesRunning(strRunApp);
+  if (running.isEmpty())
+    return true;
+  const QString question = QStringLiteral("更新主程序：") + NativePath(strRunApp) + QStringLiteral("正在运行!")
+                           + QStringLiteral("\r\n") + QStringLiteral("关闭此程序按[是]，终止更新按[否]");
+  if (MsgBox(question, MsgBoxStyle::YesNoQuestion) != MsgBoxResult::Yes)
+    return false;
+  for (const qint64 pid : running)
+    if (!EndProcess(pid, 5000))
+      return false;
+  // Closed while it waited for the program to end: nothing more is done.
+  if (m_unloaded)
+    throw RunEnded{};
+  return true;
+}
+
+void frmUpdate::StopUpdate()
 {
   SetStatusText(QStringLiteral("更新终止，请按[退出]"));
   cmdFinish->setText(QStringLiteral("退出"));
   cmdFinish->setEnabled(true);
   cmdUpdate->hide();
+}
+
+void frmUpdate::EndFailedUpdate(const QString& message)
+{
+  StopUpdate();
   MsgBox(message);
 }
 
