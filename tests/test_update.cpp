@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QtTest>
@@ -94,6 +95,8 @@ private slots:
   void linkedTargetsAreReplacedNotWrittenThrough();
   void writeFailureShowsTheSystemsReason_data();
   void writeFailureShowsTheSystemsReason();
+  void logRecordsTheRun_data();
+  void logRecordsTheRun();
   void runningMainProgram_data();
   void runningMainProgram();
 };
@@ -377,6 +380,47 @@ void UpdateTest::writeFailureShowsTheSystemsReason()
   QVERIFY2(message.startsWith(QStringLiteral("文件下载失败：b.bin\r\n无法写入 ") + release.folder.Path() + "/b.bin.tmp：" +
                               QString::fromLocal8Bit(strerror(EFBIG))),
            qPrintable(message));
+}
+
+// Each run appends its events to the log, one line each with the local time; a log
+// grown past 1 MiB moves aside first.
+void UpdateTest::logRecordsTheRun_data()
+{
+  QTest::addColumn<bool>("fail");
+  QTest::newRow("whole update, log rotated") << false;
+  QTest::newRow("failed download") << true;
+}
+
+void UpdateTest::logRecordsTheRun()
+{
+  QFETCH(bool, fail);
+  Release release;
+  const QByteArray old(1024 * 1024 - 10, 'o');
+  if (!fail)
+    release.folder.Write("MervoUpdate.log", old);
+  if (fail)
+    release.server.Route("/mrvo/b.bin", Reply::Status(500, "Internal Server Error"));
+  auto w = release.Offer();
+  QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+  QVERIFY(Ended(*w));
+  QTest::mouseClick(w->cmdFinish, Qt::LeftButton);
+
+  QStringList events;
+  const QRegularExpression stamp("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d([+-]\\d\\d:\\d\\d|Z) ");
+  for (const QString& line : QString::fromUtf8(release.folder.Read("MervoUpdate.log")).split(u'\n', Qt::SkipEmptyParts)) {
+    QVERIFY2(stamp.match(line).hasMatch(), qPrintable(line));
+    events << line.section(u' ', 1);
+  }
+  QStringList expected{"启动，服务器 " + release.server.BaseUrl(), "已安装版本 1.0", "服务器提供版本 1.1",
+                       "已下载：a.bin（5 字节）"};
+  if (fail)
+    expected << "更新终止" << "消息：文件下载失败：b.bin / 服务器返回 HTTP 500 Internal Server Error / 未更新任何文件。";
+  else
+    expected << "已下载：b.bin（3000 字节）" << "已下载：sub\\deep\\c.bin（1025 字节）" << "已下载：mervo（29 字节）"
+             << "已下载：setup.ini（19 字节）" << "更新完成";
+  expected << "启动主程序 " + release.folder.Path() + "/mervo";
+  QCOMPARE(events, expected);
+  QCOMPARE(release.folder.Read("MervoUpdate.log.1"), fail ? QByteArray() : old);
 }
 
 // The main program running from the program folder is ended first, if the user agrees.

@@ -5,6 +5,7 @@
 #include "modules/modPublic.h"
 #include "modules/modSign.h"
 #include "platform/FileSys.h"
+#include "platform/Log.h"
 #include "platform/TextBox.h"
 
 #include <QCloseEvent>
@@ -175,6 +176,7 @@ void frmUpdate::Form_Load()
   strCurrentFileName.clear();
   lngCurrentFileSize = 0;
   strPublicKey = ConfiguredPublicKey();
+  LogEvent(QStringLiteral("启动，服务器 ") + strUpdateUrl);
   if (!IsValidUpdateUrl(strUpdateUrl)) {
     MsgBox(QStringLiteral("更新服务器地址无效：") + strUpdateUrl);
     Unload();
@@ -186,6 +188,7 @@ void frmUpdate::Form_Load()
     SetIniFile(iniPath);
     strVersion = ReadIni(QStringLiteral("Mervo"), QStringLiteral("版本"));
   }
+  LogEvent(QStringLiteral("已安装版本 ") + strVersion);
   SetUiState(0);
   tmrGetUpdateList->start();
 
@@ -230,6 +233,7 @@ void frmUpdate::Unload()
   m_clock->stop();
   intClient->Shutdown();
   hide();
+  FlushLog();
   emit Unloaded();
 }
 

@@ -6,6 +6,7 @@
 #include "modules/modSign.h"
 #include "modules/modXml.h"
 #include "platform/FileSys.h"
+#include "platform/Log.h"
 #include "platform/TextBox.h"
 
 #include <QTimer>
@@ -44,6 +45,7 @@ void frmUpdate::tmrGetUpdateList_Timer()
   }
 
   xmlNode = RequireNode(*xmlDoc, QStringLiteral("Version"));
+  LogEvent(QStringLiteral("服务器提供版本 ") + xmlNode.Text());
   if (xmlNode.Text() == strVersion) {
     Timer1->start();
   } else {

@@ -5,6 +5,7 @@
 #include "modules/modPublic.h"
 #include "platform/Crypto.h"
 #include "platform/FileSys.h"
+#include "platform/Log.h"
 #include "platform/Process.h"
 
 #include <QProgressBar>
@@ -68,6 +69,7 @@ void frmUpdate::cmdUpdate_Click()
       lngCurrentFileSize = RowText(i, 4).toLongLong();
       SetStatusText(QStringLiteral("正在更新：") + strCurrentFileName + QStringLiteral(" ..."));
       if (IsUnchanged(i)) {
+        LogEvent(QStringLiteral("未变化，不下载：") + strCurrentFileName);
         lvUpdateList->topLevelItem(i - 1)->setData(3, UnchangedRole, true);
         SetRowText(i, 3, QStringLiteral("100%"));
         continue;
@@ -76,6 +78,7 @@ void frmUpdate::cmdUpdate_Click()
       intClient->Execute(intClient->URL, QStringLiteral("GET"));
       intClient->Wait();
       SaveDownload(i);
+      LogEvent(QStringLiteral("已下载：%1（%2 字节）").arg(strCurrentFileName).arg(intClient->BytesReceived()));
       SetRowText(i, 3, QStringLiteral("100%"));
       PumpEventsPaced();
     }
@@ -103,6 +106,8 @@ void frmUpdate::cmdUpdate_Click()
   SetProgress(100);
   pbUpdate->setValue(100);
   SetUiState(6);
+  LogEvent(QStringLiteral("更新完成"));
+  FlushLog();
 }
 
 void frmUpdate::SaveDownload(int index)
@@ -323,6 +328,7 @@ bool frmUpdate::MainProgramStopped()
 
 void frmUpdate::StopUpdate()
 {
+  LogEvent(QStringLiteral("更新终止"));
   SetStatusText(QStringLiteral("更新终止，请按[退出]"));
   cmdFinish->setText(QStringLiteral("退出"));
   cmdFinish->setEnabled(true);
@@ -338,6 +344,8 @@ void frmUpdate::EndFailedUpdate(const QString& message)
 void frmUpdate::cmdFinish_Click()
 {
   RemoveFile(ListCopyPath());
+  if (!strRunApp.isEmpty())
+    LogEvent(QStringLiteral("启动主程序 ") + NativePath(strRunApp));
   StartDetached(strRunApp, AppPath());
   Unload();
 }

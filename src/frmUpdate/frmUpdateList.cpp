@@ -5,6 +5,7 @@
 #include "engine/Names.h"
 #include "modules/modPublic.h"
 #include "platform/FileSys.h"
+#include "platform/Log.h"
 
 #include <QSet>
 #include <QTreeWidget>
@@ -70,6 +71,7 @@ bool frmUpdate::ProbeFile(int index, const QString& name)
   intClient->Wait();
   if (IsMissingOnServer(*intClient)) {
     SetStatusText(QStringLiteral("服务器丢失 ") + name + QStringLiteral("文件，无法继续更新 ..."));
+    LogEvent(StatusText());
     return false;
   }
   const QString length = intClient->GetHeader(QStringLiteral("Content-Length"));
@@ -91,6 +93,7 @@ QString frmUpdate::FoldedName(const QString& name)
 void frmUpdate::StopForBadName(const QString& name)
 {
   SetStatusText(QStringLiteral("更新列表中的文件名无效：") + name + QStringLiteral("，无法继续更新 ..."));
+  LogEvent(StatusText());
 }
 
 QString frmUpdate::RowText(int index, int column) const

@@ -1,5 +1,7 @@
 #include "platform/Runtime.h"
 
+#include "platform/Log.h"
+
 #include <QApplication>
 #include <QMessageBox>
 
@@ -24,6 +26,8 @@ void SetMsgBoxHook(MsgBoxHook hook)
 MsgBoxResult MsgBox(const QString& text, MsgBoxStyle style, const QString& title)
 {
   const MsgBoxRequest request{text, title.isEmpty() ? AppTitle() : title, style};
+  LogEvent(QStringLiteral("消息：") + text);
+  FlushLog();
   if (Hook())
     return Hook()(request);
 

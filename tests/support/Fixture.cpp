@@ -68,8 +68,11 @@ QStringList ProgramFolder::Files() const
 {
   QStringList files;
   QDirIterator it(m_dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-  while (it.hasNext())
-    files << QDir(m_dir.path()).relativeFilePath(it.next());
+  while (it.hasNext()) {
+    const QString file = QDir(m_dir.path()).relativeFilePath(it.next());
+    if (file != QLatin1String("MervoUpdate.log"))
+      files << file;
+  }
   files.sort();
   return files;
 }
