@@ -196,7 +196,7 @@ private slots:
     QCOMPARE(Take(dir.path()), Release(false));
   }
 
-  // Kills an install at every step, and some recoveries at every step of their own; the
+  // Kills an install at every step, then its recovery at every step of its own; the
   // next start finds the old release or the new one, never a mix, and nothing left over.
   void crash_data()
   {
