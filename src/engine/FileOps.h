@@ -13,8 +13,9 @@ class FileOps {
 public:
   virtual ~FileOps() = default;
 
-  // Writes data to path through a temporary file that is flushed and renamed over it,
-  // then flushes the folder: when this returns "", the new content is on the disk.
+  // Writes data to path through a temporary file (path + ".tmp") that is flushed and
+  // renamed over it, then flushes the folder: when this returns "", the new content is on
+  // the disk. A crash leaves either the old or the new content at path.
   virtual std::string WriteDurably(const std::string& path, const std::string& data) = 0;
   // Reads a whole (small) file.
   virtual std::string Read(const std::string& path, std::string* data) = 0;
@@ -25,8 +26,9 @@ public:
   // Puts a folder's entries (renames, removals) on the disk; a no-op where renames are
   // durable by themselves.
   virtual std::string FlushFolder(const std::string& folder) = 0;
-  // Keeps the file at path reachable as aside, so that it can be put back. Where a file
-  // in use cannot be replaced by name, this moves it aside (path is then absent).
+  // Keeps the file at path reachable as aside (replacing any aside there), so that it can
+  // be put back; aside is whole the moment it appears. Where a second name cannot be
+  // made, or a file in use cannot be replaced by name, this moves it (path is then absent).
   virtual std::string KeepAside(const std::string& path, const std::string& aside) = 0;
   // Renames from over to, replacing to atomically and durably when it exists.
   virtual std::string Replace(const std::string& from, const std::string& to) = 0;

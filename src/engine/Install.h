@@ -6,6 +6,7 @@
 // phase tells the next start what to do: forget a download, undo an install, or finish
 // the clean-up of a committed one.
 #include "engine/FileOps.h"
+#include "engine/Journal.h"
 
 #include <string>
 #include <vector>
@@ -41,7 +42,9 @@ public:
   // The download was abandoned: removes its ".tmp" files and the journal.
   void AbandonDownload();
   // Installs every item's ".tmp" over its target. A name listed twice is installed once.
-  // On failure every replaced target is put back and the ".tmp" files are removed.
+  // On failure every replaced target is put back, the ".tmp" files are removed and the
+  // journal is deleted; where putting back fails, the journal stays for Recover.
+  // Kept-aside copies that cannot be removed yet stay listed in a committed journal.
   InstallResult Install(const std::vector<InstallItem>& items);
 
 private:
@@ -58,18 +61,16 @@ enum class RecoveryOutcome {
   RolledBack,        // an install was interrupted: the old files are back
   Completed,         // an install had committed: its clean-up is done
   Damaged,           // the journal cannot be trusted: nothing was touched
+  Unfinished,        // a step failed: the journal stays, and the next call tries again
 };
 
 struct Recovery {
   RecoveryOutcome outcome = RecoveryOutcome::Nothing;
-  std::string reason;  // for Damaged, a Chinese sentence saying what is wrong with the journal
+  std::string reason;  // for Damaged and Unfinished, a Chinese sentence saying what is wrong
 };
 
 // Completes or undoes what a journal in folder records, then deletes the journal.
 // Idempotent: a crash during recovery is recovered by the next call.
 Recovery Recover(const std::string& folder, FileOps& ops, InstallObserver* observer = nullptr);
-
-// The journal's file name in the program folder.
-inline const char* JournalName() { return "MervoUpdate.journal"; }
 
 }  // namespace engine

@@ -1,0 +1,193 @@
+#include "engine/Journal.h"
+
+#include <set>
+
+namespace engine {
+
+namespace {
+const std::string Header = "MervoUpdate journal ";
+const std::string Version = "1";
+const std::string EndMarker = "end";
+const std::string TemporarySuffix = ".tmp";
+const std::string AsideSuffix = ".updbak~";
+
+const std::string Incomplete = "记录不完整";
+const std::string Unrecognised = "记录格式无法识别";
+
+std::vector<std::string> Split(const std::string& text, char separator)
+{
+  std::vector<std::string> parts;
+  std::string::size_type start = 0;
+  for (;;) {
+    const std::string::size_type end = text.find(separator, start);
+    parts.push_back(text.substr(start, end - start));
+    if (end == std::string::npos)
+      return parts;
+    start = end + 1;
+  }
+}
+
+bool IsUtf8(const std::string& text)
+{
+  for (std::string::size_type i = 0; i < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    const int extra = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : -1;
+    if (extra < 0 || i + extra >= text.size())
+      return false;
+    unsigned code = lead & (0x7F >> extra);
+    for (int k = 1; k <= extra; ++k) {
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80)
+        return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    // Overlong forms, UTF-16 surrogates and code points past Unicode have no file name.
+    static const unsigned Least[] = {0, 0x80, 0x800, 0x10000};
+    if (code < Least[extra] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+      return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+bool EndsWith(const std::string& text, const std::string& suffix)
+{
+  return text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::string BadName(const std::string& name)
+{
+  return "记录中的文件名无效：" + name;
+}
+
+// Reads one record line of the phase into journal; "" or why it is damaged.
+std::string ParseRecord(const std::vector<std::string>& fields, Journal* journal, std::set<std::string>* seen)
+{
+  using Phase = Journal::Phase;
+  const std::string& kind = fields[0];
+  std::vector<std::string> names;
+  if (kind == "tmp" && fields.size() == 2 && journal->phase != Phase::Committed) {
+    if (!IsJournalName(fields[1]) || !EndsWith(fields[1], TemporarySuffix))
+      return BadName(fields[1]);
+    journal->temporaries.push_back(fields[1]);
+    names = {fields[1]};
+  } else if (kind == "aside" && fields.size() == 2 && journal->phase == Phase::Committed) {
+    if (!IsJournalName(fields[1]) || !EndsWith(fields[1], AsideSuffix))
+      return BadName(fields[1]);
+    journal->asides.push_back(fields[1]);
+    names = {fields[1]};
+  } else if (kind == "file" && fields.size() == 5 && journal->phase == Phase::Install
+             && (fields[1] == "existed" || fields[1] == "new")) {
+    const std::string& name = fields[2];
+    if (!IsJournalName(name))
+      return BadName(name);
+    // Recovery renames and removes these: they must be the target's own.
+    if (fields[3] != AsideName(name))
+      return BadName(fields[3]);
+    if (fields[4] != TemporaryName(name))
+      return BadName(fields[4]);
+    journal->targets.push_back({name, fields[1] == "existed"});
+    names = {name, fields[3], fields[4]};
+  } else {
+    return Unrecognised;
+  }
+  for (const std::string& name : names)
+    if (!seen->insert(name).second)
+      return "记录中的文件名重复：" + name;
+  return "";
+}
+}  // namespace
+
+std::string TemporaryName(const std::string& name)
+{
+  return name + TemporarySuffix;
+}
+
+std::string AsideName(const std::string& name)
+{
+  return name + AsideSuffix;
+}
+
+bool IsJournalName(const std::string& name)
+{
+  if (name.empty() || !IsUtf8(name))
+    return false;
+  for (const char c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+      return false;
+  const char first = name[0];
+  if (name.size() >= 2 && name[1] == ':' && ((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z')))
+    return false;
+  std::string::size_type start = 0;
+  for (;;) {
+    const std::string::size_type end = name.find_first_of("/\\", start);
+    const std::string segment = name.substr(start, end - start);
+    if (segment.empty() || segment == "." || segment == "..")
+      return false;
+    if (end == std::string::npos)
+      return true;
+    start = end + 1;
+  }
+}
+
+std::string FormatJournal(const Journal& journal)
+{
+  static const char* const PhaseNames[] = {"download", "install", "committed"};
+  std::string text = Header + Version + "\n" + PhaseNames[static_cast<int>(journal.phase)] + "\n";
+  for (const std::string& name : journal.temporaries)
+    text += "tmp\t" + name + "\n";
+  for (const JournalTarget& target : journal.targets)
+    text += "file\t" + std::string(target.existed ? "existed" : "new") + "\t" + target.name + "\t"
+            + AsideName(target.name) + "\t" + TemporaryName(target.name) + "\n";
+  for (const std::string& name : journal.asides)
+    text += "aside\t" + name + "\n";
+  return text + EndMarker + "\n";
+}
+
+std::string ParseJournal(const std::string& text, Journal* journal)
+{
+  // A file cut off inside its first line is as incomplete as one cut off later.
+  if (text.find('\n') == std::string::npos && Header.compare(0, text.size(), text) == 0)
+    return Incomplete;
+  if (!IsUtf8(text))
+    return Unrecognised;
+  for (const char c : text)
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n') || c == 0x7F)
+      return Unrecognised;
+  std::vector<std::string> lines = Split(text, '\n');
+  if (lines[0].compare(0, Header.size(), Header) != 0)
+    return Unrecognised;
+  if (lines[0].substr(Header.size()) != Version)
+    return "记录的版本无法识别";
+  // The end marker comes last and alone: anything else means the write never finished.
+  if (lines.size() < 3 || !lines.back().empty() || lines[lines.size() - 2] != EndMarker)
+    return Incomplete;
+  lines.resize(lines.size() - 2);
+
+  Journal parsed;
+  if (lines.size() < 2)
+    return Unrecognised;
+  if (lines[1] == "download")
+    parsed.phase = Journal::Phase::Download;
+  else if (lines[1] == "install")
+    parsed.phase = Journal::Phase::Install;
+  else if (lines[1] == "committed")
+    parsed.phase = Journal::Phase::Committed;
+  else
+    return Unrecognised;
+  std::set<std::string> seen;
+  for (std::size_t i = 2; i < lines.size(); ++i) {
+    const std::string failure = ParseRecord(Split(lines[i], '\t'), &parsed, &seen);
+    if (!failure.empty())
+      return failure;
+  }
+  *journal = parsed;
+  return "";
+}
+
+std::string WriteJournal(FileOps& ops, const std::string& folder, const Journal& journal)
+{
+  return ops.WriteDurably(folder + "/" + JournalName(), FormatJournal(journal));
+}
+
+}  // namespace engine

@@ -1,0 +1,303 @@
+// The install engine: a failure at each file operation, a crash at each step of an install
+// and of its recovery, and journals that cannot be trusted.
+#include "engine/Install.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <sys/stat.h>
+
+using engine::RecoveryOutcome;
+Q_DECLARE_METATYPE(RecoveryOutcome)
+
+namespace {
+// Every file below a folder: its mode and content, by relative name.
+using Snapshot = std::map<QString, QByteArray>;
+
+struct File {
+  const char* name;
+  int mode;
+  const char* content;
+};
+const File OldFiles[] = {{"Mervo", 0744, "old program"}, {"数据/a.dat", 0640, "old a"}, {"数据/keep.txt", 0644, "kept"}};
+// As installed: a replaced file keeps its mode, a new one gets the usual mode, the main
+// program gains execute bits where it can be read.
+const File NewFiles[] = {{"数据/a.dat", 0640, "new a"}, {"plugins/b.dll", 0644, "new b"}, {"Mervo", 0755, "new program"}};
+// Replaced in a folder, new in a new folder, the main program; one listed twice.
+const QStringList Items = {"数据/a.dat", "plugins/b.dll", "数据/a.dat", "*Mervo"};
+
+void Put(const QString& folder, const QString& name, int mode, const QByteArray& content)
+{
+  QFile file(folder + '/' + name);
+  QDir().mkpath(QFileInfo(file).path());
+  QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+  file.close();
+  QVERIFY(::chmod(QFile::encodeName(file.fileName()).constData(), mode_t(mode)) == 0);
+}
+
+Snapshot Take(const QString& folder)
+{
+  Snapshot files;
+  QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    QFile file(it.next());
+    struct stat status;
+    ::lstat(QFile::encodeName(file.fileName()).constData(), &status);
+    file.open(QIODevice::ReadOnly);
+    files[QDir(folder).relativeFilePath(file.fileName())] = QByteArray::number(status.st_mode & 0777, 8) + ' ' + file.readAll();
+  }
+  return files;
+}
+
+Snapshot Release(bool updated)
+{
+  Snapshot files;
+  for (const File& file : OldFiles)
+    files[file.name] = QByteArray::number(file.mode, 8) + ' ' + file.content;
+  for (const File& file : NewFiles)
+    if (updated)
+      files[file.name] = QByteArray::number(file.mode, 8) + ' ' + file.content;
+  return files;
+}
+
+std::vector<engine::InstallItem> EngineItems()
+{
+  std::vector<engine::InstallItem> items;
+  for (const QString& item : Items)
+    items.push_back({item.mid(item.startsWith('*')).toStdString(), item.startsWith('*')});
+  return items;
+}
+
+// The old release, a journal of the download and its ".tmp" files, as the window leaves them;
+// with stale, also a kept-aside copy left behind by an older updater.
+void Prepare(const QString& folder, bool stale = false)
+{
+  for (const File& file : OldFiles)
+    Put(folder, file.name, file.mode, file.content);
+  if (stale)
+    Put(folder, "Mervo.updbak~", 0644, "stale");
+  std::vector<std::string> names;
+  for (const File& file : NewFiles)
+    names.push_back(file.name);
+  const auto ops = engine::SystemFileOps();
+  QCOMPARE(QString::fromStdString(engine::InstallEngine(folder.toStdString(), *ops).BeginDownload(names)), QString());
+  for (const File& file : NewFiles)
+    Put(folder, QString(file.name) + ".tmp", 0600, file.content);
+}
+
+// Runs the crash program; returns the steps it reached ("" when it did not end as asked:
+// killed at a step, or normally at step 0).
+QStringList Crash(int step, const QString& folder, const QStringList& mode)
+{
+  QProcess process;
+  process.start(ENGINE_CRASH, QStringList{QString::number(step), folder} + mode);
+  if (!process.waitForFinished(60000)
+      || (step ? process.exitStatus() != QProcess::CrashExit : process.exitCode() != 0))
+    return {""};
+  return QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+}
+
+engine::Recovery RecoverHere(const QString& folder)
+{
+  return engine::Recover(folder.toStdString(), *engine::SystemFileOps());
+}
+
+// Delegates to the system's operations but fails the nth call of one of them.
+class FailingOps : public engine::FileOps {
+public:
+  FailingOps(QString op, int n) : m_real(engine::SystemFileOps()), m_op(op), m_n(n) {}
+#define SEAM(Name, Params, Args) \
+  std::string Name Params override { return Call(#Name, [&] { return m_real->Name Args; }); }
+  SEAM(WriteDurably, (const std::string& p, const std::string& d), (p, d))
+  SEAM(Read, (const std::string& p, std::string* d), (p, d))
+  SEAM(FlushNewFiles, (const std::string& f, const std::vector<std::string>& n), (f, n))
+  SEAM(FlushFolder, (const std::string& f), (f))
+  SEAM(KeepAside, (const std::string& p, const std::string& a), (p, a))
+  SEAM(Replace, (const std::string& f, const std::string& t), (f, t))
+  SEAM(Remove, (const std::string& p), (p))
+  SEAM(AdoptPermissions, (const std::string& p, const std::string& m, bool x), (p, m, x))
+#undef SEAM
+  bool Exists(const std::string& path) override { return m_real->Exists(path); }
+
+private:
+  std::string Call(const char* op, const std::function<std::string()>& real)
+  {
+    return m_op == op && ++m_calls == m_n ? std::strerror(EIO) : real();
+  }
+  std::unique_ptr<engine::FileOps> m_real;
+  QString m_op;
+  int m_n;
+  int m_calls = 0;
+};
+}  // namespace
+
+class EngineTest : public QObject {
+  Q_OBJECT
+private slots:
+  void failure_data()
+  {
+    QTest::addColumn<QString>("op");
+    QTest::addColumn<int>("n");
+    QTest::addColumn<bool>("installed");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("failedName");
+    QTest::newRow("none") << "" << 0 << true << "" << "";
+    QTest::newRow("flushing new files") << "FlushNewFiles" << 1 << false << "无法把下载的文件写入磁盘" << "";
+    QTest::newRow("install journal") << "WriteDurably" << 1 << false << "无法写入更新记录" << "";
+    QTest::newRow("committed journal") << "WriteDurably" << 2 << false << "无法写入更新记录" << "";
+    QTest::newRow("keeping aside") << "KeepAside" << 1 << false << "无法保留原文件的副本" << "数据/a.dat";
+    QTest::newRow("keeping aside last") << "KeepAside" << 2 << false << "无法保留原文件的副本" << "Mervo";
+    QTest::newRow("permissions") << "AdoptPermissions" << 2 << false << "无法设置新文件的权限" << "plugins/b.dll";
+    QTest::newRow("first replace") << "Replace" << 1 << false << "无法用新文件替换原文件" << "数据/a.dat";
+    QTest::newRow("middle replace") << "Replace" << 2 << false << "无法用新文件替换原文件" << "plugins/b.dll";
+    QTest::newRow("last replace") << "Replace" << 3 << false << "无法用新文件替换原文件" << "Mervo";
+    QTest::newRow("flushing folders") << "FlushFolder" << 1 << false << "无法把替换后的文件写入磁盘" << "";
+    QTest::newRow("removing an old copy") << "Remove" << 1 << true << "" << "";
+    QTest::newRow("removing the journal") << "Remove" << 3 << true << "" << "";
+  }
+  void failure()
+  {
+    QFETCH(QString, op);
+    QFETCH(int, n);
+    QFETCH(bool, installed);
+    QTemporaryDir dir;
+    Prepare(dir.path());
+    FailingOps ops(op, n);
+    const engine::InstallResult result = engine::InstallEngine(dir.path().toStdString(), ops).Install(EngineItems());
+    QCOMPARE(result.ok, installed);
+    QTEST(QString::fromStdString(result.failedName), "failedName");
+    QFETCH(QString, reason);
+    if (!installed)
+      QCOMPARE(QString::fromStdString(result.reason), reason + "：" + std::strerror(EIO));
+    // What a failed removal leaves behind is listed for the next start to finish.
+    QCOMPARE(RecoverHere(dir.path()).outcome, installed && n ? RecoveryOutcome::Completed : RecoveryOutcome::Nothing);
+    QCOMPARE(Take(dir.path()), Release(installed));
+  }
+
+  void abandon()
+  {
+    QTemporaryDir dir;
+    for (const File& file : OldFiles)
+      Put(dir.path(), file.name, file.mode, file.content);
+    const auto ops = engine::SystemFileOps();
+    engine::InstallEngine engine(dir.path().toStdString(), *ops);
+    QVERIFY(engine.BeginDownload({"数据/a.dat", "plugins/b.dll"}).empty());
+    Put(dir.path(), "plugins/b.dll.tmp", 0644, "half");
+    engine.AbandonDownload();
+    QCOMPARE(Take(dir.path()), Release(false));
+  }
+
+  // Kills an install at every step, then its recovery at every step of its own; the
+  // next start finds the old release or the new one, never a mix, and nothing left over.
+  void crash_data()
+  {
+    QTest::addColumn<bool>("stale");
+    QTest::addColumn<int>("installStep");
+    QTest::addColumn<int>("recoverStep");
+    QTest::addColumn<bool>("updated");
+    QTest::addColumn<RecoveryOutcome>("outcome");
+    QTest::newRow("download only") << false << -1 << 0 << false << RecoveryOutcome::DownloadDiscarded;
+    for (const bool stale : {false, true}) {
+      const char* label = stale ? "old copy left, " : "";
+      QTemporaryDir dir;
+      Prepare(dir.path(), stale);
+      const QStringList steps = Crash(0, dir.path(), QStringList("install") + Items);
+      const int installing = steps.indexOf(QRegularExpression(".*install$")) + 1;
+      const int committed = steps.indexOf(QRegularExpression(".*committed$")) + 1;
+      QTest::addRow("%sno crash", label) << stale << 0 << 0 << true << RecoveryOutcome::Nothing;
+      for (int step = 1; step <= steps.size(); ++step) {
+        const bool updated = step >= committed;
+        const RecoveryOutcome outcome = step < installing    ? RecoveryOutcome::DownloadDiscarded
+                                        : !updated           ? RecoveryOutcome::RolledBack
+                                        : step < steps.size() ? RecoveryOutcome::Completed
+                                                             : RecoveryOutcome::Nothing;
+        QTest::addRow("%sinstall %d", label, step) << stale << step << 0 << updated << outcome;
+        if (stale)
+          continue;
+        QTemporaryDir scratch;
+        Prepare(scratch.path());
+        Crash(step, scratch.path(), QStringList("install") + Items);
+        const int recoverSteps = Crash(0, scratch.path(), {"recover"}).size();
+        for (int recoverStep = 1; recoverStep <= recoverSteps; ++recoverStep)
+          QTest::addRow("install %d, recover %d", step, recoverStep)
+              << stale << step << recoverStep << updated
+              << (recoverStep == recoverSteps ? RecoveryOutcome::Nothing : outcome);
+      }
+    }
+  }
+  void crash()
+  {
+    QFETCH(bool, stale);
+    QFETCH(int, installStep);
+    QFETCH(int, recoverStep);
+    QTemporaryDir dir;
+    Prepare(dir.path(), stale);
+    if (installStep >= 0) {
+      const QStringList steps = Crash(installStep, dir.path(), QStringList("install") + Items);
+      QVERIFY(!steps.contains(""));
+      QVERIFY(installStep > 0 || steps.filter(QRegularExpression("committed$")).size() == 1);
+    }
+    if (recoverStep > 0)
+      QVERIFY(!Crash(recoverStep, dir.path(), {"recover"}).contains(""));
+    QTEST(RecoverHere(dir.path()).outcome, "outcome");
+    QFETCH(bool, updated);
+    QCOMPARE(Take(dir.path()), Release(updated));
+  }
+
+  void damaged_data()
+  {
+    QTest::addColumn<QByteArray>("journal");
+    QTest::addColumn<QString>("reason");
+    const QByteArray head = "MervoUpdate journal 1\ninstall\n";
+    const QByteArray whole = head + "file\texisted\t数据/a.dat\t数据/a.dat.updbak~\t数据/a.dat.tmp\nend\n";
+    const QString badName = "记录中的文件名无效：";
+    QTest::newRow("empty") << QByteArray() << "记录不完整";
+    QTest::newRow("cut in the header") << QByteArray("MervoUpd") << "记录不完整";
+    QTest::newRow("no end marker") << whole.left(whole.size() - 4) << "记录不完整";
+    QTest::newRow("cut in the end marker") << whole.left(whole.size() - 2) << "记录不完整";
+    QTest::newRow("line after the end") << whole + "tmp\tMervo.tmp\n" << "记录不完整";
+    QTest::newRow("garbage") << QByteArray("\x89PNG\r\n\x1a\n\0\0", 10) << "记录格式无法识别";
+    QTest::newRow("other version") << QByteArray("MervoUpdate journal 2\ninstall\nend\n") << "记录的版本无法识别";
+    QTest::newRow("unknown phase") << QByteArray("MervoUpdate journal 1\nfinishing\nend\n") << "记录格式无法识别";
+    QTest::newRow("missing field") << head + "file\texisted\tMervo\tMervo.updbak~\nend\n" << "记录格式无法识别";
+    QTest::newRow("record of another phase") << head + "aside\tMervo.updbak~\nend\n" << "记录格式无法识别";
+    QTest::newRow("overlong slash") << head + "tmp\t..\xC0\xAFvictim.tmp\nend\n" << "记录格式无法识别";
+    QTest::newRow("control character") << head + "tmp\tMer\x01vo.tmp\nend\n" << "记录格式无法识别";
+    QTest::newRow("duplicate") << head + "tmp\tMervo.tmp\ntmp\tMervo.tmp\nend\n" << "记录中的文件名重复：Mervo.tmp";
+    QTest::newRow("parent folder") << head + "tmp\t../victim.tmp\nend\n" << badName + "../victim.tmp";
+    QTest::newRow("parent folder, backslash") << head + "tmp\tdata\\..\\..\\victim.tmp\nend\n" << badName + "data\\..\\..\\victim.tmp";
+    QTest::newRow("absolute") << head + "tmp\t/victim.tmp\nend\n" << badName + "/victim.tmp";
+    QTest::newRow("drive letter") << head + "tmp\tC:victim.tmp\nend\n" << badName + "C:victim.tmp";
+    QTest::newRow("dot segment") << head + "tmp\t数据/./a.dat.tmp\nend\n" << badName + "数据/./a.dat.tmp";
+    QTest::newRow("not a download") << head + "tmp\tMervo\nend\n" << badName + "Mervo";
+    QTest::newRow("another file as copy") << head + "file\texisted\tMervo\t数据/a.dat\tMervo.tmp\nend\n" << badName + "数据/a.dat";
+  }
+  void damaged()
+  {
+    QFETCH(QByteArray, journal);
+    QTemporaryDir root;
+    const QString folder = root.filePath("program");
+    Prepare(folder);
+    Put(root.path(), "victim.tmp", 0644, "outside");
+    Put(folder, "数据/a.dat.updbak~", 0644, "old a");
+    Put(folder, engine::JournalName(), 0644, journal);
+    Put(folder, QString(engine::JournalName()) + ".tmp", 0644, "cut short");
+    const Snapshot before = Take(root.path());
+    const engine::Recovery recovery = RecoverHere(folder);
+    QCOMPARE(recovery.outcome, RecoveryOutcome::Damaged);
+    QTEST(QString::fromStdString(recovery.reason), "reason");
+    QCOMPARE(Take(root.path()), before);
+  }
+};
+
+QTEST_GUILESS_MAIN(EngineTest)
+#include "test_engine.moc"
