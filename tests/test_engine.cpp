@@ -77,11 +77,14 @@ std::vector<engine::InstallItem> EngineItems()
   return items;
 }
 
-// The old release, a journal of the download and its ".tmp" files, as the window leaves them.
-void Prepare(const QString& folder)
+// The old release, a journal of the download and its ".tmp" files, as the window leaves them;
+// with stale, also a kept-aside copy left behind by an older updater.
+void Prepare(const QString& folder, bool stale = false)
 {
   for (const File& file : OldFiles)
     Put(folder, file.name, file.mode, file.content);
+  if (stale)
+    Put(folder, "Mervo.updbak~", 0644, "stale");
   std::vector<std::string> names;
   for (const File& file : NewFiles)
     names.push_back(file.name);
@@ -197,41 +200,51 @@ private slots:
   // next start finds the old release or the new one, never a mix, and nothing left over.
   void crash_data()
   {
+    QTest::addColumn<bool>("stale");
     QTest::addColumn<int>("installStep");
     QTest::addColumn<int>("recoverStep");
     QTest::addColumn<bool>("updated");
     QTest::addColumn<RecoveryOutcome>("outcome");
-    QTemporaryDir dir;
-    Prepare(dir.path());
-    const QStringList steps = Crash(0, dir.path(), QStringList("install") + Items);
-    const int committed = steps.indexOf(QRegularExpression(".*committed")) + 1;
-    QTest::newRow("download only") << -1 << 0 << false << RecoveryOutcome::DownloadDiscarded;
-    QTest::newRow("no crash") << 0 << 0 << true << RecoveryOutcome::Nothing;
-    for (int step = 1; step <= steps.size() && committed > 0; ++step) {
-      const bool updated = step >= committed;
-      const RecoveryOutcome outcome = step == steps.size() ? RecoveryOutcome::Nothing
-                                      : updated            ? RecoveryOutcome::Completed
-                                                           : RecoveryOutcome::RolledBack;
-      QTest::addRow("install %d", step) << step << 0 << updated << outcome;
-      QTemporaryDir scratch;
-      Prepare(scratch.path());
-      Crash(step, scratch.path(), QStringList("install") + Items);
-      const int recoverSteps = Crash(0, scratch.path(), {"recover"}).size();
-      for (int recoverStep = 1; recoverStep <= recoverSteps; ++recoverStep)
-        QTest::addRow("install %d, recover %d", step, recoverStep)
-            << step << recoverStep << updated << (recoverStep == recoverSteps ? RecoveryOutcome::Nothing : outcome);
+    QTest::newRow("download only") << false << -1 << 0 << false << RecoveryOutcome::DownloadDiscarded;
+    for (const bool stale : {false, true}) {
+      const char* label = stale ? "old copy left, " : "";
+      QTemporaryDir dir;
+      Prepare(dir.path(), stale);
+      const QStringList steps = Crash(0, dir.path(), QStringList("install") + Items);
+      const int installing = steps.indexOf(QRegularExpression(".*install$")) + 1;
+      const int committed = steps.indexOf(QRegularExpression(".*committed$")) + 1;
+      QTest::addRow("%sno crash", label) << stale << 0 << 0 << true << RecoveryOutcome::Nothing;
+      for (int step = 1; step <= steps.size(); ++step) {
+        const bool updated = step >= committed;
+        const RecoveryOutcome outcome = step < installing    ? RecoveryOutcome::DownloadDiscarded
+                                        : !updated           ? RecoveryOutcome::RolledBack
+                                        : step < steps.size() ? RecoveryOutcome::Completed
+                                                             : RecoveryOutcome::Nothing;
+        QTest::addRow("%sinstall %d", label, step) << stale << step << 0 << updated << outcome;
+        if (stale)
+          continue;
+        QTemporaryDir scratch;
+        Prepare(scratch.path());
+        Crash(step, scratch.path(), QStringList("install") + Items);
+        const int recoverSteps = Crash(0, scratch.path(), {"recover"}).size();
+        for (int recoverStep = 1; recoverStep <= recoverSteps; ++recoverStep)
+          QTest::addRow("install %d, recover %d", step, recoverStep)
+              << stale << step << recoverStep << updated
+              << (recoverStep == recoverSteps ? RecoveryOutcome::Nothing : outcome);
+      }
     }
   }
   void crash()
   {
+    QFETCH(bool, stale);
     QFETCH(int, installStep);
     QFETCH(int, recoverStep);
     QTemporaryDir dir;
-    Prepare(dir.path());
+    Prepare(dir.path(), stale);
     if (installStep >= 0) {
       const QStringList steps = Crash(installStep, dir.path(), QStringList("install") + Items);
       QVERIFY(!steps.contains(""));
-      QVERIFY(installStep > 0 || steps.filter("committed").size() == 1);
+      QVERIFY(installStep > 0 || steps.filter(QRegularExpression("committed$")).size() == 1);
     }
     if (recoverStep > 0)
       QVERIFY(!Crash(recoverStep, dir.path(), {"recover"}).contains(""));
@@ -276,6 +289,7 @@ private slots:
     Put(root.path(), "victim.tmp", 0644, "outside");
     Put(folder, "data/a.dat.updbak~", 0644, "old a");
     Put(folder, engine::JournalName(), 0644, journal);
+    Put(folder, QString(engine::JournalName()) + ".tmp", 0644, "cut short");
     const Snapshot before = Take(root.path());
     const engine::Recovery recovery = RecoverHere(folder);
     QCOMPARE(recovery.outcome, RecoveryOutcome::Damaged);

@@ -75,6 +75,14 @@ std::string Undo(const std::string& folder, FileOps& ops, const Journal& journal
   return failure;
 }
 
+// Removes what a journal write cut short by a crash leaves beside the journal.
+void RemoveJournalTemporary(const std::string& folder, FileOps& ops, Steps& steps)
+{
+  const std::string path = TemporaryName(PathIn(folder, JournalName()));
+  if (ops.Exists(path) && ops.Remove(path).empty())
+    steps.Done("删除 " + TemporaryName(JournalName()));
+}
+
 // Deletes folder's journal for good; "" or the reason.
 std::string DeleteJournal(const std::string& folder, FileOps& ops, Steps& steps)
 {
@@ -82,6 +90,7 @@ std::string DeleteJournal(const std::string& folder, FileOps& ops, Steps& steps)
   if (!failure.empty())
     return Because("无法删除更新记录", failure);
   steps.Done("删除更新记录");
+  RemoveJournalTemporary(folder, ops, steps);
   return Because("无法删除更新记录", ops.FlushFolder(folder));
 }
 
@@ -247,8 +256,13 @@ InstallResult InstallEngine::Install(const std::vector<InstallItem>& items)
     if (target.existed)
       committed.asides.push_back(AsideName(target.name));
   failure = WriteJournal(m_ops, m_folder, committed);
-  if (!failure.empty())
+  if (!failure.empty()) {
+    // The failed write may have reached the disk all the same: the undo must not be
+    // taken for a clean-up if it is cut short.
+    if (WriteJournal(m_ops, m_folder, journal).empty())
+      steps.Done("写入更新记录：install");
     return fail("", Because("无法写入更新记录", failure));
+  }
   steps.Done("写入更新记录：committed");
   m_downloads.clear();
   // From here on the install stands; what is left of the clean-up waits for the next start.
@@ -261,11 +275,10 @@ Recovery Recover(const std::string& folder, FileOps& ops, InstallObserver* obser
   const std::string path = PathIn(folder, JournalName());
   int counter = 0;
   Steps steps(observer, &counter);
-  // A journal write cut short leaves its temporary file; the journal itself is whole.
-  if (ops.Exists(TemporaryName(path)) && ops.Remove(TemporaryName(path)).empty())
-    steps.Done("删除 " + TemporaryName(JournalName()));
-  if (!ops.Exists(path))
+  if (!ops.Exists(path)) {
+    RemoveJournalTemporary(folder, ops, steps);
     return {RecoveryOutcome::Nothing, ""};
+  }
   std::string text;
   std::string failure = ops.Read(path, &text);
   if (!failure.empty())
