@@ -28,12 +28,12 @@ struct File {
   int mode;
   const char* content;
 };
-const File OldFiles[] = {{"Mervo", 0744, "old program"}, {"data/a.dat", 0640, "old a"}, {"data/keep.txt", 0644, "kept"}};
+const File OldFiles[] = {{"Mervo", 0744, "old program"}, {"数据/a.dat", 0640, "old a"}, {"数据/keep.txt", 0644, "kept"}};
 // As installed: a replaced file keeps its mode, a new one gets the usual mode, the main
 // program gains execute bits where it can be read.
-const File NewFiles[] = {{"data/a.dat", 0640, "new a"}, {"plugins/b.dll", 0644, "new b"}, {"Mervo", 0755, "new program"}};
+const File NewFiles[] = {{"数据/a.dat", 0640, "new a"}, {"plugins/b.dll", 0644, "new b"}, {"Mervo", 0755, "new program"}};
 // Replaced in a folder, new in a new folder, the main program; one listed twice.
-const QStringList Items = {"data/a.dat", "plugins/b.dll", "data/a.dat", "*Mervo"};
+const QStringList Items = {"数据/a.dat", "plugins/b.dll", "数据/a.dat", "*Mervo"};
 
 void Put(const QString& folder, const QString& name, int mode, const QByteArray& content)
 {
@@ -154,10 +154,10 @@ private slots:
     QTest::newRow("flushing new files") << "FlushNewFiles" << 1 << false << "无法把下载的文件写入磁盘" << "";
     QTest::newRow("install journal") << "WriteDurably" << 1 << false << "无法写入更新记录" << "";
     QTest::newRow("committed journal") << "WriteDurably" << 2 << false << "无法写入更新记录" << "";
-    QTest::newRow("keeping aside") << "KeepAside" << 1 << false << "无法保留原文件的副本" << "data/a.dat";
+    QTest::newRow("keeping aside") << "KeepAside" << 1 << false << "无法保留原文件的副本" << "数据/a.dat";
     QTest::newRow("keeping aside last") << "KeepAside" << 2 << false << "无法保留原文件的副本" << "Mervo";
     QTest::newRow("permissions") << "AdoptPermissions" << 2 << false << "无法设置新文件的权限" << "plugins/b.dll";
-    QTest::newRow("first replace") << "Replace" << 1 << false << "无法用新文件替换原文件" << "data/a.dat";
+    QTest::newRow("first replace") << "Replace" << 1 << false << "无法用新文件替换原文件" << "数据/a.dat";
     QTest::newRow("middle replace") << "Replace" << 2 << false << "无法用新文件替换原文件" << "plugins/b.dll";
     QTest::newRow("last replace") << "Replace" << 3 << false << "无法用新文件替换原文件" << "Mervo";
     QTest::newRow("flushing folders") << "FlushFolder" << 1 << false << "无法把替换后的文件写入磁盘" << "";
@@ -190,7 +190,7 @@ private slots:
       Put(dir.path(), file.name, file.mode, file.content);
     const auto ops = engine::SystemFileOps();
     engine::InstallEngine engine(dir.path().toStdString(), *ops);
-    QVERIFY(engine.BeginDownload({"data/a.dat", "plugins/b.dll"}).empty());
+    QVERIFY(engine.BeginDownload({"数据/a.dat", "plugins/b.dll"}).empty());
     Put(dir.path(), "plugins/b.dll.tmp", 0644, "half");
     engine.AbandonDownload();
     QCOMPARE(Take(dir.path()), Release(false));
@@ -258,7 +258,7 @@ private slots:
     QTest::addColumn<QByteArray>("journal");
     QTest::addColumn<QString>("reason");
     const QByteArray head = "MervoUpdate journal 1\ninstall\n";
-    const QByteArray whole = head + "file\texisted\tdata/a.dat\tdata/a.dat.updbak~\tdata/a.dat.tmp\nend\n";
+    const QByteArray whole = head + "file\texisted\t数据/a.dat\t数据/a.dat.updbak~\t数据/a.dat.tmp\nend\n";
     const QString badName = "记录中的文件名无效：";
     QTest::newRow("empty") << QByteArray() << "记录不完整";
     QTest::newRow("cut in the header") << QByteArray("MervoUpd") << "记录不完整";
@@ -270,15 +270,16 @@ private slots:
     QTest::newRow("unknown phase") << QByteArray("MervoUpdate journal 1\nfinishing\nend\n") << "记录格式无法识别";
     QTest::newRow("missing field") << head + "file\texisted\tMervo\tMervo.updbak~\nend\n" << "记录格式无法识别";
     QTest::newRow("record of another phase") << head + "aside\tMervo.updbak~\nend\n" << "记录格式无法识别";
+    QTest::newRow("overlong slash") << head + "tmp\t..\xC0\xAFvictim.tmp\nend\n" << "记录格式无法识别";
     QTest::newRow("control character") << head + "tmp\tMer\x01vo.tmp\nend\n" << "记录格式无法识别";
     QTest::newRow("duplicate") << head + "tmp\tMervo.tmp\ntmp\tMervo.tmp\nend\n" << "记录中的文件名重复：Mervo.tmp";
     QTest::newRow("parent folder") << head + "tmp\t../victim.tmp\nend\n" << badName + "../victim.tmp";
     QTest::newRow("parent folder, backslash") << head + "tmp\tdata\\..\\..\\victim.tmp\nend\n" << badName + "data\\..\\..\\victim.tmp";
     QTest::newRow("absolute") << head + "tmp\t/victim.tmp\nend\n" << badName + "/victim.tmp";
     QTest::newRow("drive letter") << head + "tmp\tC:victim.tmp\nend\n" << badName + "C:victim.tmp";
-    QTest::newRow("dot segment") << head + "tmp\tdata/./a.dat.tmp\nend\n" << badName + "data/./a.dat.tmp";
+    QTest::newRow("dot segment") << head + "tmp\t数据/./a.dat.tmp\nend\n" << badName + "数据/./a.dat.tmp";
     QTest::newRow("not a download") << head + "tmp\tMervo\nend\n" << badName + "Mervo";
-    QTest::newRow("another file as copy") << head + "file\texisted\tMervo\tdata/a.dat\tMervo.tmp\nend\n" << badName + "data/a.dat";
+    QTest::newRow("another file as copy") << head + "file\texisted\tMervo\t数据/a.dat\tMervo.tmp\nend\n" << badName + "数据/a.dat";
   }
   void damaged()
   {
@@ -287,7 +288,7 @@ private slots:
     const QString folder = root.filePath("program");
     Prepare(folder);
     Put(root.path(), "victim.tmp", 0644, "outside");
-    Put(folder, "data/a.dat.updbak~", 0644, "old a");
+    Put(folder, "数据/a.dat.updbak~", 0644, "old a");
     Put(folder, engine::JournalName(), 0644, journal);
     Put(folder, QString(engine::JournalName()) + ".tmp", 0644, "cut short");
     const Snapshot before = Take(root.path());

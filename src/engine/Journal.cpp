@@ -31,23 +31,10 @@ bool IsUtf8(const std::string& text)
 {
   for (std::string::size_type i = 0; i < text.size();) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);
-    int extra = 0;
-    unsigned min = 0;
-    unsigned code = lead;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if ((lead & 0xE0) == 0xC0) {
-      extra = 1, min = 0x80, code = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2, min = 0x800, code = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3, min = 0x10000, code = lead & 0x07;
-    } else {
+    const int extra = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : -1;
+    if (extra < 0 || i + extra >= text.size())
       return false;
-    }
-    if (i + extra >= text.size())
-      return false;
+    unsigned code = lead & (0x7F >> extra);
     for (int k = 1; k <= extra; ++k) {
       const unsigned char next = static_cast<unsigned char>(text[i + k]);
       if ((next & 0xC0) != 0x80)
@@ -55,7 +42,8 @@ bool IsUtf8(const std::string& text)
       code = (code << 6) | (next & 0x3F);
     }
     // Overlong forms, UTF-16 surrogates and code points past Unicode have no file name.
-    if (code < min || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+    static const unsigned Least[] = {0, 0x80, 0x800, 0x10000};
+    if (code < Least[extra] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
       return false;
     i += extra + 1;
   }
