@@ -1,0 +1,241 @@
+// The engine's file operations on Windows. Paths arrive as UTF-8 with "/" between folders
+// and go to the wide-character functions as UTF-16 with "\": never through the ANSI code
+// page, which cannot hold every name (a Chinese name on a Western system, for one).
+#include "engine/FileOps.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace engine {
+namespace {
+
+// The temporary file WriteDurably writes before renaming it over its target (a crash
+// leaves it behind, and recovery knows it by this name).
+const char* const kTemporarySuffix = ".tmp";
+// Read is for small files (the journal): anything larger is refused, not loaded.
+const LONGLONG kMaxReadBytes = 64 * 1024 * 1024;
+
+// The UTF-8 form of a wide string ("" when it cannot be converted).
+std::string ToUtf8(const std::wstring& wide) {
+  if (wide.empty())
+    return std::string();
+  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  if (size <= 0)
+    return std::string();
+  std::string text(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0], size, nullptr, nullptr);
+  return text;
+}
+
+// The system's sentence for error number code, in UTF-8 without its trailing line end,
+// followed by the number: "Access is denied. (error 5)".
+std::string Reason(DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring message;
+  if (length > 0 && buffer)
+    message.assign(buffer, length);
+  if (buffer)
+    LocalFree(buffer);
+  while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' '))
+    message.pop_back();
+  std::string text = ToUtf8(message);
+  const std::string number = "error " + std::to_string(code);
+  return text.empty() ? number : text + " (" + number + ")";
+}
+
+// The reason for the failure the calling thread has just seen.
+std::string LastReason() {
+  return Reason(GetLastError());
+}
+
+// path (UTF-8, "/" or "\" between folders) as a wide Windows path with "\". False, with
+// the reason in *reason, when path is not valid UTF-8.
+bool ToWide(const std::string& path, std::wstring* wide, std::string* reason) {
+  wide->clear();
+  if (path.empty()) {
+    *reason = Reason(ERROR_INVALID_NAME);
+    return false;
+  }
+  const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()), nullptr, 0);
+  if (size <= 0) {
+    *reason = LastReason();
+    return false;
+  }
+  wide->resize(static_cast<size_t>(size));
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()), &(*wide)[0], size);
+  std::replace(wide->begin(), wide->end(), L'/', L'\\');
+  return true;
+}
+
+// Closes a handle when it goes out of scope.
+class Handle {
+public:
+  explicit Handle(HANDLE handle) : m_handle(handle) {}
+  ~Handle() { Close(); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  bool Valid() const { return m_handle != INVALID_HANDLE_VALUE; }
+  HANDLE Get() const { return m_handle; }
+  // Closes now; false (with the error left in GetLastError) when closing failed.
+  bool Close() {
+    if (!Valid())
+      return true;
+    const BOOL ok = CloseHandle(m_handle);
+    m_handle = INVALID_HANDLE_VALUE;
+    return ok != FALSE;
+  }
+
+private:
+  HANDLE m_handle;
+};
+
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+const DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+
+// Renames from over to, replacing to, and waits until the rename is on the disk.
+std::string Move(const std::string& from, const std::string& to) {
+  std::wstring wideFrom, wideTo;
+  std::string reason;
+  if (!ToWide(from, &wideFrom, &reason) || !ToWide(to, &wideTo, &reason))
+    return reason;
+  if (!MoveFileExW(wideFrom.c_str(), wideTo.c_str(), kMoveFlags))
+    return LastReason();
+  return std::string();
+}
+
+// Writes all of data to an open file.
+std::string WriteAll(HANDLE file, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(file, data.data() + done, chunk, &written, nullptr))
+      return LastReason();
+    if (written == 0)
+      return Reason(ERROR_WRITE_FAULT);
+    done += written;
+  }
+  return std::string();
+}
+
+class Win32FileOps : public FileOps {
+public:
+  std::string WriteDurably(const std::string& path, const std::string& data) override {
+    const std::string temporary = path + kTemporarySuffix;
+    std::wstring wide;
+    std::string reason;
+    if (!ToWide(temporary, &wide, &reason))
+      return reason;
+    Handle file(CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid())
+      return LastReason();
+    reason = WriteAll(file.Get(), data);
+    if (reason.empty() && !FlushFileBuffers(file.Get()))
+      reason = LastReason();
+    if (!file.Close() && reason.empty())
+      reason = LastReason();
+    if (reason.empty())
+      reason = Move(temporary, path);
+    if (!reason.empty())
+      DeleteFileW(wide.c_str());
+    return reason;
+  }
+
+  std::string Read(const std::string& path, std::string* data) override {
+    data->clear();
+    std::wstring wide;
+    std::string reason;
+    if (!ToWide(path, &wide, &reason))
+      return reason;
+    Handle file(CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid())
+      return LastReason();
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.Get(), &size))
+      return LastReason();
+    if (size.QuadPart > kMaxReadBytes)
+      return Reason(ERROR_FILE_TOO_LARGE);
+    char buffer[65536];
+    for (;;) {
+      DWORD got = 0;
+      if (!ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr)) {
+        reason = LastReason();
+        data->clear();
+        return reason;
+      }
+      if (got == 0)
+        return std::string();
+      data->append(buffer, got);
+    }
+  }
+
+  std::string FlushNewFiles(const std::string& folder, const std::vector<std::string>& files) override {
+    for (const std::string& name : files) {
+      std::wstring wide;
+      std::string reason;
+      if (!ToWide(folder + "/" + name, &wide, &reason))
+        return reason;
+      Handle file(CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!file.Valid() || !FlushFileBuffers(file.Get()))
+        return LastReason();
+    }
+    return std::string();
+  }
+
+  // Renames with MOVEFILE_WRITE_THROUGH return once they are on the disk.
+  std::string FlushFolder(const std::string&) override { return std::string(); }
+
+  // A program that runs, or a library that is loaded, cannot be replaced or removed by
+  // name, but it can be renamed: moving it aside frees its name for the new file.
+  std::string KeepAside(const std::string& path, const std::string& aside) override { return Move(path, aside); }
+
+  std::string Replace(const std::string& from, const std::string& to) override { return Move(from, to); }
+
+  std::string Remove(const std::string& path) override {
+    std::wstring wide;
+    std::string reason;
+    if (!ToWide(path, &wide, &reason))
+      return reason;
+    if (DeleteFileW(wide.c_str()))
+      return std::string();
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+      return std::string();
+    return Reason(error);
+  }
+
+  bool Exists(const std::string& path) override {
+    std::wstring wide;
+    std::string reason;
+    if (!ToWide(path, &wide, &reason))
+      return false;
+    if (GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES)
+      return true;
+    // A file waiting to be deleted, or one the system refuses to describe, still holds its name.
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_INVALID_NAME &&
+           error != ERROR_BAD_NETPATH && error != ERROR_BAD_NET_NAME;
+  }
+
+  // Windows files carry no permission bits; a file inherits its folder's access rules.
+  std::string AdoptPermissions(const std::string&, const std::string&, bool) override { return std::string(); }
+};
+
+}  // namespace
+
+std::unique_ptr<FileOps> SystemFileOps() {
+  return std::make_unique<Win32FileOps>();
+}
+
+}  // namespace engine
