@@ -2,6 +2,7 @@
 // hand-over, and every way an update can fail without touching the product.
 #include "Fixture.h"
 #include "TestServer.h"
+#include "engine/Install.h"
 #include "frmUpdate/frmUpdate.h"
 
 #include <QFileInfo>
@@ -97,6 +98,8 @@ private slots:
   void writeFailureShowsTheSystemsReason();
   void logRecordsTheRun_data();
   void logRecordsTheRun();
+  void recoveryAtStartUp_data();
+  void recoveryAtStartUp();
   void runningMainProgram_data();
   void runningMainProgram();
 };
@@ -243,7 +246,7 @@ void UpdateTest::failedInstallRestoresEverything()
   QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
   QVERIFY(Ended(*w));
 
-  QVERIFY(release.Untouched());
+  QVERIFY2(release.Untouched(), qPrintable(release.folder.Files().join(",") + " " + release.log.Texts().join("|")));
   QCOMPARE(w->StatusText(), Stopped);
   const QString message = release.log.Texts().value(0);
   QVERIFY2(message.startsWith(QStringLiteral("文件安装失败：setup.ini\r\n")), qPrintable(message));
@@ -417,10 +420,67 @@ void UpdateTest::logRecordsTheRun()
     expected << "更新终止" << "消息：文件下载失败：b.bin / 服务器返回 HTTP 500 Internal Server Error / 未更新任何文件。";
   else
     expected << "已下载：b.bin（3000 字节）" << "已下载：sub\\deep\\c.bin（1025 字节）" << "已下载：mervo（29 字节）"
-             << "已下载：setup.ini（19 字节）" << "更新完成";
+             << "已下载：setup.ini（19 字节）" << "已安装 5 个文件" << "更新完成";
   expected << "启动主程序 " + release.folder.Path() + "/mervo";
   QCOMPARE(events, expected);
   QCOMPARE(release.folder.Read("MervoUpdate.log.1"), fail ? QByteArray() : old);
+}
+
+// An install that stopped half-way (as in a crash) is finished or undone at the next start,
+// before the update check, which then goes on as usual.
+void UpdateTest::recoveryAtStartUp_data()
+{
+  QTest::addColumn<QString>("stopAfter");   // the engine step the "crash" comes after; "" for a damaged record
+  QTest::addColumn<QString>("message");
+  QTest::addColumn<bool>("newFiles");
+  QTest::newRow("while downloading") << "download" << "" << false;
+  QTest::newRow("while installing") << "替换 a.bin" << "上次更新未完成，已恢复原有文件。" << false;
+  QTest::newRow("after committing") << "写入更新记录：committed" << "上次更新已完成。" << true;
+  QTest::newRow("damaged record") << "" << "更新记录已损坏：记录不完整" << false;
+}
+
+void UpdateTest::recoveryAtStartUp()
+{
+  QFETCH(QString, stopAfter);
+  QFETCH(QString, message);
+  QFETCH(bool, newFiles);
+  struct Crash {};
+  struct StopAt : engine::InstallObserver {
+    std::string what;
+    void Step(int, const std::string& done) override
+    {
+      if (done == what)
+        throw Crash{};
+    }
+  } observer;
+  observer.what = stopAfter.toStdString();
+  Release release;
+  const std::string folder = release.folder.Path().toStdString();
+  const std::unique_ptr<engine::FileOps> ops = engine::SystemFileOps();
+  engine::InstallEngine install(folder, *ops, &observer);
+  if (stopAfter.isEmpty()) {
+    release.folder.Write("MervoUpdate.journal", "MervoUpdate journal 1\ndownload\ntmp\ta.bin.tmp\n");
+  } else {
+    QVERIFY(install.BeginDownload({"a.bin", "b.bin"}).empty());
+    release.folder.Write("a.bin.tmp", "new a");
+    release.folder.Write("b.bin.tmp", Bytes(3000, 'b'));
+    if (stopAfter != "download")
+      QVERIFY_THROWS_EXCEPTION(Crash, install.Install({{"a.bin", false}, {"b.bin", false}}));
+  }
+  const bool damaged = stopAfter.isEmpty();
+  auto w = release.Start();
+  if (damaged)
+    QVERIFY(w->IsUnloaded());
+  else
+    QTRY_COMPARE_WITH_TIMEOUT(w->StatusText(), Offered, 5000);
+  QCOMPARE(release.log.Texts(), message.isEmpty() ? QStringList() : QStringList{message});
+  QCOMPARE(release.folder.Read("a.bin"), newFiles ? QByteArray("new a") : release.original["a.bin"]);
+  QCOMPARE(release.folder.Read("b.bin"), newFiles ? Bytes(3000, 'b') : release.original["b.bin"]);
+  QStringList expected = release.original.keys();
+  expected << (damaged ? "MervoUpdate.journal" : "NewUpdList.xml");
+  expected.sort();
+  QCOMPARE(release.folder.Files(), expected);
+  QCOMPARE(release.server.Requests().isEmpty(), damaged);
 }
 
 // The main program running from the program folder is ended first, if the user agrees.

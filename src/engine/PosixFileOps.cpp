@@ -118,6 +118,10 @@ public:
   // be put back over the intact original, so where links fail the file is moved instead.
   std::string KeepAside(const std::string& path, const std::string& aside) override
   {
+    // A folder where a file is to go is the user's: it is never moved, and the install fails.
+    struct stat status;
+    if (::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+      return Reason(EISDIR);
     const std::string failure = Remove(aside);
     if (!failure.empty())
       return failure;

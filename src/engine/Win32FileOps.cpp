@@ -198,7 +198,17 @@ public:
 
   // A program that runs, or a library that is loaded, cannot be replaced or removed by
   // name, but it can be renamed: moving it aside frees its name for the new file.
-  std::string KeepAside(const std::string& path, const std::string& aside) override { return Move(path, aside); }
+  std::string KeepAside(const std::string& path, const std::string& aside) override {
+    // A folder where a file is to go is the user's: it is never moved, and the install fails.
+    std::wstring wide;
+    std::string reason;
+    if (!ToWide(path, &wide, &reason))
+      return reason;
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+      return Reason(ERROR_DIRECTORY);
+    return Move(path, aside);
+  }
 
   std::string Replace(const std::string& from, const std::string& to) override { return Move(from, to); }
 

@@ -5,6 +5,7 @@
 #include "modules/modPublic.h"
 #include "modules/modSign.h"
 #include "platform/FileSys.h"
+#include "platform/Installer.h"
 #include "platform/Log.h"
 #include "platform/TextBox.h"
 
@@ -177,6 +178,8 @@ void frmUpdate::Form_Load()
   lngCurrentFileSize = 0;
   strPublicKey = ConfiguredPublicKey();
   LogEvent(QStringLiteral("启动，服务器 ") + strUpdateUrl);
+  if (!RecoverEarlierRun())
+    return;
   if (!IsValidUpdateUrl(strUpdateUrl)) {
     MsgBox(QStringLiteral("更新服务器地址无效：") + strUpdateUrl);
     Unload();
@@ -195,6 +198,34 @@ void frmUpdate::Form_Load()
   if (const QScreen* screen = this->screen())
     move(screen->availableGeometry().center() - rect().center());
   show();
+}
+
+// An update that a crash or a power cut interrupted is finished or undone before anything
+// else. False when the run must end: its record cannot be trusted or not be carried out.
+bool frmUpdate::RecoverEarlierRun()
+{
+  QString reason;
+  switch (RecoverInterruptedUpdate(&reason)) {
+  case Interrupted::Nothing:
+    return true;
+  case Interrupted::DownloadDiscarded:
+    LogEvent(QStringLiteral("上次更新在下载时中断，已删除下载的临时文件"));
+    return true;
+  case Interrupted::RolledBack:
+    MsgBox(QStringLiteral("上次更新未完成，已恢复原有文件。"), MsgBoxStyle::OkInformation, QStringLiteral("提示"));
+    return true;
+  case Interrupted::Completed:
+    MsgBox(QStringLiteral("上次更新已完成。"), MsgBoxStyle::OkInformation, QStringLiteral("提示"));
+    return true;
+  case Interrupted::Damaged:
+    MsgBox(QStringLiteral("更新记录已损坏：") + reason);
+    break;
+  case Interrupted::Unfinished:
+    MsgBox(QStringLiteral("上次更新未能收尾：") + reason);
+    break;
+  }
+  Unload();
+  return false;
 }
 
 void frmUpdate::SetUiState(int state)

@@ -2,11 +2,14 @@
 // The updater's only window: its controls, the variables it keeps for the whole
 // run, and its event handlers from start-up to hand-over.
 #include "platform/Inet.h"
+#include "platform/Installer.h"
 #include "platform/XmlDoc.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
 #include <QWidget>
+
+#include <memory>
 
 class QCloseEvent;
 class QLabel;
@@ -72,6 +75,7 @@ private:
   void ShowClock();
   static QPixmap BannerImage();
   static QIcon WindowIcon();
+  bool RecoverEarlierRun();
 
   // Runs a handler; a run that ended inside it, or an unreadable list, ends it quietly.
   template <class Handler> void Handle(Handler&& handler);
@@ -99,6 +103,7 @@ private:
   void SaveDownload(int index);
   void SetProgress(int percent);
   bool InstallFiles();
+  QStringList FilesToDownload();
   void cmdFinish_Click();
   void RemoveTemporaryFiles();
   void EndFailedUpdate(const QString& message);
@@ -111,7 +116,7 @@ private:
   static constexpr int ProbedSizeRole = Qt::UserRole;       // column 4: the HEAD's size, -1 when none
   static constexpr int ListedSizeRole = Qt::UserRole;       // column 1: the list's Size, -1 when none
   static constexpr int ListedHashRole = Qt::UserRole + 1;   // column 1: the list's Sha256, empty when none
-  static constexpr int UnchangedRole = Qt::UserRole;        // column 3: already up to date, not downloaded
+  static constexpr int UnchangedRole = Qt::UserRole;        // column 0: already up to date, not downloaded
   bool IsUnchanged(int index) const;
 
   // Private window variables.
@@ -132,5 +137,5 @@ private:
   int m_progress = 0;             // shown by the bar at the next event pass
   bool m_unloaded = false;
   bool m_downloading = false;
-  QStringList m_temporaryFiles;   // ".tmp" files this run has written
+  std::unique_ptr<Installer> m_installer;   // this run's download and install
 };

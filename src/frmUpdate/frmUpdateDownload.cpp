@@ -38,17 +38,7 @@ QString WriteFailed(const QString& path, const QString& reason)
   return QStringLiteral("无法写入 %1：%2").arg(NativePath(path), reason);
 }
 
-// What could not be done, and the system's reason; "" when there is no reason.
-QString Because(const QString& what, const QString& systemReason)
-{
-  return systemReason.isEmpty() ? QString() : what + QStringLiteral("：") + systemReason;
-}
 
-// Where the old file is kept while the new ones go in.
-QString AsidePath(const QString& target)
-{
-  return target + QStringLiteral(".updbak~");
-}
 }
 
 void frmUpdate::cmdUpdate_Click()
@@ -60,7 +50,16 @@ void frmUpdate::cmdUpdate_Click()
   // A second click would write the same ".tmp" files twice.
   cmdUpdate->setEnabled(false);
   m_downloading = true;
-  m_temporaryFiles.clear();
+
+  // The record of this run reaches the disk before its first ".tmp" file does.
+  m_installer = std::make_unique<Installer>();
+  const QString recordFailure = m_installer->BeginDownload(FilesToDownload());
+  if (!recordFailure.isEmpty()) {
+    m_downloading = false;
+    EndFailedUpdate(QStringLiteral("文件下载失败：") + NativePath(AppPath()) + QStringLiteral("\r\n") + recordFailure
+                    + QStringLiteral("\r\n未更新任何文件。"));
+    return;
+  }
 
   try {
     const int rows = lvUpdateList->topLevelItemCount();
@@ -68,9 +67,8 @@ void frmUpdate::cmdUpdate_Click()
       strCurrentFileName = RowText(i, 0);
       lngCurrentFileSize = RowText(i, 4).toLongLong();
       SetStatusText(QStringLiteral("正在更新：") + strCurrentFileName + QStringLiteral(" ..."));
-      if (IsUnchanged(i)) {
+      if (lvUpdateList->topLevelItem(i - 1)->data(0, UnchangedRole).toBool()) {
         LogEvent(QStringLiteral("未变化，不下载：") + strCurrentFileName);
-        lvUpdateList->topLevelItem(i - 1)->setData(3, UnchangedRole, true);
         SetRowText(i, 3, QStringLiteral("100%"));
         continue;
       }
@@ -110,6 +108,19 @@ void frmUpdate::cmdUpdate_Click()
   FlushLog();
 }
 
+// The rows' files that must be downloaded: all but those the folder already holds as listed.
+QStringList frmUpdate::FilesToDownload()
+{
+  QStringList names;
+  for (int i = 1; i <= lvUpdateList->topLevelItemCount(); ++i) {
+    const bool unchanged = IsUnchanged(i);
+    lvUpdateList->topLevelItem(i - 1)->setData(0, UnchangedRole, unchanged);
+    if (!unchanged)
+      names << RowText(i, 0);
+  }
+  return names;
+}
+
 void frmUpdate::SaveDownload(int index)
 {
   // An error page or a failed request is never saved as a file.
@@ -137,7 +148,6 @@ void frmUpdate::SaveDownload(int index)
 
   const QString temporaryPath = AppPath() + u'\\' + strCurrentFileName + QStringLiteral(".tmp");
   OutputFile file;
-  m_temporaryFiles << temporaryPath;
   QString failure = file.Open(temporaryPath);
   if (!failure.isEmpty())
     throw DownloadFailed{WriteFailed(temporaryPath, failure)};
@@ -227,81 +237,32 @@ void frmUpdate::SetProgress(int percent)
   m_progress = percent;
 }
 
-// Renames every ".tmp" over its target. Either every file is replaced, or none is:
-// on a failure the replaced ones are put back and the failure is shown.
+// Puts every ".tmp" in place of its target: either every file is replaced, or none is. The
+// install engine keeps a record on the disk, so that even a crash half-way leaves one or the other.
 bool frmUpdate::InstallFiles()
 {
-  struct Replaced {
-    QString target;
-    bool existed;
-  };
-  std::vector<Replaced> replaced;
-  QSet<QString> installed;
-
-  // The new data is on the disk before any name points at it.
-  const QString syncFailure = SyncFileSystem(AppPath());
-  if (!syncFailure.isEmpty()) {
-    RemoveTemporaryFiles();
-    EndFailedUpdate(QStringLiteral("文件安装失败：") + AppPath() + QStringLiteral("\r\n")
-                    + Because(QStringLiteral("无法把下载的文件写入磁盘"), syncFailure)
-                    + QStringLiteral("\r\n已恢复原有文件。"));
+  QList<Installer::Item> items;
+  for (int i = 1; i <= lvUpdateList->topLevelItemCount(); ++i)
+    if (!lvUpdateList->topLevelItem(i - 1)->data(0, UnchangedRole).toBool())
+      items.push_back({RowText(i, 0), AppPath() + u'\\' + RowText(i, 0) == strRunApp});
+  QString failedName, reason;
+  const bool installed = m_installer->Install(items, &failedName, &reason);
+  m_installer.reset();
+  if (!installed) {
+    EndFailedUpdate(QStringLiteral("文件安装失败：") + (failedName.isEmpty() ? NativePath(AppPath()) : failedName)
+                    + QStringLiteral("\r\n") + reason + QStringLiteral("\r\n已恢复原有文件。"));
     return false;
   }
-
-  const int rows = lvUpdateList->topLevelItemCount();
-  for (int i = 1; i <= rows; ++i) {
-    const QString name = RowText(i, 0);
-    const QString target = AppPath() + u'\\' + name;
-    if (installed.contains(target) || lvUpdateList->topLevelItem(i - 1)->data(3, UnchangedRole).toBool())
-      continue;   // listed twice (its one ".tmp" is already in place), or nothing new to put in
-    const QString temporaryPath = target + QStringLiteral(".tmp");
-    // A link counts as there: it is kept aside and put back like a file, never followed.
-    const bool existed = EntryExists(target);
-
-    QString failure;
-    if (existed)
-      failure = Because(QStringLiteral("无法保留原文件的副本"), KeepAside(target, AsidePath(target)));
-    if (failure.isEmpty())
-      failure = Because(QStringLiteral("无法设置新文件的权限"), AdoptPermissions(temporaryPath, target, target == strRunApp));
-    if (failure.isEmpty())
-      failure = Because(QStringLiteral("无法用新文件替换原文件"), RenameOver(temporaryPath, target));
-    if (!failure.isEmpty()) {
-      if (existed)
-        RemoveFile(AsidePath(target));
-      for (auto it = replaced.rbegin(); it != replaced.rend(); ++it) {
-        if (it->existed)
-          RenameOver(AsidePath(it->target), it->target);
-        else
-          RemoveFile(it->target);
-      }
-      RemoveTemporaryFiles();
-      EndFailedUpdate(QStringLiteral("文件安装失败：") + name + QStringLiteral("\r\n") + failure
-                      + QStringLiteral("\r\n已恢复原有文件。"));
-      return false;
-    }
-    replaced.push_back({target, existed});
-    installed.insert(target);
-  }
-
-  // The renames reach the disk before the old files are let go.
-  QSet<QString> folders;
-  for (const Replaced& file : replaced)
-    folders.insert(GetDirPart(NativePath(file.target), QStringLiteral("/")));
-  for (const QString& folder : folders)
-    SyncFolder(folder);
-  for (const Replaced& file : replaced)
-    if (file.existed)
-      RemoveFile(AsidePath(file.target));
-  m_temporaryFiles.clear();
+  LogEvent(QStringLiteral("已安装 %1 个文件").arg(items.size()));
   RemoveFile(ListCopyPath());
   return true;
 }
 
 void frmUpdate::RemoveTemporaryFiles()
 {
-  for (const QString& path : m_temporaryFiles)
-    RemoveFile(path);
-  m_temporaryFiles.clear();
+  if (m_installer)
+    m_installer->AbandonDownload();
+  m_installer.reset();
 }
 
 // A main program that runs from the program folder would keep its old files busy (and,

@@ -88,17 +88,6 @@ QString WriteFileAtomically(const QString& path, const QByteArray& data)
   return QString();
 }
 
-QString SyncFileSystem(const QString& path)
-{
-  const int fd = ::open(QFile::encodeName(NativePath(path)).constData(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return QString::fromLocal8Bit(std::strerror(errno));
-  const int rc = ::syncfs(fd);
-  const int error = errno;
-  ::close(fd);
-  return rc == 0 ? QString() : QString::fromLocal8Bit(std::strerror(error));
-}
-
 namespace {
 constexpr qsizetype OutputBlockBytes = 256 * 1024;
 
@@ -232,48 +221,6 @@ QString RenameOver(const QString& from, const QString& to)
   return error ? Reason(error) : QString();
 }
 
-QString KeepAside(const QString& path, const QString& asidePath)
-{
-  std::error_code error;
-  fs::remove(FsPath(asidePath), error);
-  error.clear();
-  fs::create_hard_link(FsPath(path), FsPath(asidePath), error);
-  if (!error)
-    return QString();
-  error.clear();
-  fs::copy_file(FsPath(path), FsPath(asidePath), fs::copy_options::overwrite_existing, error);
-  return error ? Reason(error) : QString();
-}
-
-QString AdoptPermissions(const QString& path, const QString& model, bool executable)
-{
-  std::error_code error;
-  fs::perms perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read
-                    | fs::perms::others_read;
-  const fs::file_status modelStatus = fs::status(FsPath(model), error);
-  if (!error && fs::is_regular_file(modelStatus))
-    perms = modelStatus.permissions() & fs::perms::all;
-  error.clear();
-  if (executable) {
-    if ((perms & fs::perms::owner_read) != fs::perms::none)
-      perms |= fs::perms::owner_exec;
-    if ((perms & fs::perms::group_read) != fs::perms::none)
-      perms |= fs::perms::group_exec;
-    if ((perms & fs::perms::others_read) != fs::perms::none)
-      perms |= fs::perms::others_exec;
-  }
-  fs::permissions(FsPath(path), perms, fs::perm_options::replace, error);
-  return error ? Reason(error) : QString();
-}
-
-void SyncFolder(const QString& folder)
-{
-  const int fd = ::open(QFile::encodeName(NativePath(folder)).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
-}
 
 bool IsPlainFile(const QString& path)
 {

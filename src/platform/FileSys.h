@@ -30,10 +30,6 @@ bool RemoveFile(const QString& path);
 // old file stays whole until the new one is complete. Returns "" or the reason it failed.
 QString WriteFileAtomically(const QString& path, const QByteArray& data);
 
-// Forces everything written to the file system that holds path to the disk, in one
-// go (cheaper than a flush per file). Returns "" or the reason it failed.
-QString SyncFileSystem(const QString& path);
-
 // A download's file, written in large blocks. Open() removes whatever stands at the path
 // (a link or a leftover included) and creates the file afresh, never writing through a link.
 // Every failure is returned as the system's reason ("" on success).
@@ -78,13 +74,3 @@ bool StartDetached(const QString& program, const QString& workDir);
 // Returns "" or the reason it failed.
 QString RenameOver(const QString& from, const QString& to);
 
-// Keeps a second name for the file at path (a hard link, or a copy where links are not
-// possible), so that it can be put back after path has been replaced. Returns "" or the reason.
-QString KeepAside(const QString& path, const QString& asidePath);
-
-// Gives path the permission bits of model; with executable set, also the execute bits
-// matching its read bits. Returns "" or the reason it failed.
-QString AdoptPermissions(const QString& path, const QString& model, bool executable);
-
-// Forces the folder's entries (renames, new files) to the disk; best effort.
-void SyncFolder(const QString& folder);

@@ -1,0 +1,43 @@
+#pragma once
+// The window's side of the install engine (src/engine): the same operations in Qt's
+// terms, with the program's own paths ("\" between folders).
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+namespace engine {
+class FileOps;
+class InstallEngine;
+}
+
+class Installer {
+public:
+  // Installs into the program folder.
+  Installer();
+  ~Installer();
+
+  // Records, before any is written, the ".tmp" files of the named files. "" or the reason.
+  QString BeginDownload(const QStringList& names);
+  // Removes the ".tmp" files of an abandoned download and its record.
+  void AbandonDownload();
+
+  struct Item {
+    QString name;
+    bool executable = false;
+  };
+  // Puts every item's ".tmp" in its place, or none of them. On failure failedName and
+  // reason say what went wrong (failedName is "" for a step of the whole set).
+  bool Install(const QList<Item>& items, QString* failedName, QString* reason);
+
+private:
+  std::unique_ptr<engine::FileOps> m_ops;
+  std::unique_ptr<engine::InstallEngine> m_engine;
+};
+
+// What the start-up found of an earlier run that did not end cleanly.
+enum class Interrupted { Nothing, DownloadDiscarded, RolledBack, Completed, Damaged, Unfinished };
+
+// Completes or undoes an update that a crash interrupted, from its record in the program
+// folder. reason is set for Damaged and Unfinished.
+Interrupted RecoverInterruptedUpdate(QString* reason);
