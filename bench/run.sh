@@ -277,7 +277,7 @@ curl_config() {
 
 # verify RELEASE_ROOT FOLDER : the folder holds exactly the release's files, byte for byte.
 verify() {
-  diff -rq -x UpdList.xml -x NewUpdList.xml "$1" "$2" >/dev/null
+  diff -rq -x UpdList.xml -x NewUpdList.xml -x MervoUpdate.log "$1" "$2" >/dev/null
 }
 
 # measure LABEL COMMAND... : runs it under /usr/bin/time; sets M_WALL M_CPU M_RSS_KIB.
