@@ -155,14 +155,14 @@ void frmUpdate::SaveDownload(int index)
   qint64 total = 0;
   int lastPercent = 0;
   Sha256Hasher hasher;
+  if (!listedHash.isEmpty())
+    file.HashWith(&hasher);
   for (;;) {
     PumpEventsPaced();
     const QByteArray chunk = intClient->GetChunk(1024);
     if (chunk.isEmpty())
       break;
     total += chunk.size();
-    if (!listedHash.isEmpty())
-      hasher.Add(chunk.constData(), chunk.size());
     failure = file.Write(chunk.constData(), chunk.size());
     // Write-back overlaps the download, so the sync before install is short.
     if (failure.isEmpty() && total % WriteBackBytes < chunk.size())
@@ -186,6 +186,11 @@ void frmUpdate::SaveDownload(int index)
     throw DownloadFailed{WrongSize(listedSize, total)};
   if (probedSize >= 0 && total != probedSize)
     throw DownloadFailed{SizeChanged(probedSize, total)};
+  // A full disk often shows only when the last buffered data is written out.
+  failure = file.Close();
+  if (!failure.isEmpty())
+    throw DownloadFailed{WriteFailed(temporaryPath, failure)};
+  // The hash has seen every block once the file is closed.
   if (!listedHash.isEmpty()) {
     const QByteArray received = hasher.Finish();
     if (received != listedHash)
@@ -193,10 +198,6 @@ void frmUpdate::SaveDownload(int index)
                                .arg(QString::fromLatin1(listedHash.toHex().left(12)),
                                     QString::fromLatin1(received.toHex().left(12)))};
   }
-  // A full disk often shows only when the last buffered data is written out.
-  failure = file.Close();
-  if (!failure.isEmpty())
-    throw DownloadFailed{WriteFailed(temporaryPath, failure)};
 }
 
 // True when the list pins the row's file down and the program folder already holds exactly

@@ -1,5 +1,7 @@
 #include "platform/FileSys.h"
 
+#include "platform/Crypto.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -131,6 +133,8 @@ QString OutputFile::Write(const char* data, qint64 size)
 
 QString OutputFile::WriteOut()
 {
+  if (m_hasher)
+    m_hasher->Add(m_buffer.constData(), m_buffer.size());
   const char* data = m_buffer.constData();
   qsizetype left = m_buffer.size();
   while (left > 0) {

@@ -4,6 +4,7 @@
 #include <QString>
 
 class QFileDevice;
+class Sha256Hasher;
 
 // The folder that holds the updater's executable, without a trailing separator.
 QString AppPath();
@@ -41,6 +42,9 @@ public:
   OutputFile& operator=(const OutputFile&) = delete;
 
   QString Open(const QString& path);
+  // Everything written from now on also goes through hasher, in large blocks (hashing
+  // 1 KiB pieces one by one is a third slower).
+  void HashWith(Sha256Hasher* hasher) { m_hasher = hasher; }
   QString Write(const char* data, qint64 size);
   // Writes out what is buffered, then asks the system to start putting it on the disk
   // without waiting, so that the sync before the install has little left to do.
@@ -53,6 +57,7 @@ private:
 
   int m_fd = -1;
   QByteArray m_buffer;
+  Sha256Hasher* m_hasher = nullptr;
 };
 
 // True when the folders of name (relative, "\" between them) that already exist lead,
