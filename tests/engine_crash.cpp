@@ -9,47 +9,39 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 
 namespace {
-class Killer : public engine::InstallObserver {
-public:
-  explicit Killer(int step) : m_step(step) {}
+struct Killer : engine::InstallObserver {
+  int step;
+  explicit Killer(int s) : step(s) {}
   void Step(int number, const std::string& what) override
   {
     std::printf("%d\t%s\n", number, what.c_str());
     std::fflush(stdout);
-    if (number == m_step)
+    if (number == step)
       std::raise(SIGKILL);
   }
-
-private:
-  int m_step;
 };
 }  // namespace
 
 int main(int argc, char** argv)
 {
-  if (argc < 4)
+  const std::string mode = argc < 4 ? "" : argv[3];
+  if (mode != "recover" && mode != "install")
     return 2;
-  const int step = std::atoi(argv[1]);
-  const std::string folder = argv[2];
-  Killer killer(step);
+  Killer killer(std::atoi(argv[1]));
   const auto ops = engine::SystemFileOps();
-  bool ok = true;
-  if (std::strcmp(argv[3], "recover") == 0) {
-    const engine::Recovery recovery = engine::Recover(folder, *ops, &killer);
-    ok = recovery.reason.empty();
-  } else if (std::strcmp(argv[3], "install") == 0) {
+  bool ok;
+  if (mode == "recover") {
+    ok = engine::Recover(argv[2], *ops, &killer).reason.empty();
+  } else {
     std::vector<engine::InstallItem> items;
     for (int i = 4; i < argc; ++i)
-      items.push_back(argv[i][0] == '*' ? engine::InstallItem{argv[i] + 1, true} : engine::InstallItem{argv[i], false});
-    const engine::InstallResult result = engine::InstallEngine(folder, *ops, &killer).Install(items);
-    ok = result.ok;
-    if (!ok)
+      items.push_back({argv[i] + (argv[i][0] == '*'), argv[i][0] == '*'});
+    const engine::InstallResult result = engine::InstallEngine(argv[2], *ops, &killer).Install(items);
+    if (!(ok = result.ok))
       std::fprintf(stderr, "%s: %s\n", result.failedName.c_str(), result.reason.c_str());
-  } else {
-    return 2;
   }
-  return !ok ? 1 : step > 0 ? 3 : 0;
+  return !ok ? 1 : killer.step > 0 ? 3 : 0;
 }

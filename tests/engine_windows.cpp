@@ -11,31 +11,31 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <cwchar>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 namespace {
+namespace fs = std::filesystem;
 
 // Files of a folder: folder-relative name ("\" between folders) to content.
 using Files = std::map<std::wstring, std::string>;
+using Failures = std::vector<std::string>;
 
-// UTF-8 to UTF-16 and back, done here rather than by the code under test, so that a
-// wrong conversion there shows as a wrong name here.
-std::wstring Wide(const std::string& text) {
-  std::wstring wide(text.size(), L'\0');
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &wide[0], (int)wide.size());
-  wide.resize(n > 0 ? n : 0);
-  for (wchar_t& c : wide)
-    if (c == L'/')
-      c = L'\\';
-  return wide;
+void Expect(Failures& failures, bool ok, const std::string& what) {
+  if (!ok)
+    failures.push_back(what);
 }
 
+// UTF-16 to UTF-8, done here rather than by the code under test, so that a wrong
+// conversion there shows as a wrong name here.
 std::string Utf8(const std::wstring& wide) {
   std::string text(wide.size() * 4, '\0');
   const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), &text[0], (int)text.size(), nullptr, nullptr);
@@ -43,85 +43,29 @@ std::string Utf8(const std::wstring& wide) {
   return text;
 }
 
-// Writes a file, creating its folders.
-bool Put(const std::wstring& path, const std::string& data) {
-  for (size_t slash = path.find(L'\\', 3); slash != std::wstring::npos; slash = path.find(L'\\', slash + 1))
-    CreateDirectoryW(path.substr(0, slash).c_str(), nullptr);
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
-    return false;
-  DWORD written = 0;
-  const bool ok = WriteFile(file, data.data(), (DWORD)data.size(), &written, nullptr) && written == data.size();
-  return CloseHandle(file) && ok;
-}
-
-std::string Get(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  std::string data;
-  char buffer[65536];
-  DWORD got = 0;
-  while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
-    data.append(buffer, got);
-  if (file != INVALID_HANDLE_VALUE)
-    CloseHandle(file);
-  return data;
+std::string Get(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Every file under root (folders themselves are not listed).
-void List(const std::wstring& root, const std::wstring& relative, Files* files) {
-  WIN32_FIND_DATAW entry;
-  HANDLE find = FindFirstFileW((root + L"\\" + relative + L"*").c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE)
-    return;
-  do {
-    const std::wstring name = entry.cFileName;
-    if (name == L"." || name == L"..")
-      continue;
-    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-      List(root, relative + name + L"\\", files);
-    else
-      (*files)[relative + name] = Get(root + L"\\" + relative + name);
-  } while (FindNextFileW(find, &entry));
-  FindClose(find);
-}
-
-Files List(const std::wstring& root) {
+Files List(const fs::path& root) {
   Files files;
-  List(root, L"", &files);
+  for (const auto& entry : fs::recursive_directory_iterator(root))
+    if (entry.is_regular_file())
+      files[entry.path().lexically_relative(root).wstring()] = Get(entry.path());
   return files;
 }
 
-void RemoveTree(const std::wstring& path) {
-  WIN32_FIND_DATAW entry;
-  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = entry.cFileName, full = path + L"\\" + name;
-      if (name == L"." || name == L"..")
-        continue;
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(full);
-      else
-        DeleteFileW(full.c_str());
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-  }
-  RemoveDirectoryW(path.c_str());
-}
-
-// "" when the folder holds exactly the expected files, byte for byte; else the first difference.
-std::string Compare(const Files& expected, const Files& actual) {
-  for (const auto& file : expected) {
-    const auto found = actual.find(file.first);
-    if (found == actual.end())
-      return "missing " + Utf8(file.first);
-    if (found->second != file.second)
-      return "wrong content in " + Utf8(file.first);
-  }
+// Expects the folder to hold exactly the expected files, byte for byte; reports the first difference.
+void Check(Failures& f, const Files& expected, const fs::path& folder, const std::string& when = "") {
+  const Files actual = List(folder);
+  for (const auto& [name, data] : expected)
+    if (!actual.count(name) || actual.at(name) != data)
+      return Expect(f, false, when + (actual.count(name) ? "wrong content in " : "missing ") + Utf8(name));
   for (const auto& file : actual)
     if (!expected.count(file.first))
-      return "left over: " + Utf8(file.first);
-  return "";
+      return Expect(f, false, when + "left over: " + Utf8(file.first));
 }
 
 // The release installed before the update, and the update: a replaced program, files in
@@ -142,146 +86,134 @@ const Files kNew = {{L"mervo.exe", "MZ new program, longer than the old one"},
                     {L"数据\\说明.txt", "说明：新文件夹里的新文件\n"},
                     {L"数据\\子目录\\图.bin", Binary()}};
 
-// The update's names as the engine gets them: UTF-8 with "/"; setup.ini comes last.
-std::vector<std::string> UpdateNames(const Files& update) {
-  std::vector<std::string> names;
-  for (const auto& file : update)
-    if (file.first != L"setup.ini") {
-      std::string name = Utf8(file.first);
-      for (char& c : name)
-        if (c == '\\')
-          c = '/';
-      names.push_back(name);
-    }
-  names.push_back("setup.ini");
-  return names;
-}
-
-void MakeFolder(const std::wstring& folder, const Files& files) {
-  RemoveTree(folder);
-  CreateDirectoryW(folder.c_str(), nullptr);
-  for (const auto& file : files)
-    Put(folder + L"\\" + file.first, file.second);
-}
-
-// What the download does: records the names, then writes each file's "<name>.tmp".
-std::string Download(engine::InstallEngine& engine, const std::wstring& folder, const Files& update) {
-  const std::string reason = engine.BeginDownload(UpdateNames(update));
-  if (!reason.empty())
-    return reason;
-  for (const auto& file : update)
-    if (!Put(folder + L"\\" + file.first + L".tmp", file.second))
-      return "cannot write " + Utf8(file.first) + ".tmp";
-  return "";
-}
-
-std::vector<engine::InstallItem> Items(const Files& update) {
-  std::vector<engine::InstallItem> items;
-  for (const std::string& name : UpdateNames(update))
-    items.push_back({name, name == "mervo.exe"});
-  return items;
-}
-
-engine::InstallResult Update(engine::InstallEngine& engine, const std::wstring& folder, const Files& update) {
-  engine::InstallResult result;
-  result.reason = Download(engine, folder, update);
-  return result.reason.empty() ? engine.Install(Items(update)) : result;
-}
-
-// The real file operations, except that the second Replace fails.
-class FailSecondReplace : public engine::FileOps {
-public:
-  explicit FailSecondReplace(engine::FileOps& real) : m_real(real) {}
-  std::string WriteDurably(const std::string& p, const std::string& d) override { return m_real.WriteDurably(p, d); }
-  std::string Read(const std::string& p, std::string* d) override { return m_real.Read(p, d); }
-  std::string FlushNewFiles(const std::string& f, const std::vector<std::string>& n) override { return m_real.FlushNewFiles(f, n); }
-  std::string FlushFolder(const std::string& f) override { return m_real.FlushFolder(f); }
-  std::string KeepAside(const std::string& p, const std::string& a) override { return m_real.KeepAside(p, a); }
-  std::string Replace(const std::string& from, const std::string& to) override {
-    return ++m_replaces == 2 ? std::string("planted failure") : m_real.Replace(from, to);
-  }
-  std::string Remove(const std::string& p) override { return m_real.Remove(p); }
-  bool Exists(const std::string& p) override { return m_real.Exists(p); }
-  std::string AdoptPermissions(const std::string& p, const std::string& m, bool x) override {
-    return m_real.AdoptPermissions(p, m, x);
-  }
-
-private:
-  engine::FileOps& m_real;
-  int m_replaces = 0;
-};
-
 std::wstring g_root;  // the tests' scratch folder
 std::wstring g_self;  // this program
 
-// A child process started with this program's arguments; the handle is closed on destruction.
+engine::FileOps& SystemOps() {
+  static const auto ops = engine::SystemFileOps();
+  return *ops;
+}
+
+// Writes a file, creating its folders.
+bool Put(const fs::path& path, const std::string& data) {
+  std::error_code ignored;
+  fs::create_directories(path.parent_path(), ignored);
+  return bool(std::ofstream(path, std::ios::binary) << data);
+}
+
+void MakeFolder(const std::wstring& folder, const Files& files) {
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+  for (const auto& [name, data] : files)
+    Put(fs::path(folder) / name, data);
+}
+
+// What the download and the install do: records the names (UTF-8 with "/", setup.ini
+// last), writes each file's "<name>.tmp", then installs them.
+std::string Download(engine::InstallEngine& engine, const std::wstring& folder, std::vector<engine::InstallItem>* items) {
+  std::vector<std::string> names;
+  for (const auto& file : kNew)
+    if (file.first != L"setup.ini") {
+      names.push_back(Utf8(file.first));
+      std::replace(names.back().begin(), names.back().end(), '\\', '/');
+    }
+  names.push_back("setup.ini");
+  const std::string reason = engine.BeginDownload(names);
+  if (!reason.empty())
+    return reason;
+  for (const auto& [name, data] : kNew)
+    if (!Put(fs::path(folder) / (name + L".tmp"), data))
+      return "cannot write " + Utf8(name) + ".tmp";
+  for (const std::string& name : names)
+    items->push_back({name, name == "mervo.exe"});
+  return "";
+}
+
+engine::InstallResult Update(engine::InstallEngine& engine, const std::wstring& folder) {
+  std::vector<engine::InstallItem> items;
+  engine::InstallResult result;
+  result.reason = Download(engine, folder, &items);
+  return result.reason.empty() ? engine.Install(items) : result;
+}
+
+// Updates a new folder holding the old release with ops, while another handle holds the
+// file locked (if any) open; the folder must end holding expected.
+engine::InstallResult UpdateIn(Failures& f, const wchar_t* name, engine::FileOps& ops, const Files& expected,
+                               const wchar_t* locked = nullptr) {
+  const std::wstring folder = g_root + L"\\" + name;
+  MakeFolder(folder, kOld);
+  HANDLE lock = locked ? CreateFileW((folder + L"\\" + locked).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr) : nullptr;
+  Expect(f, lock != INVALID_HANDLE_VALUE, "cannot lock the file");
+  engine::InstallEngine engine(Utf8(folder), ops);
+  const engine::InstallResult result = Update(engine, folder);
+  if (lock)
+    CloseHandle(lock);
+  Check(f, expected, folder);
+  return result;
+}
+
+// The system's file operations, except that the second Replace fails.
+class FailSecondReplace : public engine::FileOps {
+public:
+#define PASS(Name, Params, Args) \
+  std::string Name Params override { return SystemOps().Name Args; }
+  PASS(WriteDurably, (const std::string& p, const std::string& d), (p, d))
+  PASS(Read, (const std::string& p, std::string* d), (p, d))
+  PASS(FlushNewFiles, (const std::string& f, const std::vector<std::string>& n), (f, n))
+  PASS(FlushFolder, (const std::string& f), (f))
+  PASS(KeepAside, (const std::string& p, const std::string& a), (p, a))
+  PASS(Remove, (const std::string& p), (p))
+  PASS(AdoptPermissions, (const std::string& p, const std::string& m, bool x), (p, m, x))
+#undef PASS
+  bool Exists(const std::string& p) override { return SystemOps().Exists(p); }
+  std::string Replace(const std::string& from, const std::string& to) override {
+    return ++m_replaces == 2 ? std::string("planted failure") : SystemOps().Replace(from, to);
+  }
+
+private:
+  int m_replaces = 0;
+};
+
+void WholeInstall(Failures& f) {
+  const engine::InstallResult result = UpdateIn(f, L"whole", SystemOps(), kNew);
+  Expect(f, result.ok, "install failed: " + result.failedName + ": " + result.reason);
+}
+
+void FailureHalfWay(Failures& f) {
+  FailSecondReplace ops;
+  const engine::InstallResult result = UpdateIn(f, L"halfway", ops, kOld);
+  Expect(f, !result.ok && result.reason.find("planted failure") != std::string::npos,
+         "the planted failure was not reported: " + result.reason);
+}
+
+void LockedTarget(Failures& f) {
+  const engine::InstallResult result = UpdateIn(f, L"locked", SystemOps(), kOld, L"setup.ini");
+  Expect(f, !result.ok && result.failedName == "setup.ini", "the locked setup.ini did not fail the install");
+  Expect(f, result.reason.find("32") != std::string::npos, "the sharing violation (32) is not in the reason: " + result.reason);
+}
+
+// A child process running this program with arguments and stdin, in folder; the handles
+// are closed on destruction.
 struct Child {
   PROCESS_INFORMATION info{};
+  bool started;
+  Child(const std::wstring& program, const std::wstring& arguments, HANDLE input, const std::wstring& folder) {
+    std::wstring line = L"\"" + program + L"\" " + arguments;
+    STARTUPINFOW start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = input;
+    start.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    started = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(), &start, &info);
+  }
   ~Child() {
-    if (info.hProcess) {
+    if (started) {
       CloseHandle(info.hProcess);
       CloseHandle(info.hThread);
     }
   }
 };
-
-// Starts program with the arguments and stdin, in folder; false when it cannot start.
-bool Start(const std::wstring& program, const std::wstring& arguments, HANDLE input, const std::wstring& folder, Child* child) {
-  std::wstring line = L"\"" + program + L"\" " + arguments;
-  STARTUPINFOW start{};
-  start.cb = sizeof start;
-  start.dwFlags = STARTF_USESTDHANDLES;
-  start.hStdInput = input;
-  start.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  return CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(), &start, &child->info);
-}
-
-// Checks one case; failures collects what went wrong.
-using Failures = std::vector<std::string>;
-void Expect(Failures& failures, bool ok, const std::string& what) {
-  if (!ok)
-    failures.push_back(what);
-}
-
-void WholeInstall(Failures& f) {
-  const std::wstring folder = g_root + L"\\whole";
-  MakeFolder(folder, kOld);
-  auto ops = engine::SystemFileOps();
-  engine::InstallEngine engine(Utf8(folder), *ops);
-  const engine::InstallResult result = Update(engine, folder, kNew);
-  Expect(f, result.ok, "install failed: " + result.failedName + ": " + result.reason);
-  const std::string difference = Compare(kNew, List(folder));
-  Expect(f, difference.empty(), difference);
-}
-
-void FailureHalfWay(Failures& f) {
-  const std::wstring folder = g_root + L"\\halfway";
-  MakeFolder(folder, kOld);
-  auto real = engine::SystemFileOps();
-  FailSecondReplace ops(*real);
-  engine::InstallEngine engine(Utf8(folder), ops);
-  const engine::InstallResult result = Update(engine, folder, kNew);
-  Expect(f, !result.ok && result.reason.find("planted failure") != std::string::npos,
-         "the planted failure was not reported: " + result.reason);
-  const std::string difference = Compare(kOld, List(folder));
-  Expect(f, difference.empty(), difference);
-}
-
-void LockedTarget(Failures& f) {
-  const std::wstring folder = g_root + L"\\locked";
-  MakeFolder(folder, kOld);
-  HANDLE lock = CreateFileW((folder + L"\\setup.ini").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  Expect(f, lock != INVALID_HANDLE_VALUE, "cannot lock setup.ini");
-  auto ops = engine::SystemFileOps();
-  engine::InstallEngine engine(Utf8(folder), *ops);
-  const engine::InstallResult result = Update(engine, folder, kNew);
-  CloseHandle(lock);
-  Expect(f, !result.ok && result.failedName == "setup.ini", "the locked setup.ini did not fail the install");
-  Expect(f, result.reason.find("32") != std::string::npos, "the sharing violation (32) is not in the reason: " + result.reason);
-  const std::string difference = Compare(kOld, List(folder));
-  Expect(f, difference.empty(), difference);
-}
 
 void RunningProgram(Failures& f) {
   const std::wstring folder = g_root + L"\\running";
@@ -294,46 +226,36 @@ void RunningProgram(Failures& f) {
   HANDLE ready = CreateEventW(&inherit, TRUE, FALSE, nullptr), input = nullptr, keep = nullptr;
   CreatePipe(&input, &keep, &inherit, 0);
   SetHandleInformation(keep, HANDLE_FLAG_INHERIT, 0);
-  Child child;
-  const bool started = Start(folder + L"\\mervo.exe", L"--wait " + std::to_wstring((unsigned long long)(UINT_PTR)ready), input,
-                             folder, &child);
+  Child child(folder + L"\\mervo.exe", L"--wait " + std::to_wstring((unsigned long long)(UINT_PTR)ready), input, folder);
   CloseHandle(input);
   HANDLE both[] = {ready, child.info.hProcess};
-  Expect(f, started && WaitForMultipleObjects(2, both, FALSE, 30000) == WAIT_OBJECT_0, "the program did not start");
+  Expect(f, child.started && WaitForMultipleObjects(2, both, FALSE, 30000) == WAIT_OBJECT_0, "the program did not start");
   if (f.empty()) {
-    auto ops = engine::SystemFileOps();
-    engine::InstallEngine engine(Utf8(folder), *ops);
-    const engine::InstallResult result = Update(engine, folder, kNew);
+    engine::InstallEngine engine(Utf8(folder), SystemOps());
+    const engine::InstallResult result = Update(engine, folder);
     Expect(f, result.ok, "install over the running program failed: " + result.failedName + ": " + result.reason);
     Expect(f, WaitForSingleObject(child.info.hProcess, 0) == WAIT_TIMEOUT, "the program did not run through the install");
     // The old program is still there under another name, and the journal remembers it.
-    Files rest = List(folder);
-    Expect(f, rest.erase(Wide(engine::JournalName())) == 1, "no journal keeps the running program's old copy");
-    int oldCopies = 0;
-    for (auto it = rest.begin(); it != rest.end();)
-      if (!kNew.count(it->first) && it->second == old[L"mervo.exe"]) {
-        ++oldCopies;
-        it = rest.erase(it);
-      } else {
-        ++it;
-      }
-    Expect(f, oldCopies == 1, "the running program's old copy is not kept aside");
-    const std::string difference = Compare(kNew, rest);
-    Expect(f, difference.empty(), difference);
+    Files expected = kNew;
+    for (const auto& file : List(folder))
+      if (!kNew.count(file.first) && file.second == old[L"mervo.exe"])
+        expected.insert(file);
+    Expect(f, expected.size() == kNew.size() + 1, "the running program's old copy is not kept aside");
+    const std::string journal = engine::JournalName();
+    expected[std::wstring(journal.begin(), journal.end())] = Get(fs::path(folder) / journal);
+    Check(f, expected, folder);
     // A start while the old copy still runs cannot remove it either, and keeps the journal.
-    const engine::Recovery early = engine::Recover(Utf8(folder), *ops);
-    Expect(f, early.outcome == engine::RecoveryOutcome::Unfinished && List(folder).size() == kNew.size() + 2,
+    Expect(f, engine::Recover(Utf8(folder), SystemOps()).outcome == engine::RecoveryOutcome::Unfinished,
            "a start while the old copy runs did not leave it and the journal for later");
+    Check(f, expected, folder, "after a start while the old copy runs: ");
   }
   TerminateProcess(child.info.hProcess, 1);
   Expect(f, WaitForSingleObject(child.info.hProcess, 30000) == WAIT_OBJECT_0, "the program did not end");
   CloseHandle(keep);
   CloseHandle(ready);
-  auto ops = engine::SystemFileOps();
-  const engine::Recovery recovery = engine::Recover(Utf8(folder), *ops);
-  Expect(f, recovery.outcome == engine::RecoveryOutcome::Completed, "the next start did not complete the clean-up");
-  const std::string difference = Compare(kNew, List(folder));
-  Expect(f, difference.empty(), "after the next start: " + difference);
+  Expect(f, engine::Recover(Utf8(folder), SystemOps()).outcome == engine::RecoveryOutcome::Completed,
+         "the next start did not complete the clean-up");
+  Check(f, kNew, folder, "after the next start: ");
 }
 
 // In a child process: downloads and installs in folder, and ends the process abruptly
@@ -351,48 +273,40 @@ private:
 };
 
 int CrashingUpdate(const std::wstring& folder, int stop) {
-  auto ops = engine::SystemFileOps();
   Crash crash(stop);
-  engine::InstallEngine engine(Utf8(folder), *ops, &crash);
-  if (!Download(engine, folder, kNew).empty())
+  engine::InstallEngine engine(Utf8(folder), SystemOps(), &crash);
+  std::vector<engine::InstallItem> items;
+  if (!Download(engine, folder, &items).empty())
     return 4;
   if (stop == 0)
     TerminateProcess(GetCurrentProcess(), 3);
-  return engine.Install(Items(kNew)).ok ? 0 : 5;
+  return engine.Install(items).ok ? 0 : 5;
 }
 
 void RecoveryAtEveryStep(Failures& f) {
+  using engine::RecoveryOutcome;
   const std::wstring folder = g_root + L"\\crash";
-  std::set<engine::RecoveryOutcome> seen;
-  int stop = 0;
-  for (; stop < 200 && f.empty(); ++stop) {
+  std::set<RecoveryOutcome> seen;
+  for (int stop = 0; stop < 200 && f.empty(); ++stop) {
     MakeFolder(folder, kOld);
-    Child child;
+    Child child(g_self, L"--crash " + std::to_wstring(stop) + L" \"" + folder + L"\"", GetStdHandle(STD_INPUT_HANDLE), g_root);
     DWORD code = 0;
-    if (!Start(g_self, L"--crash " + std::to_wstring(stop) + L" \"" + folder + L"\"", GetStdHandle(STD_INPUT_HANDLE), g_root, &child) ||
-        WaitForSingleObject(child.info.hProcess, 60000) != WAIT_OBJECT_0 || !GetExitCodeProcess(child.info.hProcess, &code) ||
-        (code != 0 && code != 3)) {
+    if (!child.started || WaitForSingleObject(child.info.hProcess, 60000) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(child.info.hProcess, &code) || (code != 0 && code != 3)) {
       TerminateProcess(child.info.hProcess, 1);
-      Expect(f, false, "the update that stops after step " + std::to_string(stop) + " ended with " + std::to_string(code));
-      break;
+      return Expect(f, false, "the update that stops after step " + std::to_string(stop) + " ended with " + std::to_string(code));
     }
-    auto ops = engine::SystemFileOps();
-    const engine::Recovery recovery = engine::Recover(Utf8(folder), *ops);
-    seen.insert(recovery.outcome);
-    const Files after = List(folder);
-    const std::string asOld = Compare(kOld, after), asNew = Compare(kNew, after);
-    const bool old = asOld.empty() && (recovery.outcome == engine::RecoveryOutcome::DownloadDiscarded ||
-                                       recovery.outcome == engine::RecoveryOutcome::RolledBack);
+    const RecoveryOutcome outcome = engine::Recover(Utf8(folder), SystemOps()).outcome;
+    seen.insert(outcome);
     // Nothing to recover: the stop came after the journal was deleted.
-    const bool updated = asNew.empty() && (recovery.outcome == engine::RecoveryOutcome::Completed ||
-                                           recovery.outcome == engine::RecoveryOutcome::Nothing);
-    Expect(f, old || updated, "after a stop at step " + std::to_string(stop) + ": outcome " + std::to_string((int)recovery.outcome) +
-                                  ", against the old release: " + asOld + ", against the new: " + asNew);
+    const bool updated = outcome == RecoveryOutcome::Completed || outcome == RecoveryOutcome::Nothing;
+    Expect(f, updated || outcome == RecoveryOutcome::DownloadDiscarded || outcome == RecoveryOutcome::RolledBack,
+           "outcome " + std::to_string((int)outcome));
+    Check(f, updated ? kNew : kOld, folder, "after a stop at step " + std::to_string(stop) + ": ");
     if (code == 0)
       break;  // the update ran to its end: there is no later step
   }
-  for (auto outcome : {engine::RecoveryOutcome::DownloadDiscarded, engine::RecoveryOutcome::RolledBack,
-                       engine::RecoveryOutcome::Completed})
+  for (auto outcome : {RecoveryOutcome::DownloadDiscarded, RecoveryOutcome::RolledBack, RecoveryOutcome::Completed})
     Expect(f, !f.empty() || seen.count(outcome), "no stop left a journal to recover with outcome " + std::to_string((int)outcome));
 }
 
@@ -412,10 +326,10 @@ int wmain(int argc, wchar_t** argv) {
   SetConsoleOutputCP(CP_UTF8);
   wchar_t buffer[MAX_PATH * 4];
   g_self.assign(buffer, GetModuleFileNameW(nullptr, buffer, MAX_PATH * 4));
-  g_root.assign(buffer, GetTempPathW(MAX_PATH * 4, buffer));
-  g_root += L"MervoUpdate 测试 " + std::to_wstring(GetCurrentProcessId());
-  RemoveTree(g_root);
-  CreateDirectoryW(g_root.c_str(), nullptr);
+  g_root = (fs::temp_directory_path() / (L"MervoUpdate 测试 " + std::to_wstring(GetCurrentProcessId()))).wstring();
+  std::error_code ignored;
+  fs::remove_all(g_root, ignored);
+  fs::create_directory(g_root);
 
   const std::vector<std::pair<const char*, std::function<void(Failures&)>>> cases = {
       {"a whole install of files in new folders with Chinese names", WholeInstall},
@@ -434,7 +348,7 @@ int wmain(int argc, wchar_t** argv) {
     std::fflush(stdout);
     (failures.empty() ? passed : failed)++;
   }
-  RemoveTree(g_root);
+  fs::remove_all(g_root, ignored);
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
