@@ -1,6 +1,5 @@
 #include "engine/Names.h"
 
-#include <set>
 
 namespace engine {
 namespace {
@@ -112,17 +111,5 @@ std::string FoldCase(const std::string& name)
   return folded;
 }
 
-std::string FindCaseClash(const std::vector<std::string>& names)
-{
-  std::set<std::string> seen, folded;
-  for (const std::string& name : names) {
-    const std::string same = FoldCase(name);
-    if (!seen.insert(name).second)
-      continue;
-    if (!folded.insert(same).second)
-      return name;
-  }
-  return std::string();
-}
 
 }  // namespace engine

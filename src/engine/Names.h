@@ -2,7 +2,6 @@
 // Which file names from an update list may be written in the program folder, on every
 // system: a list that installs on Linux must install on Windows too.
 #include <string>
-#include <vector>
 
 namespace engine {
 
@@ -14,13 +13,9 @@ namespace engine {
 // segment that ends in a dot or a space. Text that is not UTF-8 is refused.
 bool IsSafeRelativeName(const std::string& name);
 
-// name with "\\" between folders and its letters in lower case: two names whose folded
+// name with "\" between folders and its letters in lower case: two names whose folded
 // forms are equal name one file on Windows. Folds ASCII, Latin-1, Greek and Cyrillic
 // capitals, the letters update lists are written in.
 std::string FoldCase(const std::string& name);
-
-// The first name of names that differs from an earlier one only in letter case or in
-// its folder separators, or "" when there is none. The same name twice is not a clash.
-std::string FindCaseClash(const std::vector<std::string>& names);
 
 }  // namespace engine
