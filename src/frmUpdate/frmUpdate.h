@@ -136,6 +136,5 @@ private:
   QElapsedTimer m_sinceEvents;
   int m_progress = 0;             // shown by the bar at the next event pass
   bool m_unloaded = false;
-  bool m_downloading = false;
   std::unique_ptr<Installer> m_installer;   // this run's download and install
 };

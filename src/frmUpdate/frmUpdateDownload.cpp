@@ -49,13 +49,11 @@ void frmUpdate::cmdUpdate_Click()
   m_progress = 0;
   // A second click would write the same ".tmp" files twice.
   cmdUpdate->setEnabled(false);
-  m_downloading = true;
 
   // The record of this run reaches the disk before its first ".tmp" file does.
   m_installer = std::make_unique<Installer>();
   const QString recordFailure = m_installer->BeginDownload(FilesToDownload());
   if (!recordFailure.isEmpty()) {
-    m_downloading = false;
     EndFailedUpdate(QStringLiteral("文件下载失败：") + NativePath(AppPath()) + QStringLiteral("\r\n") + recordFailure
                     + QStringLiteral("\r\n未更新任何文件。"));
     return;
@@ -81,13 +79,11 @@ void frmUpdate::cmdUpdate_Click()
       PumpEventsPaced();
     }
     if (!MainProgramStopped()) {
-      m_downloading = false;
       RemoveTemporaryFiles();
       StopUpdate();
       return;
     }
   } catch (const DownloadFailed& failure) {
-    m_downloading = false;
     RemoveTemporaryFiles();
     EndFailedUpdate(QStringLiteral("文件下载失败：") + strCurrentFileName + QStringLiteral("\r\n") + failure.reason
                     + QStringLiteral("\r\n未更新任何文件。"));
@@ -97,7 +93,6 @@ void frmUpdate::cmdUpdate_Click()
     RemoveTemporaryFiles();
     throw;
   }
-  m_downloading = false;
 
   if (!InstallFiles())
     return;

@@ -3,7 +3,6 @@
 // where "\" separates folders; on systems whose separator is "/" it is read as one.
 #include <QString>
 
-class QFileDevice;
 class Sha256Hasher;
 
 // The folder that holds the updater's executable, without a trailing separator.
