@@ -1,5 +1,7 @@
 #include "engine/Install.h"
 
+#include "engine/Names.h"
+
 #include <set>
 
 namespace engine {
@@ -174,7 +176,7 @@ InstallResult InstallEngine::Install(const std::vector<InstallItem>& items)
       executables.insert(item.name);
     if (!names.insert(item.name).second)
       continue;
-    if (!IsJournalName(item.name)) {
+    if (!IsSafeRelativeName(item.name)) {
       badName = item.name;
       continue;
     }

@@ -1,5 +1,7 @@
 #include "engine/Journal.h"
 
+#include "engine/Names.h"
+
 #include <set>
 
 namespace engine {
@@ -27,28 +29,6 @@ std::vector<std::string> Split(const std::string& text, char separator)
   }
 }
 
-bool IsUtf8(const std::string& text)
-{
-  for (std::string::size_type i = 0; i < text.size();) {
-    const unsigned char lead = static_cast<unsigned char>(text[i]);
-    const int extra = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : -1;
-    if (extra < 0 || i + extra >= text.size())
-      return false;
-    unsigned code = lead & (0x7F >> extra);
-    for (int k = 1; k <= extra; ++k) {
-      const unsigned char next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80)
-        return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    // Overlong forms, UTF-16 surrogates and code points past Unicode have no file name.
-    static const unsigned Least[] = {0, 0x80, 0x800, 0x10000};
-    if (code < Least[extra] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
-      return false;
-    i += extra + 1;
-  }
-  return true;
-}
 
 bool EndsWith(const std::string& text, const std::string& suffix)
 {
@@ -67,19 +47,19 @@ std::string ParseRecord(const std::vector<std::string>& fields, Journal* journal
   const std::string& kind = fields[0];
   std::vector<std::string> names;
   if (kind == "tmp" && fields.size() == 2 && journal->phase != Phase::Committed) {
-    if (!IsJournalName(fields[1]) || !EndsWith(fields[1], TemporarySuffix))
+    if (!IsSafeRelativeName(fields[1]) || !EndsWith(fields[1], TemporarySuffix))
       return BadName(fields[1]);
     journal->temporaries.push_back(fields[1]);
     names = {fields[1]};
   } else if (kind == "aside" && fields.size() == 2 && journal->phase == Phase::Committed) {
-    if (!IsJournalName(fields[1]) || !EndsWith(fields[1], AsideSuffix))
+    if (!IsSafeRelativeName(fields[1]) || !EndsWith(fields[1], AsideSuffix))
       return BadName(fields[1]);
     journal->asides.push_back(fields[1]);
     names = {fields[1]};
   } else if (kind == "file" && fields.size() == 5 && journal->phase == Phase::Install
              && (fields[1] == "existed" || fields[1] == "new")) {
     const std::string& name = fields[2];
-    if (!IsJournalName(name))
+    if (!IsSafeRelativeName(name))
       return BadName(name);
     // Recovery renames and removes these: they must be the target's own.
     if (fields[3] != AsideName(name))
@@ -108,27 +88,6 @@ std::string AsideName(const std::string& name)
   return name + AsideSuffix;
 }
 
-bool IsJournalName(const std::string& name)
-{
-  if (name.empty() || !IsUtf8(name))
-    return false;
-  for (const char c : name)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-      return false;
-  const char first = name[0];
-  if (name.size() >= 2 && name[1] == ':' && ((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z')))
-    return false;
-  std::string::size_type start = 0;
-  for (;;) {
-    const std::string::size_type end = name.find_first_of("/\\", start);
-    const std::string segment = name.substr(start, end - start);
-    if (segment.empty() || segment == "." || segment == "..")
-      return false;
-    if (end == std::string::npos)
-      return true;
-    start = end + 1;
-  }
-}
 
 std::string FormatJournal(const Journal& journal)
 {

@@ -24,10 +24,6 @@ inline const char* JournalName() { return "MervoUpdate.journal"; }
 std::string TemporaryName(const std::string& name);
 std::string AsideName(const std::string& name);
 
-// True when a journal may hold name: not empty, relative, no drive letter, no empty,
-// "." or ".." segment ("\" counts as a separator), no control character, valid UTF-8.
-bool IsJournalName(const std::string& name);
-
 struct JournalTarget {
   std::string name;
   bool existed = false;  // something stood at name before the install

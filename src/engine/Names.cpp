@@ -100,6 +100,12 @@ bool IsSafeRelativeName(const std::string& name)
   return true;
 }
 
+bool IsUtf8(const std::string& text)
+{
+  std::u32string decoded;
+  return DecodeUtf8(text, &decoded);
+}
+
 std::string FoldCase(const std::string& name)
 {
   std::u32string text;

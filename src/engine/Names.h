@@ -13,6 +13,9 @@ namespace engine {
 // segment that ends in a dot or a space. Text that is not UTF-8 is refused.
 bool IsSafeRelativeName(const std::string& name);
 
+// True when text is well-formed UTF-8 (no overlong forms, surrogates or code points past Unicode).
+bool IsUtf8(const std::string& text);
+
 // name with "\" between folders and its letters in lower case: two names whose folded
 // forms are equal name one file on Windows. Folds ASCII, Latin-1, Greek and Cyrillic
 // capitals, the letters update lists are written in.

@@ -17,6 +17,17 @@ std::string Reason(int error)
   return std::strerror(error);
 }
 
+// Opens folder and applies sync (syncfs or fsync) to it; 0, or the errno of what failed.
+int SyncOpenedFolder(const std::string& folder, int (*sync)(int))
+{
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return errno;
+  const int error = sync(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  return error;
+}
+
 std::string FolderOf(const std::string& path)
 {
   const std::string::size_type slash = path.find_last_of('/');
@@ -93,25 +104,15 @@ public:
   // One syncfs covers every file at once: far cheaper than an fsync per file.
   std::string FlushNewFiles(const std::string& folder, const std::vector<std::string>&) override
   {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-      return Reason(errno);
-    const int rc = ::syncfs(fd);
-    const int error = errno;
-    ::close(fd);
-    return rc == 0 ? "" : Reason(error);
+    const int error = SyncOpenedFolder(folder, ::syncfs);
+    return error == 0 ? "" : Reason(error);
   }
 
   std::string FlushFolder(const std::string& folder) override
   {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-      return Reason(errno);
-    const int rc = ::fsync(fd);
-    const int error = errno;
-    ::close(fd);
+    const int error = SyncOpenedFolder(folder, ::fsync);
     // Some file systems cannot flush a folder; their renames are as durable as they get.
-    return rc == 0 || error == EINVAL ? "" : Reason(error);
+    return error == 0 || error == EINVAL ? "" : Reason(error);
   }
 
   // A second name is made whole in one step. A copy could be cut short by a crash and then
