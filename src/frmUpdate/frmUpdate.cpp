@@ -172,7 +172,7 @@ QString frmUpdate::StatusText() const
 void frmUpdate::Form_Load()
 {
   strUpdateUrl = ConfiguredUpdateUrl();
-  strUpdList = QStringLiteral("UpdList.xml");
+  strUpdList = ServerListName();
   strNewUpdList = QStringLiteral("NewUpdList.xml");
   strCurrentFileName.clear();
   lngCurrentFileSize = 0;

@@ -24,12 +24,13 @@ void frmUpdate::BuildUpdateList()
   for (int i = 0; i < files.ChildCount(); ++i) {
     const ListedFile file = ReadListedFile(files.Child(i), i);
     // Two names that differ only in letter case are one file on Windows: refused everywhere.
-    if (!seen.contains(file.name) && folded.contains(FoldedName(file.name))) {
+    const QString foldedName = FoldedName(file.name);
+    if (!seen.contains(file.name) && folded.contains(foldedName)) {
       StopForBadName(file.name);
       return;
     }
     seen.insert(file.name);
-    folded.insert(FoldedName(file.name));
+    folded.insert(foldedName);
     auto* row = new QTreeWidgetItem(lvUpdateList);
     row->setText(0, file.name);
     row->setText(1, file.ver);

@@ -4,6 +4,9 @@
 
 class Inet;
 
+// The update list's name on the server.
+inline QString ServerListName() { return QStringLiteral("UpdList.xml"); }
+
 // Most that the update list may weigh; a larger answer is not a list.
 constexpr qint64 MaxListBytes = 16 * 1024 * 1024;
 

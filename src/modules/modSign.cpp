@@ -8,8 +8,6 @@
 #include <optional>
 
 namespace {
-constexpr qint64 MaxSignatureBytes = 4 * 1024;
-
 // The newest signature time accepted; nullopt when none was recorded yet.
 std::optional<qint64> AcceptedTimestamp(const QString& statePath)
 {

@@ -5,6 +5,9 @@
 
 class Inet;
 
+// Most that a list's signature file may weigh.
+constexpr qint64 MaxSignatureBytes = 4 * 1024;
+
 // The name of the signature beside the list on the server.
 inline QString SignatureName(const QString& listName) { return listName + QStringLiteral(".minisig"); }
 

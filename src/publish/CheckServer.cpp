@@ -1,6 +1,7 @@
 #include "publish/CheckServer.h"
 
 #include "modules/modPublic.h"
+#include "modules/modSign.h"
 #include "modules/modXml.h"
 #include "platform/Crypto.h"
 #include "platform/Inet.h"
@@ -13,8 +14,6 @@
 #include <optional>
 
 namespace {
-const QString ListName = QStringLiteral("UpdList.xml");
-constexpr qint64 MaxSignatureBytes = 4 * 1024;
 constexpr int ChunkBytes = 64 * 1024;
 
 // Why the check cannot even start; one line on err.
@@ -121,14 +120,14 @@ int Check(const CheckOptions& options, QTextStream& out)
 {
   const QString key = options.publicKey.isEmpty() ? QString() : PublicKeyText(options.publicKey);
   Inet client;
-  const QString listUrl = options.baseUrl + ListName;
+  const QString listUrl = options.baseUrl + ServerListName();
   const QByteArray list = Fetch(client, listUrl, MaxListBytes);
   if (!key.isEmpty()) {
-    const QString signatureUrl = listUrl + QStringLiteral(".minisig");
+    const QString signatureUrl = options.baseUrl + SignatureName(ServerListName());
     const MinisignResult signature = VerifyMinisign(key, list, Fetch(client, signatureUrl, MaxSignatureBytes));
     if (!signature.ok)
       throw CheckFailure{signatureUrl + QStringLiteral(": the signature does not verify: ") + signature.reason};
-    Report(out, ListName + QStringLiteral(".minisig"), {QStringLiteral("ok"), QString()});
+    Report(out, SignatureName(ServerListName()), {QStringLiteral("ok"), QString()});
   }
 
   const XmlDocument document = ParseList(list, listUrl);

@@ -1,6 +1,7 @@
 #include "publish/MakeList.h"
 
 #include "modules/modPublic.h"
+#include "modules/modSign.h"
 #include "modules/modXml.h"
 #include "platform/Crypto.h"
 #include "platform/FileSys.h"
@@ -18,8 +19,6 @@
 #include <algorithm>
 
 namespace {
-const QString ListName = QStringLiteral("UpdList.xml");
-const QString SignatureName = QStringLiteral("UpdList.xml.minisig");
 // Files at least this large get a progress line while they are hashed.
 constexpr qint64 ProgressBytes = 16 * 1024 * 1024;
 
@@ -70,7 +69,8 @@ void CollectFiles(const QString& root, const QString& folder, QList<ReleaseFile>
   const QFileInfoList entries =
       QDir(path).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
   for (const QFileInfo& entry : entries) {
-    if (folder.isEmpty() && (entry.fileName() == ListName || entry.fileName() == SignatureName))
+    const QString name = entry.fileName();
+    if (folder.isEmpty() && (name == ServerListName() || name == SignatureName(ServerListName())))
       continue;
     const QString relative = folder.isEmpty() ? entry.fileName() : folder + u'/' + entry.fileName();
     const QString name = ListedName(relative);
@@ -217,8 +217,8 @@ void MakeList(const MakeOptions& options, QTextStream& out, QTextStream& err)
     file.ver = !old.sha256.isEmpty() && old.sha256 == file.sha256 ? old.ver : version;
   }
 
-  const QString listPath = QDir::cleanPath(options.releaseDir) + u'/' + ListName;
-  const QString failure = WriteFileAtomically(root + u'/' + ListName, ListXml(options, notes, files, runApp));
+  const QString listPath = QDir::cleanPath(options.releaseDir) + u'/' + ServerListName();
+  const QString failure = WriteFileAtomically(root + u'/' + ServerListName(), ListXml(options, notes, files, runApp));
   if (!failure.isEmpty())
     throw Refusal{listPath + QStringLiteral(": ") + failure};
   out << "minisign -S -m " << ShellWord(listPath) << "    # add -s FILE to choose the secret key" << Qt::endl;
