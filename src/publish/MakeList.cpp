@@ -69,8 +69,8 @@ void CollectFiles(const QString& root, const QString& folder, QList<ReleaseFile>
   const QFileInfoList entries =
       QDir(path).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
   for (const QFileInfo& entry : entries) {
-    const QString name = entry.fileName();
-    if (folder.isEmpty() && (name == ServerListName() || name == SignatureName(ServerListName())))
+    const QString fileName = entry.fileName();
+    if (folder.isEmpty() && (fileName == ServerListName() || fileName == SignatureName(ServerListName())))
       continue;
     const QString relative = folder.isEmpty() ? entry.fileName() : folder + u'/' + entry.fileName();
     const QString name = ListedName(relative);
