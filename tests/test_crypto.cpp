@@ -1,4 +1,5 @@
 // SHA-256 against known vectors and Qt's own hash; minisign checks against the minisign tool.
+#include "Fixture.h"
 #include "platform/Crypto.h"
 
 #include <QCryptographicHash>
@@ -25,25 +26,10 @@ QByteArray WithLine(const QByteArray& file, int index, const QByteArray& line)
 class Crypto : public QObject {
   Q_OBJECT
   QTemporaryDir m_dir;
-  QString m_minisign;
   const QByteArray m_list = QString("<UpdList><App Version=\"2.0\" Notes=\"修复\"/></UpdList>\n").toUtf8();
 
-  QByteArray Read(const QString& name) const
-  {
-    QFile file(m_dir.filePath(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-  }
-
-  // Runs the tool in the test's folder, never on a terminal; true when it exits with 0.
-  bool Minisign(const QStringList& args) const
-  {
-    QProcess process;
-    process.setWorkingDirectory(m_dir.path());
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start(m_minisign, args);
-    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit
-           && process.exitCode() == 0;
-  }
+  bool Minisign(const QStringList& args) const { return RunMinisign(m_dir.path(), args); }
+  QByteArray Read(const QString& name) const { return ReadFile(m_dir.filePath(name)); }
 
   // The .minisig bytes of UpdList.xml signed with key's secret key under comment; empty when minisign failed.
   QByteArray Sign(const QString& key, const QString& name, const QString& comment, const QStringList& extra = {}) const
@@ -55,8 +41,7 @@ class Crypto : public QObject {
 private slots:
   void initTestCase()
   {
-    m_minisign = QStandardPaths::findExecutable("minisign");
-    QVERIFY2(!m_minisign.isEmpty(), "minisign is needed to check signatures against the real tool");
+    QVERIFY2(!QStandardPaths::findExecutable("minisign").isEmpty(), "minisign is needed to check signatures against the real tool");
     QVERIFY(m_dir.isValid());
     QFile list(m_dir.filePath("UpdList.xml"));
     QVERIFY(list.open(QIODevice::WriteOnly) && list.write(m_list) == m_list.size());

@@ -28,27 +28,6 @@ Run Publish(const QStringList& arguments)
   return run;
 }
 
-QByteArray Bytes(qsizetype size, int seed)
-{
-  QByteArray data(size, Qt::Uninitialized);
-  for (qsizetype i = 0; i < size; ++i)
-    data[i] = char((i * 2654435761u + seed) >> 11);
-  return data;
-}
-
-void Write(const QString& path, const QByteArray& data)
-{
-  QDir().mkpath(QFileInfo(path).path());
-  QFile file(path);
-  QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
-}
-
-QByteArray Read(const QString& path)
-{
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // The request target of a file ("/" between folders), percent-encoded per segment as a browser would.
 QByteArray Served(const QString& name)
 {
@@ -78,7 +57,6 @@ class Publisher : public QObject {
   QTemporaryDir m_dir;
   QString m_release;
   QHash<QString, QByteArray> m_files;   // the release as served, "/" between folders
-  QString m_minisign;
 
   Run Make(const QString& folder, const QStringList& extra = {})
   {
@@ -89,33 +67,24 @@ class Publisher : public QObject {
   {
     for (auto it = m_files.begin(); it != m_files.end(); ++it)
       server.Route(Served(it.key()), Reply::Ok(it.value()));
-    server.File("UpdList.xml", Read(m_release + "/UpdList.xml"));
-  }
-  bool Minisign(const QStringList& arguments)
-  {
-    QProcess process;
-    process.setWorkingDirectory(m_dir.path());
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start(m_minisign, arguments);
-    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    server.File("UpdList.xml", ReadFile(m_release + "/UpdList.xml"));
   }
 
 private slots:
   void initTestCase()
   {
-    m_minisign = QStandardPaths::findExecutable("minisign");
-    QVERIFY2(!m_minisign.isEmpty(), "minisign is needed to sign lists as publishers do");
-    QVERIFY(Minisign({"-G", "-W", "-p", "a.pub", "-s", "a.sec"}));
+    QVERIFY2(!QStandardPaths::findExecutable("minisign").isEmpty(), "minisign is needed to sign lists as publishers do");
+    QVERIFY(RunMinisign(m_dir.path(), {"-G", "-W", "-p", "a.pub", "-s", "a.sec"}));
     m_release = m_dir.filePath("release");
     m_files = {{"mervo", "#!/bin/sh\n"}, {"sub/a.dll", Bytes(3000, 1)}, {"sub/deeper/c.bin", Bytes(200000, 2)},
                {"数据 文件.txt", "<&\"数据\">"}, {"empty.txt", ""}, {"big.bin", Bytes(5 * 1024 * 1024, 3)},
                {"sub/UpdList.xml", "only the top folder's list is skipped"}};
     for (auto it = m_files.begin(); it != m_files.end(); ++it)
-      Write(m_release + '/' + it.key(), it.value());
-    Write(m_release + "/UpdList.xml.minisig", "stale");
+      QVERIFY(WriteFile(m_release + '/' + it.key(), it.value()));
+    QVERIFY(WriteFile(m_release + "/UpdList.xml.minisig", "stale"));
     QVERIFY(QFile::link("sub/a.dll", m_release + "/alias.dll"));
     m_files.insert("alias.dll", m_files["sub/a.dll"]);
-    Write(m_dir.filePath("outside.txt"), "not part of any release");
+    QVERIFY(WriteFile(m_dir.filePath("outside.txt"), "not part of any release"));
   }
 
   // The list names every file of the release as it is; check then finds a file changed on the server.
@@ -168,9 +137,9 @@ private slots:
     QFETCH(QString, linkTo);
     QFETCH(QString, named);
     QTemporaryDir folder;
-    Write(folder.filePath("mervo"), "x");
+    QVERIFY(WriteFile(folder.filePath("mervo"), "x"));
     if (linkTo.isEmpty())
-      Write(folder.filePath(entry), "x");
+      QVERIFY(WriteFile(folder.filePath(entry), "x"));
     else
       QVERIFY(QFile::link(linkTo, folder.filePath(entry)));
     QFETCH(QString, runApp);
@@ -184,11 +153,11 @@ private slots:
   {
     QTemporaryDir folder;
     for (const char* name : {"mervo", "same.dll", "changed.dll"})
-      Write(folder.filePath(name), name);
+      QVERIFY(WriteFile(folder.filePath(name), name));
     QCOMPARE(Publish({"make", "--version", "1.0", "--run-app", "mervo", folder.path()}).status, 0);
     QVERIFY(QFile::rename(folder.filePath("UpdList.xml"), m_dir.filePath("old.xml")));
-    Write(folder.filePath("changed.dll"), "changed now");
-    Write(folder.filePath("new.dll"), "same.dll");   // bytes of a listed file under a new name
+    QVERIFY(WriteFile(folder.filePath("changed.dll"), "changed now"));
+    QVERIFY(WriteFile(folder.filePath("new.dll"), "same.dll"));   // bytes of a listed file under a new name
     QCOMPARE(Make(folder.path(), {"--previous", m_dir.filePath("old.xml")}).status, 0);
     QHash<QString, QString> versions;
     for (const ListedFile& file : ListedFiles(folder.filePath("UpdList.xml")))
@@ -200,15 +169,15 @@ private slots:
   void signedCheck()
   {
     QCOMPARE(Make(m_release).status, 0);
-    QVERIFY(Minisign({"-S", "-s", "a.sec", "-m", m_release + "/UpdList.xml"}));
+    QVERIFY(RunMinisign(m_dir.path(), {"-S", "-s", "a.sec", "-m", m_release + "/UpdList.xml"}));
     TestServer server;
     Serve(server);
-    server.File("UpdList.xml.minisig", Read(m_release + "/UpdList.xml.minisig"));
+    server.File("UpdList.xml.minisig", ReadFile(m_release + "/UpdList.xml.minisig"));
     const QStringList arguments{"check", "--public-key", m_dir.filePath("a.pub"), server.BaseUrl()};
     Run run = Publish(arguments);
     QCOMPARE(run.status, 0);
     QVERIFY2(run.out.endsWith("8 files, 0 problems\n"), qPrintable(run.out + run.err));
-    const QByteArray list = Read(m_release + "/UpdList.xml");
+    const QByteArray list = ReadFile(m_release + "/UpdList.xml");
     server.File("UpdList.xml", QByteArray(list).replace("<Version>1.1<", "<Version>1.2<"));
     run = Publish(arguments);
     QCOMPARE(run.status, 1);

@@ -57,11 +57,10 @@ Reply CutShort()
   return cut;
 }
 
+// Writes name in dir; its path, or "" when it could not be written.
 QString Write(const QTemporaryDir& dir, const QString& name, const QByteArray& data)
 {
-  QDir().mkpath(QFileInfo(dir.filePath(name)).path());
-  QFile file(dir.filePath(name));
-  return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() ? file.fileName() : QString();
+  return WriteFile(dir.filePath(name), data) ? dir.filePath(name) : QString();
 }
 }
 

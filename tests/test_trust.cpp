@@ -37,27 +37,6 @@ QByteArray PinnedList(const QString& version, const QList<Pinned>& files, const 
   return (xml + QStringLiteral("</Files><RunApp>%1</RunApp></UpdateList>").arg(files.first().name)).toUtf8();
 }
 
-bool Ended(const frmUpdate& w)
-{
-  return QTest::qWaitFor([&] { return w.cmdFinish->isEnabled() || w.IsUnloaded(); }, 10000);
-}
-
-// Runs minisign with arguments in dir; true when it succeeded.
-bool Minisign(const QString& dir, const QStringList& arguments)
-{
-  QProcess process;
-  process.setWorkingDirectory(dir);
-  process.start(QStandardPaths::findExecutable("minisign"), arguments);
-  process.closeWriteChannel();
-  return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-QByteArray ReadAll(const QString& path)
-{
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Corrupts byte at of data (at < 0 counts from the end).
 QByteArray Flipped(QByteArray data, int at)
 {
@@ -77,9 +56,9 @@ private slots:
   void initTestCase()
   {
     QVERIFY2(!QStandardPaths::findExecutable("minisign").isEmpty(), "minisign is not installed");
-    QVERIFY(Minisign(m_keys.path(), {"-G", "-W", "-p", "pub", "-s", "sec"}));
-    QVERIFY(Minisign(m_keys.path(), {"-G", "-W", "-p", "other.pub", "-s", "other.sec"}));
-    m_publicKey = QString::fromLatin1(ReadAll(m_keys.filePath("pub")).split('\n').value(1));
+    QVERIFY(RunMinisign(m_keys.path(), {"-G", "-W", "-p", "pub", "-s", "sec"}));
+    QVERIFY(RunMinisign(m_keys.path(), {"-G", "-W", "-p", "other.pub", "-s", "other.sec"}));
+    m_publicKey = QString::fromLatin1(ReadFile(m_keys.filePath("pub")).split('\n').value(1));
     QVERIFY(m_publicKey.startsWith("RW"));
   }
   void cleanup() { qunsetenv("MERVO_PUBLIC_KEY"); }
@@ -175,8 +154,8 @@ private slots:
     QStringList sign{"-S", "-s", key, "-m", listFile.fileName()};
     if (trouble == "legacy")
       sign << "-l";
-    QVERIFY(Minisign(release.path(), sign));
-    QByteArray signature = ReadAll(listFile.fileName() + ".minisig");
+    QVERIFY(RunMinisign(release.path(), sign));
+    QByteArray signature = ReadFile(listFile.fileName() + ".minisig");
     if (trouble == "truncated")
       signature.truncate(signature.size() / 2);
     if (trouble == "replayed")
@@ -222,12 +201,12 @@ private slots:
     QCOMPARE(RunPublish({"MervoPublish", "make", "--version", "2", "--run-app", "mervo", release.path()}, outStream,
                         errStream),
              0);
-    QVERIFY(Minisign(release.path(), {"-S", "-s", m_keys.filePath("sec"), "-m", release.filePath("UpdList.xml")}));
+    QVERIFY(RunMinisign(release.path(), {"-S", "-s", m_keys.filePath("sec"), "-m", release.filePath("UpdList.xml")}));
 
     UpdaterRun run;
     run.folder.Write("setup.ini", "[Mervo]\n版本=1\n");
     for (const QString& name : {"UpdList.xml", "UpdList.xml.minisig"})
-      run.server.File(name.toLatin1(), ReadAll(release.filePath(name)));
+      run.server.File(name.toLatin1(), ReadFile(release.filePath(name)));
     for (const auto& [name, data] : files)
       run.server.Route("/mrvo/" + FileUrl(QString(), name).toLatin1(), Reply::Ok(data));
     qputenv("MERVO_PUBLIC_KEY", m_publicKey.toLatin1());

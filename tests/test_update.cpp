@@ -21,20 +21,6 @@ const QString Offered = QStringLiteral("发现更新文件 ，点【更新】开
 const QString Stopped = QStringLiteral("更新终止，请按[退出]");
 const QString Done = QStringLiteral("更新完成！");
 
-QByteArray Bytes(int size, char seed)
-{
-  QByteArray data(size, Qt::Uninitialized);
-  for (int i = 0; i < size; ++i)
-    data[i] = char(seed + i * 7);
-  return data;
-}
-
-QByteArray ReadFile(const QString& path)
-{
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
 // The log's events without their local time; a line without one shows whole, so it fails the comparison.
 QStringList Events(const ProgramFolder& folder)
 {
@@ -43,11 +29,6 @@ QStringList Events(const ProgramFolder& folder)
   for (const QString& line : QString::fromUtf8(folder.Read("MervoUpdate.log")).split(u'\n', Qt::SkipEmptyParts))
     events << (stamp.match(line).hasMatch() ? line.section(u' ', 1) : "no time: " + line);
   return events;
-}
-
-bool Ended(const frmUpdate& w)
-{
-  return QTest::qWaitFor([&] { return w.cmdFinish->isEnabled() || w.IsUnloaded(); }, 10000);
 }
 
 // A program folder at version 1.0 with old copies of three of the released files.

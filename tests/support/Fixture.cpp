@@ -7,6 +7,10 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTest>
 
 MessageLog::MessageLog()
 {
@@ -46,11 +50,7 @@ ProgramFolder::~ProgramFolder()
 
 void ProgramFolder::Write(const QString& name, const QByteArray& data) const
 {
-  const QString path = m_dir.filePath(QString(name).replace(u'\\', u'/'));
-  QDir().mkpath(QFileInfo(path).path());
-  QFile file(path);
-  if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-    file.write(data);
+  WriteFile(m_dir.filePath(QString(name).replace(u'\\', u'/')), data);
 }
 
 QByteArray ProgramFolder::Read(const QString& name) const
@@ -90,6 +90,44 @@ QByteArray UpdateList(const QString& version, const QStringList& notes,
     xml += QStringLiteral("    <File Name=\"%1\" Ver=\"%2\"/>\n").arg(escape(file.first), escape(file.second));
   xml += QStringLiteral("  </Files>\n  <RunApp>%1</RunApp>\n</UpdateList>\n").arg(escape(runApp));
   return xml.toUtf8();
+}
+
+bool WriteFile(const QString& path, const QByteArray& data)
+{
+  QDir().mkpath(QFileInfo(path).path());
+  QFile file(path);
+  return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+QByteArray ReadFile(const QString& path)
+{
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+QByteArray Bytes(qsizetype size, int seed)
+{
+  QByteArray data(size, Qt::Uninitialized);
+  for (qsizetype i = 0; i < size; ++i)
+    data[i] = char((i * 2654435761u + unsigned(seed)) >> 11);
+  return data;
+}
+
+bool RunMinisign(const QString& dir, const QStringList& arguments)
+{
+  const QString minisign = QStandardPaths::findExecutable(QStringLiteral("minisign"));
+  if (minisign.isEmpty())
+    return false;
+  QProcess process;
+  process.setWorkingDirectory(dir);
+  process.setStandardInputFile(QProcess::nullDevice());
+  process.start(minisign, arguments);
+  return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+bool Ended(const frmUpdate& window)
+{
+  return QTest::qWaitFor([&] { return window.cmdFinish->isEnabled() || window.IsUnloaded(); }, 10000);
 }
 
 std::unique_ptr<frmUpdate> LoadWindow(const QString& updateUrl)

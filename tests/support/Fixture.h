@@ -47,6 +47,20 @@ private:
 QByteArray UpdateList(const QString& version, const QStringList& notes,
                       const QList<QPair<QString, QString>>& files, const QString& runApp);
 
+// Files and data the tests make and compare.
+// Writes data to path, making its folders; true when all of it was written.
+bool WriteFile(const QString& path, const QByteArray& data);
+// The whole file at path; "(unreadable)" when it cannot be read, so it never equals real data.
+QByteArray ReadFile(const QString& path);
+// size bytes of a pattern that differs with seed.
+QByteArray Bytes(qsizetype size, int seed);
+// Runs the real minisign in dir, never on a terminal; true when it exits with 0.
+bool RunMinisign(const QString& dir, const QStringList& arguments);
+
+// Waits (bounded) until the window's handler is done: the finish button is enabled again,
+// or the window unloaded.
+bool Ended(const frmUpdate& window);
+
 // Creates the window with the server address set and raises its load event.
 std::unique_ptr<frmUpdate> LoadWindow(const QString& updateUrl);
 
