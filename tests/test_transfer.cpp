@@ -240,9 +240,22 @@ private slots:
     QTEST(int(server.Requests().size()), "requests");
   }
 
-  // Once on https, a redirect never leads back to plain text.
-  void httpsNeverRedirectsToHttp()
+  // Only a certificate the client trusts, for the host it asked for, lets a request through;
+  // once on https, a redirect never leads back to plain text.
+  void httpsChecksCertificates_data()
   {
+    QTest::addColumn<QString>("certifiedName");
+    QTest::addColumn<bool>("trusted");
+    QTest::addColumn<QString>("failure");
+    QTest::newRow("trusted: no redirect to http") << "IP:127.0.0.1" << true << "拒绝重定向到不安全的地址";
+    QTest::newRow("not trusted") << "IP:127.0.0.1" << false << "服务器的证书未通过验证";
+    QTest::newRow("trusted, for another host") << "DNS:updates.mervo.invalid" << true << "服务器的证书未通过验证";
+  }
+  void httpsChecksCertificates()
+  {
+    QFETCH(QString, certifiedName);
+    QFETCH(bool, trusted);
+    QFETCH(QString, failure);
     QTemporaryDir dir;
     TestServer plain;
     plain.File("f", "plain text");
@@ -252,17 +265,18 @@ private slots:
     tls.certificateFile = dir.filePath("cert.pem");
     QProcess openssl;
     openssl.start("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                              "-keyout", tls.keyFile, "-out", tls.certificateFile, "-days", "2", "-subj", "/CN=127.0.0.1",
-                              "-addext", "subjectAltName=IP:127.0.0.1"});
+                              "-keyout", tls.keyFile, "-out", tls.certificateFile, "-days", "2", "-subj", "/CN=Mervo test",
+                              "-addext", "subjectAltName=" + certifiedName});
     QVERIFY2(openssl.waitForFinished(20000) && openssl.exitCode() == 0, openssl.readAllStandardError().constData());
     QVERIFY(tls.listen(QHostAddress::LocalHost, 0));
     Inet inet;
-    inet.SetCaFile(tls.certificateFile);
+    if (trusted)
+      inet.SetCaFile(tls.certificateFile);
     inet.Execute(QString("https://127.0.0.1:%1/mrvo/f").arg(tls.serverPort()), "GET");
     inet.Wait();
     QVERIFY(inet.GetChunk(1024).isEmpty());
-    QCOMPARE(tls.requests, 1);   // the certificate was trusted, the redirect was read
-    QVERIFY2(inet.FailureReason().startsWith("拒绝重定向到不安全的地址"), qPrintable(inet.FailureReason()));
+    QVERIFY2(inet.FailureReason().startsWith(failure), qPrintable(inet.FailureReason()));
+    QCOMPARE(tls.requests, failure.startsWith("拒绝") ? 1 : 0);
     QVERIFY(plain.Requests().isEmpty());
   }
 
@@ -295,7 +309,10 @@ private slots:
     QTest::newRow("missing") << Reply::Status(404, "Not Found") << false << "";
     QTest::newRow("server error") << Reply::Status(500, "Internal Server Error") << false << "服务器返回 HTTP 500";
     QTest::newRow("cut short") << CutShort() << false << "";
-    QTest::newRow("too large") << Reply::Ok(QByteArray(MaxListBytes + 1, 'x')) << false << "大于 16777216 字节";
+    Reply tooLarge = Reply::Ok("0123456789");
+    tooLarge.declaredLength = MaxListBytes + 1;
+    tooLarge.keepAlive = true;   // the length alone must be enough to refuse it
+    QTest::newRow("too large") << tooLarge << false << "大于 16777216 字节";
   }
   void download()
   {
@@ -309,6 +326,7 @@ private slots:
     TestServer server;
     server.Route("/mrvo/a.txt", reply);
     Inet inet;
+    inet.SetTimeoutMs(2000);
     QCOMPARE(DownloadFile(inet, server.BaseUrl(), "a.txt", "a.txt"), result);
     QCOMPARE(folder.Read("a.txt"), result ? reply.body : older);
     QCOMPARE(folder.Files(), QStringList{"a.txt"});
@@ -318,6 +336,25 @@ private slots:
       QVERIFY2(log.shown[0].text.contains(message), qPrintable(log.shown[0].text));
     if (reply.status == 404)
       QCOMPARE(server.Count("GET", "/mrvo/a.txt"), 0);
+  }
+
+  // A body without a length is counted as it arrives, and dropped as soon as it is too long.
+  void openUrlStopsPastItsLimit()
+  {
+    TestServer server;
+    Reply endless;
+    endless.streamBytes = 64 << 20;
+    server.Route("/mrvo/f", endless);
+    Inet inet;
+    QString failure;
+    try {
+      inet.OpenURL(server.BaseUrl() + "f", 4096);
+    } catch (const InetError& error) {
+      failure = error.Reason();
+    }
+    QCOMPARE(failure, QString("大于 4096 字节"));
+    QTRY_VERIFY_WITH_TIMEOUT(!server.Streaming(), 5000);
+    QVERIFY2(server.Streamed() < 16 << 20, qPrintable(QString::number(server.Streamed())));
   }
 
   void loadXml()

@@ -4,6 +4,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <memory>
+
 #include <sys/socket.h>
 
 TestServer::TestServer() : m_server(new QTcpServer(this))
@@ -90,14 +92,20 @@ void TestServer::Answer(QTcpSocket* socket, const QByteArray& method, const QByt
   if (reply.stall)
     return;
 
-  auto send = [socket, reply, method]() {
+  auto send = [this, socket, reply, method]() {
     QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reply.reason + "\r\n";
-    if (reply.sendContentLength)
+    if (reply.streamBytes > 0)
+      head += "Transfer-Encoding: chunked\r\n";
+    else if (reply.sendContentLength)
       head += "Content-Length: " + QByteArray::number(reply.declaredLength.value_or(reply.body.size())) + "\r\n";
     for (const auto& header : reply.headers)
       head += header.first + ": " + header.second + "\r\n";
     head += reply.keepAlive ? "\r\n" : "Connection: close\r\n\r\n";
     socket->write(head);
+    if (method != "HEAD" && reply.streamBytes > 0) {
+      Stream(socket, reply.streamBytes);
+      return;
+    }
     const QByteArray body = reply.closeAfter >= 0 ? reply.body.left(reply.closeAfter) : reply.body;
     if (method != "HEAD" && reply.dripMs > 0) {
       const qsizetype piece = (body.size() + reply.dripPieces - 1) / reply.dripPieces;
@@ -122,4 +130,26 @@ void TestServer::Answer(QTcpSocket* socket, const QByteArray& method, const QByt
     QTimer::singleShot(reply.delayMs, socket, send);
   else
     send();
+}
+
+// Keeps a little queued, so what was sent is about what the client took.
+void TestServer::Stream(QTcpSocket* socket, qint64 bytes)
+{
+  ++m_openStreams;
+  connect(socket, &QTcpSocket::disconnected, this, [this] { --m_openStreams; });
+  auto left = std::make_shared<qint64>(bytes);
+  auto feed = [this, socket, left] {
+    static const QByteArray piece = "10000\r\n" + QByteArray(0x10000, 's') + "\r\n";
+    while (*left > 0 && socket->bytesToWrite() < 4 * 0x10000) {
+      socket->write(piece);
+      *left -= 0x10000;
+      m_streamed += 0x10000;
+      if (*left <= 0) {
+        socket->write("0\r\n\r\n");
+        socket->disconnectFromHost();
+      }
+    }
+  };
+  connect(socket, &QTcpSocket::bytesWritten, this, feed);
+  feed();
 }

@@ -27,6 +27,7 @@ struct Reply {
   bool keepAlive = false;                         // leave the connection open for the next request
   int dripMs = 0;                                 // send the body in dripPieces pieces, this far apart
   int dripPieces = 1;
+  qint64 streamBytes = 0;                         // a chunked body this long, sent as the client takes it
 
   static Reply Ok(const QByteArray& body) { Reply r; r.body = body; return r; }
   static Reply Status(int status, const QByteArray& reason)
@@ -66,6 +67,9 @@ public:
   // Acts as an HTTP proxy that wants these "user:password" credentials: absolute request
   // targets are routed by their path, and a request without the credentials gets a 407.
   void ActAsProxy(const QByteArray& credentials) { m_proxyCredentials = credentials; }
+  // Body bytes of streamed replies sent so far, and whether a client still holds one open.
+  qint64 Streamed() const { return m_streamed; }
+  bool Streaming() const { return m_openStreams > 0; }
 
 signals:
   // Emitted as each request arrives, inside whatever event loop is running then:
@@ -76,6 +80,7 @@ private:
   void OnConnection();
   void OnReadable(QTcpSocket* socket);
   void Answer(QTcpSocket* socket, const QByteArray& method, const QByteArray& path);
+  void Stream(QTcpSocket* socket, qint64 bytes);
 
   QTcpServer* m_server;
   QHash<QByteArray, Reply> m_routes;
@@ -84,4 +89,6 @@ private:
   QList<QByteArray> m_heads;
   QHash<QTcpSocket*, QByteArray> m_pending;
   QByteArray m_proxyCredentials;
+  qint64 m_streamed = 0;
+  int m_openStreams = 0;
 };
