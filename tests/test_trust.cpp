@@ -72,6 +72,7 @@ private slots:
     QTest::newRow("all as listed") << "right" << "" << "";
     QTest::newRow("one byte flipped") << "flipped" << "" << "文件校验失败：SHA-256 不符（应为 ";
     QTest::newRow("listed size wrong") << "right" << "2999" << "文件校验失败：大小不符（应为 2999 字节，实为 3000 字节）";
+    QTest::newRow("no length, far longer than listed") << "endless" << "" << "文件校验失败：大小不符（应为 3000 字节，收到的已超过 3000 字节）";
   }
   void pinnedFilesAreChecked()
   {
@@ -85,6 +86,11 @@ private slots:
     run.server.File("UpdList.xml", PinnedList("2", {{"a.bin", "new a"}, {"b.bin", b}}, "b.bin", lie));
     run.server.File("a.bin", "new a");
     run.server.File("b.bin", served == "flipped" ? Flipped(b, 1500) : b);
+    if (served == "endless") {
+      Reply endless;
+      endless.streamBytes = 64 << 20;
+      run.server.Route("/mrvo/b.bin", endless);
+    }
     auto w = run.Start();
     QTRY_COMPARE_WITH_TIMEOUT(w->StatusText(), Offered, 5000);
     QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
@@ -98,6 +104,8 @@ private slots:
     QCOMPARE(run.folder.Read("a.bin"), QByteArray("old a"));
     QCOMPARE(run.folder.Read("b.bin"), QByteArray("old b"));
     QCOMPARE(run.folder.Files(), (QStringList{"NewUpdList.xml", "a.bin", "b.bin"}));
+    QTRY_VERIFY_WITH_TIMEOUT(!run.server.Streaming(), 5000);
+    QVERIFY(run.server.Streamed() < 16 << 20);
   }
 
   // A file that already matches its listed hash is neither requested nor touched.

@@ -7,6 +7,7 @@
 
 #include <QFileInfo>
 #include <QProcess>
+#include <QProgressBar>
 #include <QRegularExpression>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -124,6 +125,7 @@ private slots:
     QCOMPARE(progress, (QStringList{"34", "68", "100", "100%"}));
     QCOMPARE(w->StatusText(), Done);
     QVERIFY(release.log.shown.isEmpty());
+    QCOMPARE(w->pbUpdate->value(), 100);
     QCOMPARE(w->cmdFinish->text(), QStringLiteral("完成"));
     for (int i = 0; i < w->lvUpdateList->topLevelItemCount(); ++i)
       QCOMPARE(w->lvUpdateList->topLevelItem(i)->text(3), QStringLiteral("100%"));
@@ -160,8 +162,8 @@ private slots:
     stall.stall = true;
     Reply gzip = Reply::Ok(Bytes(3000, 'b'));
     gzip.headers << qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip"));
-    Reply longerUnannounced = Reply::Ok(Bytes(4000, 'b'));
-    longerUnannounced.sendContentLength = false;
+    Reply endless;   // no length, and far longer than probed
+    endless.streamBytes = 64 << 20;
     const QString sizeChanged = QStringLiteral("文件大小与检查时不同（检查时 3000 字节，下载时 %1 字节）");
     const QString download = QStringLiteral("文件下载失败：b.bin\r\n");
     const QString tooLarge = "/b.bin.tmp：" + QString::fromLocal8Bit(strerror(EFBIG));
@@ -171,7 +173,8 @@ private slots:
     QTest::newRow("stall") << BadReply << stall << download << "0.5 秒内未收到数据";
     QTest::newRow("gzip") << BadReply << gzip << download << "Content-Encoding: gzip";
     QTest::newRow("shorter than probed") << BadReply << Reply::Ok(Bytes(2000, 'b')) << download << sizeChanged.arg(2000);
-    QTest::newRow("longer than probed, unannounced") << BadReply << longerUnannounced << download << sizeChanged.arg(4000);
+    QTest::newRow("longer than probed, unannounced") << BadReply << endless << download
+                                                     << "文件校验失败：大小不符（应为 3000 字节，收到的已超过 3000 字节）";
     // The system refuses a write in the middle of a file, or when its last block is written out.
     QTest::newRow("write fails during the download")
         << FileSizeLimit << Reply::Ok(Bytes(600 * 1024, 'b')) << download + "无法写入 " << tooLarge;
@@ -215,6 +218,9 @@ private slots:
     QVERIFY(ended);
 
     QVERIFY2(release.Untouched(), qPrintable(release.folder.Files().join(",")));
+    // A refused body is not read to its end.
+    QTRY_VERIFY_WITH_TIMEOUT(!release.server.Streaming(), 5000);
+    QVERIFY(release.server.Streamed() < 16 << 20);
     QVERIFY(!QFileInfo(release.folder.Path() + "/mervo").isExecutable());
     QCOMPARE(w->StatusText(), Stopped);
     QCOMPARE(w->cmdFinish->text(), QStringLiteral("退出"));

@@ -10,6 +10,7 @@
 
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSet>
 #include <QTreeWidget>
 
@@ -31,6 +32,11 @@ QString SizeChanged(qint64 probed, qint64 now)
 QString WrongSize(qint64 listed, qint64 now)
 {
   return QStringLiteral("文件校验失败：大小不符（应为 %1 字节，实为 %2 字节）").arg(listed).arg(now);
+}
+
+QString TooLong(qint64 size)
+{
+  return QStringLiteral("文件校验失败：大小不符（应为 %1 字节，收到的已超过 %1 字节）").arg(size);
 }
 
 QString WriteFailed(const QString& path, const QString& reason)
@@ -118,6 +124,8 @@ QStringList frmUpdate::FilesToDownload()
 
 void frmUpdate::SaveDownload(int index)
 {
+  // However this ends, the request goes with it: a refused body is never read to its end.
+  const auto cancel = qScopeGuard([this] { intClient->Cancel(); });
   // An error page or a failed request is never saved as a file.
   const QString answer = intClient->AnswerFailure();
   if (!answer.isEmpty())
@@ -158,6 +166,11 @@ void frmUpdate::SaveDownload(int index)
     if (chunk.isEmpty())
       break;
     total += chunk.size();
+    // A body past its known size could go on until the disk is full.
+    if (listedSize >= 0 && total > listedSize)
+      throw DownloadFailed{TooLong(listedSize)};
+    if (probedSize >= 0 && total > probedSize)
+      throw DownloadFailed{TooLong(probedSize)};
     failure = file.Write(chunk.constData(), chunk.size());
     // Write-back overlaps the download, so the sync before install is short.
     if (failure.isEmpty() && total % WriteBackBytes < chunk.size())

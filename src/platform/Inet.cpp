@@ -505,6 +505,17 @@ QByteArray Inet::OpenURL(const QString& url, qint64 maxBytes)
   return body;
 }
 
+void Inet::Cancel()
+{
+  if (m_finished)
+    return;
+  StopTransfer();
+  m_buffer.resize(0);
+  m_readPos = 0;
+  m_failure = QStringLiteral("传输已取消");
+  m_finished = true;
+}
+
 void Inet::Shutdown()
 {
   m_shutdown = true;

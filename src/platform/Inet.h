@@ -74,6 +74,10 @@ public:
   // Body bytes handed out by GetChunk for the current request.
   qint64 BytesReceived() const { return m_received; }
 
+  // Drops the current request at once and closes its connection: the rest of the body is
+  // never read. Nothing is signalled; a finished request is left as it is.
+  void Cancel();
+
   // Ends the run for this control: aborts the request, and every later wait throws RunEnded.
   void Shutdown();
   bool IsShutdown() const { return m_shutdown; }
