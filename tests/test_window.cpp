@@ -3,7 +3,9 @@
 #include "TestServer.h"
 #include "frmUpdate/frmUpdate.h"
 
+#include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
@@ -14,6 +16,7 @@ private slots:
   void startUpShowsWindowBeforeAsking();
   void refusesUnusableServerAddress();
   void clockKeepsTicking();
+  void serverTextShowsAsPlainText();
 };
 
 void WindowTest::startUpShowsWindowBeforeAsking()
@@ -62,6 +65,26 @@ void WindowTest::clockKeepsTicking()
   QVERIFY2(shown.isValid() && between, qPrintable(first));
   w.SetStatusText(QStringLiteral("anything"));
   QTRY_VERIFY_WITH_TIMEOUT(time->text() != first, 3000);
+}
+
+// A server's words are shown as they are, never rendered as markup.
+void WindowTest::serverTextShowsAsPlainText()
+{
+  ProgramFolder folder;
+  TestServer server;
+  server.Route("/mrvo/UpdList.xml", Reply::Status(500, "<h1>Call 555 to update</h1>"));
+  QStringList shown;
+  QTimer answer;   // the real boxes, answered as they come up
+  connect(&answer, &QTimer::timeout, this, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      shown << (box->textFormat() == Qt::PlainText ? "plain: " : "markup: ") + box->text();
+      box->button(QMessageBox::Ok)->click();
+    }
+  });
+  answer.start(10);
+  auto w = LoadWindow(server.BaseUrl());
+  QTRY_VERIFY_WITH_TIMEOUT(w->IsUnloaded(), 5000);
+  QCOMPARE(shown, (QStringList{"plain: 服务器返回 HTTP 500 <h1>Call 555 to update</h1>", "plain: 获取服务器更新列表失败!"}));
 }
 
 QTEST_MAIN(WindowTest)

@@ -485,7 +485,7 @@ QByteArray Inet::OpenURL(const QString& url, qint64 maxBytes)
     throw InetError(answer);
   const QString tooLarge = QStringLiteral("大于 %1 字节").arg(maxBytes);
   if (m_declaredLength > maxBytes) {
-    StopTransfer();
+    Cancel();
     throw InetError(tooLarge);
   }
   QByteArray body;
@@ -495,7 +495,7 @@ QByteArray Inet::OpenURL(const QString& url, qint64 maxBytes)
       break;
     body += piece;
     if (body.size() > maxBytes) {
-      StopTransfer();
+      Cancel();
       throw InetError(tooLarge);
     }
   }

@@ -33,6 +33,8 @@ MsgBoxResult MsgBox(const QString& text, MsgBoxStyle style, const QString& title
 
   QMessageBox box(QApplication::activeWindow());
   box.setWindowTitle(request.title);
+  // Texts carry what servers and lists say: shown as they are, never rendered as markup.
+  box.setTextFormat(Qt::PlainText);
   box.setText(text);
   switch (style) {
   case MsgBoxStyle::OkOnly:
