@@ -114,8 +114,11 @@ public:
   SEAM(Replace, (const std::string& f, const std::string& t), (f, t))
   SEAM(Remove, (const std::string& p), (p))
   SEAM(AdoptPermissions, (const std::string& p, const std::string& m, bool x), (p, m, x))
+  SEAM(Identify, (const std::string& p, engine::FileIdentity* i), (p, i))
+  SEAM(TakeLock, (const std::string& p, std::unique_ptr<engine::HeldLock>* h, bool* b), (p, h, b))
 #undef SEAM
   bool Exists(const std::string& path) override { return m_real->Exists(path); }
+  bool StaysInside(const std::string& f, const std::string& n) override { return m_real->StaysInside(f, n); }
 
 private:
   std::string Call(const char* op, const std::function<std::string()>& real)
@@ -265,6 +268,7 @@ private slots:
     QTest::newRow("drive letter") << head + "tmp\tC:victim.tmp\nend\n" << badName + "C:victim.tmp";
     QTest::newRow("dot segment") << head + "tmp\t数据/./a.dat.tmp\nend\n" << badName + "数据/./a.dat.tmp";
     QTest::newRow("not a download") << head + "tmp\tMervo\nend\n" << badName + "Mervo";
+    QTest::newRow("folder linked outside") << head + "tmp\tlink/victim.tmp\nend\n" << "记录中的文件在程序文件夹之外：link/victim.tmp";
     QTest::newRow("another file as copy") << head + "file\texisted\tMervo\t数据/a.dat\tMervo.tmp\nend\n" << badName + "数据/a.dat";
   }
   void damaged()
@@ -275,6 +279,7 @@ private slots:
     Prepare(folder);
     Put(root.path(), "victim.tmp", 0644, "outside");
     Put(folder, "数据/a.dat.updbak~", 0644, "old a");
+    QVERIFY(QFile::link(root.path(), folder + "/link"));
     Put(folder, engine::JournalName(), 0644, journal);
     Put(folder, QString(engine::JournalName()) + ".tmp", 0644, "cut short");
     const Snapshot before = Take(root.path());
