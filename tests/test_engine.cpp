@@ -155,6 +155,7 @@ private slots:
     QTest::newRow("flushing folders") << "FlushFolder" << 1 << false << "无法把替换后的文件写入磁盘" << "";
     QTest::newRow("removing an old copy") << "Remove" << 1 << true << "" << "";
     QTest::newRow("removing the journal") << "Remove" << 3 << true << "" << "";
+    QTest::newRow("a .tmp swapped after its download") << "swap" << 0 << false << "下载的文件已被改动或替换" << "plugins/b.dll";
   }
   void failure()
   {
@@ -167,12 +168,19 @@ private slots:
     std::vector<engine::InstallItem> items;
     for (const QString& item : Items)
       items.push_back({item.mid(item.startsWith('*')).toStdString(), item.startsWith('*')});
-    const engine::InstallResult result = engine::InstallEngine(dir.path().toStdString(), ops).Install(items);
+    engine::InstallEngine engine(dir.path().toStdString(), ops);
+    for (const File& file : NewFiles)
+      QVERIFY(engine.Downloaded(file.name).empty());
+    if (op == "swap") {   // a file of the same size put in place of a downloaded one
+      Put(dir.path(), "swap", 0600, "new b");
+      QVERIFY(::rename(QFile::encodeName(dir.filePath("swap")), QFile::encodeName(dir.filePath("plugins/b.dll.tmp"))) == 0);
+    }
+    const engine::InstallResult result = engine.Install(items);
     QCOMPARE(result.ok, installed);
     QTEST(QString::fromStdString(result.failedName), "failedName");
     QFETCH(QString, reason);
     if (!installed)
-      QCOMPARE(QString::fromStdString(result.reason), reason + "：" + std::strerror(EIO));
+      QCOMPARE(QString::fromStdString(result.reason), op == "swap" ? reason : reason + "：" + std::strerror(EIO));
     // What a failed removal leaves behind is listed for the next start to finish.
     QCOMPARE(RecoverHere(dir.path()).outcome, installed && n ? RecoveryOutcome::Completed : RecoveryOutcome::Nothing);
     QCOMPARE(Take(dir.path()), Release(installed));
