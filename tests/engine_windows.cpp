@@ -164,8 +164,11 @@ public:
   PASS(KeepAside, (const std::string& p, const std::string& a), (p, a))
   PASS(Remove, (const std::string& p), (p))
   PASS(AdoptPermissions, (const std::string& p, const std::string& m, bool x), (p, m, x))
+  PASS(Identify, (const std::string& p, engine::FileIdentity* i), (p, i))
+  PASS(TakeLock, (const std::string& p, std::unique_ptr<engine::HeldLock>* h, bool* b), (p, h, b))
 #undef PASS
   bool Exists(const std::string& p) override { return SystemOps().Exists(p); }
+  bool StaysInside(const std::string& f, const std::string& n) override { return SystemOps().StaysInside(f, n); }
   std::string Replace(const std::string& from, const std::string& to) override {
     return ++m_replaces == 2 ? std::string("planted failure") : SystemOps().Replace(from, to);
   }

@@ -114,8 +114,11 @@ public:
   SEAM(Replace, (const std::string& f, const std::string& t), (f, t))
   SEAM(Remove, (const std::string& p), (p))
   SEAM(AdoptPermissions, (const std::string& p, const std::string& m, bool x), (p, m, x))
+  SEAM(Identify, (const std::string& p, engine::FileIdentity* i), (p, i))
+  SEAM(TakeLock, (const std::string& p, std::unique_ptr<engine::HeldLock>* h, bool* b), (p, h, b))
 #undef SEAM
   bool Exists(const std::string& path) override { return m_real->Exists(path); }
+  bool StaysInside(const std::string& f, const std::string& n) override { return m_real->StaysInside(f, n); }
 
 private:
   std::string Call(const char* op, const std::function<std::string()>& real)
@@ -152,6 +155,7 @@ private slots:
     QTest::newRow("flushing folders") << "FlushFolder" << 1 << false << "无法把替换后的文件写入磁盘" << "";
     QTest::newRow("removing an old copy") << "Remove" << 1 << true << "" << "";
     QTest::newRow("removing the journal") << "Remove" << 3 << true << "" << "";
+    QTest::newRow("a .tmp swapped after its download") << "swap" << 0 << false << "下载的文件已被改动或替换" << "plugins/b.dll";
   }
   void failure()
   {
@@ -164,12 +168,19 @@ private slots:
     std::vector<engine::InstallItem> items;
     for (const QString& item : Items)
       items.push_back({item.mid(item.startsWith('*')).toStdString(), item.startsWith('*')});
-    const engine::InstallResult result = engine::InstallEngine(dir.path().toStdString(), ops).Install(items);
+    engine::InstallEngine engine(dir.path().toStdString(), ops);
+    for (const File& file : NewFiles)
+      QVERIFY(engine.Downloaded(file.name).empty());
+    if (op == "swap") {   // a file of the same size put in place of a downloaded one
+      Put(dir.path(), "swap", 0600, "new b");
+      QVERIFY(::rename(QFile::encodeName(dir.filePath("swap")), QFile::encodeName(dir.filePath("plugins/b.dll.tmp"))) == 0);
+    }
+    const engine::InstallResult result = engine.Install(items);
     QCOMPARE(result.ok, installed);
     QTEST(QString::fromStdString(result.failedName), "failedName");
     QFETCH(QString, reason);
     if (!installed)
-      QCOMPARE(QString::fromStdString(result.reason), reason + "：" + std::strerror(EIO));
+      QCOMPARE(QString::fromStdString(result.reason), op == "swap" ? reason : reason + "：" + std::strerror(EIO));
     // What a failed removal leaves behind is listed for the next start to finish.
     QCOMPARE(RecoverHere(dir.path()).outcome, installed && n ? RecoveryOutcome::Completed : RecoveryOutcome::Nothing);
     QCOMPARE(Take(dir.path()), Release(installed));
@@ -265,6 +276,7 @@ private slots:
     QTest::newRow("drive letter") << head + "tmp\tC:victim.tmp\nend\n" << badName + "C:victim.tmp";
     QTest::newRow("dot segment") << head + "tmp\t数据/./a.dat.tmp\nend\n" << badName + "数据/./a.dat.tmp";
     QTest::newRow("not a download") << head + "tmp\tMervo\nend\n" << badName + "Mervo";
+    QTest::newRow("folder linked outside") << head + "tmp\tlink/victim.tmp\nend\n" << "记录中的文件在程序文件夹之外：link/victim.tmp";
     QTest::newRow("another file as copy") << head + "file\texisted\tMervo\t数据/a.dat\tMervo.tmp\nend\n" << badName + "数据/a.dat";
   }
   void damaged()
@@ -275,6 +287,7 @@ private slots:
     Prepare(folder);
     Put(root.path(), "victim.tmp", 0644, "outside");
     Put(folder, "数据/a.dat.updbak~", 0644, "old a");
+    QVERIFY(QFile::link(root.path(), folder + "/link"));
     Put(folder, engine::JournalName(), 0644, journal);
     Put(folder, QString(engine::JournalName()) + ".tmp", 0644, "cut short");
     const Snapshot before = Take(root.path());

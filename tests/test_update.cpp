@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <cstring>
 #include <sys/resource.h>
 
@@ -339,25 +340,54 @@ private slots:
     QCOMPARE(release.server.Requests().isEmpty(), damaged);
   }
 
-  // The main program running from the program folder is ended first, if the user agrees.
+  // The main program running from the program folder is ended first, if the user agrees: by
+  // force when it ignores the request, and never another process that got its id meanwhile.
   void runningMainProgram_data()
   {
     QTest::addColumn<bool>("agree");
-    QTest::newRow("yes: it is ended, the update goes on") << true;
-    QTest::newRow("no: nothing is installed") << false;
+    QTest::addColumn<bool>("ignoresTerm");
+    QTest::addColumn<bool>("idReused");
+    QTest::newRow("yes: it is ended, the update goes on") << true << false << false;
+    QTest::newRow("yes, though it ignores SIGTERM: it is killed") << true << true << false;
+    QTest::newRow("yes, but it exits and its id is reused during the question") << true << false << true;
+    QTest::newRow("no: nothing is installed") << false << false << false;
   }
 
   void runningMainProgram()
   {
     QFETCH(bool, agree);
+    QFETCH(bool, ignoresTerm);
+    QFETCH(bool, idReused);
+    const QString nextPid = QStringLiteral("/proc/sys/kernel/ns_last_pid");
+    if (idReused && !QFileInfo(nextPid).isWritable())
+      QSKIP("cannot choose the next process id here");
     Release release;
     release.Keep("mervo", ReadFile(QStringLiteral("/bin/sleep")));
     QFile::setPermissions(release.folder.Path() + "/mervo", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QProcess running;
+    if (ignoresTerm)
+      running.setChildProcessModifier([] { ::signal(SIGTERM, SIG_IGN); });
     running.start(release.folder.Path() + "/mervo", {"600"});
     QVERIFY(running.waitForStarted(5000));
+    const qint64 pid = running.processId();
+    QProcess stranger;
+    qint64 strangerPid = 0;
+    if (idReused)
+      release.log.onNextBox = [&] {
+        running.kill();
+        running.waitForFinished(5000);
+        for (int tries = 0; tries < 100 && stranger.processId() != pid; ++tries) {
+          stranger.kill();
+          stranger.waitForFinished(5000);
+          WriteFile(nextPid, QByteArray::number(pid - 1));
+          stranger.start(QStringLiteral("/bin/sleep"), {"600"});
+          stranger.waitForStarted(5000);
+        }
+        strangerPid = stranger.processId();
+      };
     release.log.answer = agree ? MsgBoxResult::Yes : MsgBoxResult::No;
     auto w = release.Offer();
+    w->lngEndGraceMs = 100;
     QVERIFY(Update(*w));
 
     QCOMPARE(release.log.shown.value(0).text, "更新主程序：" + release.folder.Path() + "/mervo正在运行!\r\n"
@@ -374,6 +404,61 @@ private slots:
       running.kill();
       running.waitForFinished(5000);
     }
+    if (idReused) {
+      QCOMPARE(strangerPid, pid);
+      QCOMPARE(stranger.state(), QProcess::Running);
+      stranger.kill();
+      stranger.waitForFinished(5000);
+    }
+  }
+
+  // A second updater started in the same folder while one is at work leaves everything to it;
+  // the lock it finds is not handed down to the programs the first one starts.
+  void oneRunAtATime()
+  {
+    Release release;
+    const QString program = release.folder.Path() + "/MervoUpdate";
+    QVERIFY(QFile::copy(QStringLiteral(MERVO_UPDATE_EXE), program));
+    auto w = release.Offer();
+
+    QProcess second;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    second.setProcessEnvironment(environment);
+    QStringList before, during, secondEvents;
+    connect(&release.server, &TestServer::RequestReceived, this, [&](const QString& request) {
+      if (request != QLatin1String("GET /mrvo/b.bin"))
+        return;
+      before = release.folder.Files();
+      second.start(program);
+      // Its box waits for a click that never comes offscreen: its log tells that it showed it.
+      (void)QTest::qWaitFor([&] {
+        secondEvents = Events(release.folder).filter("消息：");
+        return !secondEvents.isEmpty() || second.state() == QProcess::NotRunning
+               || !release.folder.Exists("MervoUpdate.journal");
+      }, 10000);
+      during = release.folder.Files();
+      second.kill();
+      second.waitForFinished(5000);
+    });
+    QVERIFY(Update(*w));
+
+    QCOMPARE(secondEvents, QStringList{"消息：更新程序已在运行。"});
+    QVERIFY(before.contains("MervoUpdate.journal") && before.contains("a.bin.tmp"));
+    QCOMPARE(during, before);
+    QCOMPARE(w->StatusText(), Done);
+    QCOMPARE(release.folder.Read("a.bin"), QByteArray("new a"));
+    QCOMPARE(release.folder.Read("b.bin"), Bytes(3000, 'b'));
+    QCOMPARE(release.folder.Read("sub/deep/c.bin"), Bytes(1025, 'c'));
+    QCOMPARE(release.folder.Read("mervo"), QByteArray("#!/bin/sh\necho 1.1 > started\n"));
+    QCOMPARE(release.folder.Read("setup.ini"), QByteArray("[Mervo]\n版本=1.1\n"));
+    QCOMPARE(release.folder.Files(), (QStringList{"MervoUpdate", "a.bin", "b.bin", "mervo", "setup.ini", "sub/deep/c.bin"}));
+    const QString lock = release.folder.Path() + "/MervoUpdate.lock";
+    QByteArray lockFlags;
+    for (const QFileInfo& fd : QDir("/proc/self/fd").entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+      if (fd.symLinkTarget() == lock)
+        lockFlags = ReadFile("/proc/self/fdinfo/" + fd.fileName()).split('\n').value(1).mid(6);   // "flags:\t0..."
+    QVERIFY2(lockFlags.trimmed().toInt(nullptr, 8) & O_CLOEXEC, lockFlags.constData());
   }
 };
 

@@ -9,6 +9,23 @@
 
 namespace engine {
 
+// What tells one file from another on the disk, and its size.
+struct FileIdentity {
+  unsigned long long volume = 0;
+  unsigned long long file = 0;
+  long long size = -1;
+  bool operator==(const FileIdentity& other) const
+  {
+    return volume == other.volume && file == other.file && size == other.size;
+  }
+};
+
+// A lock held for as long as the object lives, and never longer than the process.
+class HeldLock {
+public:
+  virtual ~HeldLock() = default;
+};
+
 class FileOps {
 public:
   virtual ~FileOps() = default;
@@ -36,6 +53,15 @@ public:
   virtual std::string Remove(const std::string& path) = 0;
   // True when something (a file, a link even when broken) stands at path.
   virtual bool Exists(const std::string& path) = 0;
+  // The identity of what stands at path itself (a link is not followed).
+  virtual std::string Identify(const std::string& path, FileIdentity* identity) = 0;
+  // True when the folders of name (relative, "/" between them) that exist lead, links
+  // resolved, to places inside folder; false when one leads outside or cannot be resolved.
+  virtual bool StaysInside(const std::string& folder, const std::string& name) = 0;
+  // Creates the file at path if need be (it stays afterwards) and locks it for this process
+  // alone, without waiting. Sets held when taken, busy when another process holds the lock;
+  // otherwise returns the system's reason. Programs this process starts never inherit it.
+  virtual std::string TakeLock(const std::string& path, std::unique_ptr<HeldLock>* held, bool* busy) = 0;
   // Gives path the permission bits of model (or the usual ones when model is absent),
   // plus execute bits when executable; a no-op where files carry no such bits.
   virtual std::string AdoptPermissions(const std::string& path, const std::string& model, bool executable) = 0;

@@ -122,6 +122,19 @@ std::string FinishCommitted(const std::string& folder, FileOps& ops, const std::
   return failure;
 }
 
+// "" when every name in journal stays inside folder, links resolved; else why it cannot be trusted.
+std::string LeadsOutside(const std::string& folder, FileOps& ops, const Journal& journal)
+{
+  std::vector<std::string> names = journal.temporaries;
+  names.insert(names.end(), journal.asides.begin(), journal.asides.end());
+  for (const JournalTarget& target : journal.targets)
+    names.push_back(target.name);
+  for (const std::string& name : names)
+    if (!ops.StaysInside(folder, name))
+      return "记录中的文件在程序文件夹之外：" + name;
+  return "";
+}
+
 // The journal that records names, or the reason no valid journal can hold them.
 std::string CheckedJournal(const Journal& journal)
 {
@@ -153,6 +166,15 @@ std::string InstallEngine::BeginDownload(const std::vector<std::string>& names)
   return "";
 }
 
+std::string InstallEngine::Downloaded(const std::string& name)
+{
+  FileIdentity identity;
+  const std::string failure = m_ops.Identify(PathIn(m_folder, TemporaryName(name)), &identity);
+  if (failure.empty())
+    m_written[name] = identity;
+  return failure;
+}
+
 void InstallEngine::AbandonDownload()
 {
   Steps steps(m_observer, &m_step);
@@ -161,6 +183,7 @@ void InstallEngine::AbandonDownload()
   if (Undo(m_folder, m_ops, journal, 0, steps).empty())
     DeleteJournal(m_folder, m_ops, steps);
   m_downloads.clear();
+  m_written.clear();
 }
 
 InstallResult InstallEngine::Install(const std::vector<InstallItem>& items)
@@ -196,6 +219,7 @@ InstallResult InstallEngine::Install(const std::vector<InstallItem>& items)
     else
       result.reason += "\n" + undone + "（下次启动时将再次恢复）";
     m_downloads.clear();
+    m_written.clear();
     return result;
   };
   if (!badName.empty())
@@ -230,6 +254,11 @@ InstallResult InstallEngine::Install(const std::vector<InstallItem>& items)
     const std::string path = PathIn(m_folder, target.name);
     const std::string aside = PathIn(m_folder, AsideName(target.name));
     const std::string temporary = PathIn(m_folder, TemporaryName(target.name));
+    // Only the very file the download wrote goes in, not one put in its place since.
+    const auto written = m_written.find(target.name);
+    FileIdentity identity;
+    if (written != m_written.end() && (!m_ops.Identify(temporary, &identity).empty() || !(identity == written->second)))
+      return fail(target.name, "下载的文件已被改动或替换");
     if (target.existed) {
       failure = m_ops.KeepAside(path, aside);
       if (!failure.empty())
@@ -267,6 +296,7 @@ InstallResult InstallEngine::Install(const std::vector<InstallItem>& items)
   }
   steps.Done("写入更新记录：committed");
   m_downloads.clear();
+  m_written.clear();
   // From here on the install stands; what is left of the clean-up waits for the next start.
   FinishCommitted(m_folder, m_ops, committed.asides, steps);
   return {true, "", ""};
@@ -287,6 +317,8 @@ Recovery Recover(const std::string& folder, FileOps& ops, InstallObserver* obser
     return {RecoveryOutcome::Damaged, Because("无法读取更新记录", failure)};
   Journal journal;
   failure = ParseJournal(text, &journal);
+  if (failure.empty())
+    failure = LeadsOutside(folder, ops, journal);
   if (!failure.empty())
     return {RecoveryOutcome::Damaged, failure};
 

@@ -8,6 +8,7 @@
 #include "engine/FileOps.h"
 #include "engine/Journal.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,9 @@ public:
   // Before the first ".tmp" is written: records the download and the names of the files
   // that will get one. Returns "" or the reason the journal could not be written.
   std::string BeginDownload(const std::vector<std::string>& names);
+  // The named file's ".tmp" is complete: Install puts in only this very file (the same
+  // file on the disk, of the same size). "" or the system's reason it cannot be told.
+  std::string Downloaded(const std::string& name);
   // The download was abandoned: removes its ".tmp" files and the journal.
   void AbandonDownload();
   // Installs every item's ".tmp" over its target. A name listed twice is installed once.
@@ -53,6 +57,7 @@ private:
   InstallObserver* m_observer;
   int m_step = 0;
   std::vector<std::string> m_downloads;
+  std::map<std::string, FileIdentity> m_written;
 };
 
 enum class RecoveryOutcome {

@@ -3,7 +3,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,6 +53,22 @@ std::string WriteAll(int fd, const std::string& data)
   }
   return "";
 }
+
+// The path with every link resolved; "" when it cannot be.
+std::string RealPath(const std::string& path)
+{
+  char real[PATH_MAX];
+  return ::realpath(path.c_str(), real) ? std::string(real) : std::string();
+}
+
+class FileLock : public HeldLock {
+public:
+  explicit FileLock(int fd) : m_fd(fd) {}
+  ~FileLock() override { ::close(m_fd); }
+
+private:
+  int m_fd;
+};
 
 class PosixFileOps : public FileOps {
 public:
@@ -145,6 +164,53 @@ public:
   {
     struct stat status;
     return ::lstat(path.c_str(), &status) == 0;
+  }
+
+  std::string Identify(const std::string& path, FileIdentity* identity) override
+  {
+    struct stat status;
+    if (::lstat(path.c_str(), &status) != 0)
+      return Reason(errno);
+    *identity = {static_cast<unsigned long long>(status.st_dev), static_cast<unsigned long long>(status.st_ino),
+                 static_cast<long long>(status.st_size)};
+    return "";
+  }
+
+  bool StaysInside(const std::string& folder, const std::string& name) override
+  {
+    const std::string root = RealPath(folder);
+    if (root.empty())
+      return false;
+    std::string path = folder;
+    for (std::string::size_type start = 0, slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
+      path += "/" + name.substr(start, slash - start);
+      struct stat status;
+      if (::lstat(path.c_str(), &status) != 0 && errno == ENOENT)
+        return true;   // the rest would be created afresh, inside
+      const std::string real = RealPath(path);
+      if (real.empty() || (real != root && real.compare(0, root.size() + 1, root + "/") != 0))
+        return false;
+    }
+    return true;
+  }
+
+  // flock belongs to the open file, so the system drops it when the process ends however it ends.
+  std::string TakeLock(const std::string& path, std::unique_ptr<HeldLock>* held, bool* busy) override
+  {
+    *busy = false;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+      return Reason(errno);
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EINTR)
+        continue;
+      const int error = errno;
+      ::close(fd);
+      *busy = error == EWOULDBLOCK;
+      return Reason(error);
+    }
+    *held = std::make_unique<FileLock>(fd);
+    return "";
   }
 
   std::string AdoptPermissions(const std::string& path, const std::string& model, bool executable) override

@@ -129,6 +129,37 @@ std::string WriteAll(HANDLE file, const std::string& data) {
   return std::string();
 }
 
+// The path of what path leads to, links and junctions resolved; "" when it cannot be opened.
+std::wstring FinalPath(const std::wstring& path) {
+  Handle entry(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!entry.Valid())
+    return std::wstring();
+  std::wstring final(32768, L'\0');
+  const DWORD size = GetFinalPathNameByHandleW(entry.Get(), &final[0], static_cast<DWORD>(final.size()), 0);
+  if (size == 0 || size >= final.size())
+    return std::wstring();
+  final.resize(size);
+  return final;
+}
+
+// Names on Windows compare without regard to case.
+bool SameOrInside(const std::wstring& path, const std::wstring& root) {
+  if (path.size() < root.size())
+    return false;
+  if (CompareStringOrdinal(path.data(), static_cast<int>(root.size()), root.data(), static_cast<int>(root.size()), TRUE) != CSTR_EQUAL)
+    return false;
+  return path.size() == root.size() || path[root.size()] == L'\\';
+}
+
+class FileLock : public HeldLock {
+public:
+  explicit FileLock(HANDLE file) : m_file(file) {}
+
+private:
+  Handle m_file;
+};
+
 class Win32FileOps : public FileOps {
 public:
   std::string WriteDurably(const std::string& path, const std::string& data) override {
@@ -236,6 +267,71 @@ public:
     const DWORD error = GetLastError();
     return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_INVALID_NAME &&
            error != ERROR_BAD_NETPATH && error != ERROR_BAD_NET_NAME;
+  }
+
+  std::string Identify(const std::string& path, FileIdentity* identity) override {
+    std::wstring wide;
+    std::string reason;
+    if (!ToWide(path, &wide, &reason))
+      return reason;
+    Handle file(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!file.Valid() || !GetFileInformationByHandle(file.Get(), &information))
+      return LastReason();
+    identity->volume = information.dwVolumeSerialNumber;
+    identity->file = (static_cast<unsigned long long>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    identity->size = static_cast<long long>((static_cast<unsigned long long>(information.nFileSizeHigh) << 32) | information.nFileSizeLow);
+    return std::string();
+  }
+
+  bool StaysInside(const std::string& folder, const std::string& name) override {
+    std::wstring path;
+    std::string reason;
+    if (!ToWide(folder, &path, &reason))
+      return false;
+    const std::wstring root = FinalPath(path);
+    if (root.empty())
+      return false;
+    for (std::string::size_type start = 0, slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
+      std::wstring segment;
+      if (!ToWide(name.substr(start, slash - start), &segment, &reason))
+        return false;
+      path += L"\\" + segment;
+      if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+          return true;   // the rest would be created afresh, inside
+        return false;
+      }
+      const std::wstring real = FinalPath(path);
+      if (real.empty() || !SameOrInside(real, root))
+        return false;
+    }
+    return true;
+  }
+
+  // No security attributes: the handle is not inheritable. The system drops the lock with
+  // the handle, when the process ends however it ends.
+  std::string TakeLock(const std::string& path, std::unique_ptr<HeldLock>* held, bool* busy) override {
+    *busy = false;
+    std::wstring wide;
+    std::string reason;
+    if (!ToWide(path, &wide, &reason))
+      return reason;
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+      return LastReason();
+    auto lock = std::make_unique<FileLock>(file);
+    OVERLAPPED start{};
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &start)) {
+      const DWORD error = GetLastError();
+      *busy = error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING;
+      return Reason(error);
+    }
+    *held = std::move(lock);
+    return std::string();
   }
 
   // Windows files carry no permission bits; a file inherits its folder's access rules.

@@ -178,7 +178,7 @@ void frmUpdate::Form_Load()
   lngCurrentFileSize = 0;
   strPublicKey = ConfiguredPublicKey();
   LogEvent(QStringLiteral("启动，服务器 ") + strUpdateUrl);
-  if (!RecoverEarlierRun())
+  if (!TakeRunLock() || !RecoverEarlierRun())
     return;
   if (!IsValidUpdateUrl(strUpdateUrl)) {
     MsgBox(QStringLiteral("更新服务器地址无效：") + strUpdateUrl);
@@ -198,6 +198,22 @@ void frmUpdate::Form_Load()
   if (const QScreen* screen = this->screen())
     move(screen->availableGeometry().center() - rect().center());
   show();
+}
+
+// A second updater in the same folder would take this run's record for a crash and undo it
+// under its feet. False when the run must end: another one is at work, or no lock can be made.
+bool frmUpdate::TakeRunLock()
+{
+  m_runLock = std::make_unique<RunLock>();
+  if (m_runLock->Held())
+    return true;
+  if (m_runLock->Busy())
+    MsgBox(QStringLiteral("更新程序已在运行。"), MsgBoxStyle::OkInformation, QStringLiteral("提示"));
+  else
+    MsgBox(QStringLiteral("无法在程序文件夹中创建锁文件：") + NativePath(AppPath()) + QStringLiteral("\r\n")
+           + m_runLock->Reason());
+  Unload();
+  return false;
 }
 
 // An update that a crash or a power cut interrupted is finished or undone before anything

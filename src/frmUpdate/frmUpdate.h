@@ -44,6 +44,8 @@ public:
   // Public window variables.
   QString strCurrentFileName;
   qint64 lngCurrentFileSize = 0;
+  // How long a running main program gets to end by itself before it is killed.
+  int lngEndGraceMs = 5000;
 
   // Controls.
   QLabel* picCompany;
@@ -75,6 +77,7 @@ private:
   void ShowClock();
   static QPixmap BannerImage();
   static QIcon WindowIcon();
+  bool TakeRunLock();
   bool RecoverEarlierRun();
 
   // Runs a handler; a run that ended inside it, or an unreadable list, ends it quietly.
@@ -137,4 +140,5 @@ private:
   int m_progress = 0;             // shown by the bar at the next event pass
   bool m_unloaded = false;
   std::unique_ptr<Installer> m_installer;   // this run's download and install
+  std::unique_ptr<RunLock> m_runLock;       // held from before the recovery to the end
 };

@@ -80,6 +80,9 @@ void frmUpdate::cmdUpdate_Click()
       intClient->Execute(intClient->URL, QStringLiteral("GET"));
       intClient->Wait();
       SaveDownload(i);
+      const QString unknown = m_installer->Downloaded(strCurrentFileName);
+      if (!unknown.isEmpty())
+        throw DownloadFailed{unknown};
       LogEvent(QStringLiteral("已下载：%1（%2 字节）").arg(strCurrentFileName).arg(intClient->BytesReceived()));
       SetRowText(i, 3, QStringLiteral("100%"));
       PumpEventsPaced();
@@ -280,15 +283,15 @@ bool frmUpdate::MainProgramStopped()
 {
   if (strRunApp.isEmpty())
     return true;
-  const QList<qint64> running = ProcessesRunning(strRunApp);
-  if (running.isEmpty())
+  const auto running = ProcessesRunning(strRunApp);
+  if (running.empty())
     return true;
   const QString question = QStringLiteral("更新主程序：") + NativePath(strRunApp) + QStringLiteral("正在运行!")
                            + QStringLiteral("\r\n") + QStringLiteral("关闭此程序按[是]，终止更新按[否]");
   if (MsgBox(question, MsgBoxStyle::YesNoQuestion) != MsgBoxResult::Yes)
     return false;
-  for (const qint64 pid : running)
-    if (!EndProcess(pid, 5000))
+  for (const auto& process : running)
+    if (!EndProcess(*process, lngEndGraceMs))
       return false;
   // Closed while it waited for the program to end: nothing more is done.
   if (m_unloaded)

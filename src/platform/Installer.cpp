@@ -30,6 +30,11 @@ QString Installer::BeginDownload(const QStringList& names)
   return QString::fromStdString(m_engine->BeginDownload(files));
 }
 
+QString Installer::Downloaded(const QString& name)
+{
+  return QString::fromStdString(m_engine->Downloaded(EngineName(name)));
+}
+
 void Installer::AbandonDownload()
 {
   m_engine->AbandonDownload();
@@ -45,6 +50,14 @@ bool Installer::Install(const QList<Item>& items, QString* failedName, QString* 
   *reason = QString::fromStdString(result.reason);
   return result.ok;
 }
+
+RunLock::RunLock()
+{
+  const std::string path = ProgramFolder() + "/MervoUpdate.lock";
+  m_reason = QString::fromStdString(engine::SystemFileOps()->TakeLock(path, &m_held, &m_busy));
+}
+
+RunLock::~RunLock() = default;
 
 Interrupted RecoverInterruptedUpdate(QString* reason)
 {

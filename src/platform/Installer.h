@@ -8,6 +8,7 @@
 
 namespace engine {
 class FileOps;
+class HeldLock;
 class InstallEngine;
 }
 
@@ -19,6 +20,8 @@ public:
 
   // Records, before any is written, the ".tmp" files of the named files. "" or the reason.
   QString BeginDownload(const QStringList& names);
+  // The named file's ".tmp" is complete: only this very file will be installed. "" or the reason.
+  QString Downloaded(const QString& name);
   // Removes the ".tmp" files of an abandoned download and its record.
   void AbandonDownload();
 
@@ -33,6 +36,24 @@ public:
 private:
   std::unique_ptr<engine::FileOps> m_ops;
   std::unique_ptr<engine::InstallEngine> m_engine;
+};
+
+// One updater at a time in the program folder: a lock on MervoUpdate.lock, held while this
+// object lives and dropped by the system when the process ends. The file stays.
+class RunLock {
+public:
+  RunLock();
+  ~RunLock();
+  bool Held() const { return m_held != nullptr; }
+  // Another updater holds it.
+  bool Busy() const { return m_busy; }
+  // Why it could not be taken (the system's reason).
+  QString Reason() const { return m_reason; }
+
+private:
+  std::unique_ptr<engine::HeldLock> m_held;
+  bool m_busy = false;
+  QString m_reason;
 };
 
 // What the start-up found of an earlier run that did not end cleanly.

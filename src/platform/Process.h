@@ -1,13 +1,30 @@
 #pragma once
 // Other processes: finding the ones that run a given program, and ending them.
-#include <QList>
 #include <QString>
+#include <QtGlobal>
+
+#include <memory>
+#include <vector>
+
+// A process held from the moment it was found (a pidfd on Linux, a process handle on
+// Windows): ending it can never reach another process that got its id since.
+class RunningProcess {
+public:
+  explicit RunningProcess(qintptr handle) : m_handle(handle) {}
+  ~RunningProcess();
+  RunningProcess(const RunningProcess&) = delete;
+  RunningProcess& operator=(const RunningProcess&) = delete;
+  qintptr Handle() const { return m_handle; }
+
+private:
+  qintptr m_handle;
+};
 
 // The processes whose executable is the file at path ("\" read as a folder separator),
 // including ones still running a copy that has since been replaced or removed.
-QList<qint64> ProcessesRunning(const QString& path);
+std::vector<std::unique_ptr<RunningProcess>> ProcessesRunning(const QString& path);
 
 // Ends a process: on Linux it is asked to stop (SIGTERM) and, still there after graceMs,
 // killed; on Windows it is terminated with exit code 1. Waits on the event loop, never
 // spinning. True once the process is gone.
-bool EndProcess(qint64 pid, int graceMs);
+bool EndProcess(RunningProcess& process, int graceMs);

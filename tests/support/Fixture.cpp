@@ -70,7 +70,7 @@ QStringList ProgramFolder::Files() const
   QDirIterator it(m_dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
   while (it.hasNext()) {
     const QString file = QDir(m_dir.path()).relativeFilePath(it.next());
-    if (file != QLatin1String("MervoUpdate.log"))
+    if (file != QLatin1String("MervoUpdate.log") && file != QLatin1String("MervoUpdate.lock"))
       files << file;
   }
   files.sort();

@@ -36,7 +36,7 @@ public:
   void Write(const QString& name, const QByteArray& data) const;
   QByteArray Read(const QString& name) const;
   bool Exists(const QString& name) const;
-  // Every file below the folder but the updater's log, relative, with "/" between folders; sorted.
+  // Every file below the folder but the updater's log and lock, relative, with "/" between folders; sorted.
   QStringList Files() const;
 
 private:
