@@ -126,6 +126,8 @@ void frmUpdate::CreateStatusBar()
 
   m_statusPanel = new QLabel(QStringLiteral("就绪"), sbUpdateInfo);
   m_statusPanel->setObjectName(QStringLiteral("sbUpdateInfoStatus"));
+  // Status texts carry names from the server's list: never rendered as markup.
+  m_statusPanel->setTextFormat(Qt::PlainText);
   m_statusPanel->setMinimumWidth(1000 / 15);
   m_datePanel = new QLabel(sbUpdateInfo);
   m_datePanel->setObjectName(QStringLiteral("sbUpdateInfoDate"));
