@@ -34,7 +34,7 @@ bool DecodeUtf8(const std::string& text, std::u32string* out)
 
 bool IsReservedDeviceName(std::u32string segment)
 {
-  // The device is named whatever follows the first dot, and spaces before it do not count.
+  // The device is named by what comes before the first dot, and spaces before it do not count.
   segment = segment.substr(0, segment.find(U'.'));
   while (!segment.empty() && segment.back() == U' ')
     segment.pop_back();
@@ -42,7 +42,7 @@ bool IsReservedDeviceName(std::u32string segment)
   for (const char32_t c : segment) {
     // Windows reads the superscript digits of Latin-1 as port numbers too.
     if (c == 0xB9 || c == 0xB2 || c == 0xB3)
-      upper += static_cast<char>(c == 0xB9 ? '1' : '0' + (c & 0xF));
+      upper += c == 0xB9 ? '1' : c == 0xB2 ? '2' : '3';
     else if (c > 0x7F)
       return false;
     else
@@ -92,6 +92,24 @@ void AppendUtf8(char32_t c, std::string* out)
     *out += static_cast<char>(0x80 | (c & 0x3F));
   }
 }
+
+// name with "\" between folders and each code point mapped through one of the tables.
+template <std::size_t N>
+std::string CaseForm(const std::string& name, const CaseRun (&runs)[N])
+{
+  std::u32string text;
+  if (!DecodeUtf8(name, &text))
+    return name;
+  std::string form;
+  for (const char32_t c : text)
+    AppendUtf8(c == U'/' ? U'\\' : MapLetter(runs, c), &form);
+  return form;
+}
+
+bool EndsWith(const std::string& text, const std::string& end)
+{
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 }  // namespace
 
 bool IsSafeRelativeName(const std::string& name)
@@ -123,26 +141,6 @@ bool IsUtf8(const std::string& text)
   std::u32string decoded;
   return DecodeUtf8(text, &decoded);
 }
-
-namespace {
-// name with "\" between folders and each code point mapped through one of the tables.
-template <std::size_t N>
-std::string CaseForm(const std::string& name, const CaseRun (&runs)[N])
-{
-  std::u32string text;
-  if (!DecodeUtf8(name, &text))
-    return name;
-  std::string form;
-  for (const char32_t c : text)
-    AppendUtf8(c == U'/' ? U'\\' : MapLetter(runs, c), &form);
-  return form;
-}
-
-bool EndsWith(const std::string& text, const std::string& end)
-{
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-}  // namespace
 
 std::string CaseClashes::Add(const std::string& name)
 {
