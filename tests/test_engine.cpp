@@ -186,6 +186,18 @@ private slots:
     QCOMPARE(Take(dir.path()), Release(installed));
   }
 
+  // Names that differ only in letter case are one file on Windows: refused before anything changes.
+  void caseClash()
+  {
+    QTemporaryDir dir;
+    Prepare(dir.path());
+    const engine::InstallResult result =
+        engine::InstallEngine(dir.path().toStdString(), *engine::SystemFileOps())
+            .Install({{"数据/a.dat", false}, {"plugins/b.dll", false}, {"Mervo", true}, {"数据/A.DAT", false}});
+    QCOMPARE(QString::fromStdString(result.failedName + " " + result.reason), "数据/A.DAT 文件名无效");
+    QCOMPARE(Take(dir.path()), Release(false));
+  }
+
   void abandon()
   {
     QTemporaryDir dir;

@@ -129,6 +129,8 @@ private slots:
     QTest::addColumn<QString>("named");    // what the message must name
     QTest::newRow("control character") << "sub/bad\x01name" << "" << "mervo" << "sub/bad<U+0001>name";
     QTest::newRow("link out of the folder") << "out.dll" << m_dir.filePath("outside.txt") << "mervo" << "out.dll";
+    QTest::newRow("the updater's own file") << "MervoUpdate.state" << "" << "mervo" << "MervoUpdate.state";
+    QTest::newRow("names differ only in letter case") << "MERVO" << "" << "mervo" << "\"MERVO\" and \"mervo\"";
     QTest::newRow("run app not in the release") << "lib.so" << "" << "mervo.exe" << "mervo.exe";
   }
   void makeRefuses()

@@ -1,6 +1,7 @@
 // Settings, size, name and address routines, without a network.
 #include "modules/Module1.h"
 #include "modules/modPublic.h"
+#include "engine/Names.h"
 
 #include <QFile>
 #include <QStringEncoder>
@@ -87,14 +88,40 @@ private slots:
   {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("safe");
-    for (const char* good : {"中文 名#%.txt", "a..b.txt", "..a", "CONSOLE.txt", "sub\\com10"})
+    for (const char* good : {"中文 名#%.txt", "a..b.txt", "..a", "CONSOLE.txt", "sub\\com10", "COM⁴", "MervoUpdate.exe",
+                             "sub\\MervoUpdate.log"})
       QTest::newRow(good) << QString::fromUtf8(good) << true;
     for (const char* bad : {"", "\\a", "/a", "c:a", "sub\\..\\..\\a", "a/../b", "a\\..", "a\nb", "a\xc2\x85" "b",
                             "a.txt:stream", "CON", "sub\\nul.txt", "Lpt9 .log", "dir.\\a", "a \\b", "a.", "a*.txt",
-                            "a\\\\b"})
+                            "a\\\\b", "com9.txt", "COM¹", "lpt³.log",
+                            // the updater's own files
+                            "newupdlist.XML", "MervoUpdate.ſtate", "MERVOUPDATE.JOURNAL", "MervoUpdate.log",
+                            "MervoUpdate.log.1", "MervoUpdate.lock", "sub\\a.dll.TMP", "a.Updbak~"})
       QTest::newRow("bad:" + QByteArray(bad).toPercentEncoding("\\:./")) << QString::fromUtf8(bad) << false;
   }
   void safeName() { QFETCH(QString, name); QTEST(IsSafeRelativeName(name), "safe"); }
+
+  // Windows takes two names for one file when they match under simple case folding or under upper-casing.
+  void caseClash_data()
+  {
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<bool>("clash");
+    for (auto [first, second, clash] : std::initializer_list<std::tuple<const char*, const char*, bool>>{
+             {"sub/A.DLL", "Sub\\a.dll", true}, {"Ā.dll", "ā.dll", true}, {"Ａ.dll", "ａ.dll", true},
+             {"Ÿ.dll", "ÿ.dll", true}, {"ı.dll", "I.dll", true}, {"\u212A.dll", "k.dll", true}, {"ẞ", "ß", true},
+             {"𐐀", "𐐨", true}, {"a.dll", "a.dll", false}, {"ß", "ss", false}, {"a.dll", "b.dll", false}})
+      QTest::newRow(QByteArray(first) + " " + second) << QString::fromUtf8(first) << QString::fromUtf8(second) << clash;
+  }
+  void caseClash()
+  {
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(bool, clash);
+    engine::CaseClashes names;
+    QVERIFY(names.Add(first.toStdString()).empty());
+    QCOMPARE(QString::fromStdString(names.Add(second.toStdString())), clash ? first : QString());
+  }
 
   void fileUrl_data()
   {

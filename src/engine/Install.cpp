@@ -192,6 +192,7 @@ InstallResult InstallEngine::Install(const std::vector<InstallItem>& items)
   Journal journal;
   journal.phase = Journal::Phase::Install;
   std::set<std::string> names;
+  CaseClashes clashes;
   std::set<std::string> executables;
   std::string badName;
   for (const InstallItem& item : items) {
@@ -199,7 +200,8 @@ InstallResult InstallEngine::Install(const std::vector<InstallItem>& items)
       executables.insert(item.name);
     if (!names.insert(item.name).second)
       continue;
-    if (!IsSafeRelativeName(item.name)) {
+    // Two names that Windows takes for one file would replace it twice.
+    if (!IsSafeRelativeName(item.name) || !clashes.Add(item.name).empty()) {
       badName = item.name;
       continue;
     }

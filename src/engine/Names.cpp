@@ -1,5 +1,9 @@
 #include "engine/Names.h"
 
+#include "engine/Journal.h"
+
+#include <algorithm>
+#include <iterator>
 
 namespace engine {
 namespace {
@@ -30,15 +34,19 @@ bool DecodeUtf8(const std::string& text, std::u32string* out)
 
 bool IsReservedDeviceName(std::u32string segment)
 {
-  // The device is named whatever follows the first dot, and spaces before it do not count.
+  // The device is named by what comes before the first dot, and spaces before it do not count.
   segment = segment.substr(0, segment.find(U'.'));
   while (!segment.empty() && segment.back() == U' ')
     segment.pop_back();
   std::string upper;
   for (const char32_t c : segment) {
-    if (c > 0x7F)
+    // Windows reads the superscript digits of Latin-1 as port numbers too.
+    if (c == 0xB9 || c == 0xB2 || c == 0xB3)
+      upper += c == 0xB9 ? '1' : c == 0xB2 ? '2' : '3';
+    else if (c > 0x7F)
       return false;
-    upper += static_cast<char>(c >= U'a' && c <= U'z' ? c - 32 : c);
+    else
+      upper += static_cast<char>(c >= U'a' && c <= U'z' ? c - 32 : c);
   }
   if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL")
     return true;
@@ -46,14 +54,24 @@ bool IsReservedDeviceName(std::u32string segment)
          && upper[3] >= '1' && upper[3] <= '9';
 }
 
-char32_t FoldLetter(char32_t c)
+struct CaseRun {
+  char32_t first, last;
+  unsigned char stride;
+  int delta;
+};
+
+#include "engine/CaseTables.inc"
+
+template <std::size_t N>
+char32_t MapLetter(const CaseRun (&runs)[N], char32_t c)
 {
-  if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3A9 && c != 0x3A2)
-      || (c >= 0x410 && c <= 0x42F))
-    return c + 32;
-  if (c >= 0x400 && c <= 0x40F)
-    return c + 80;
-  return c;
+  // The last run that starts at or before c.
+  const CaseRun* run = std::upper_bound(std::begin(runs), std::end(runs), c,
+                                        [](char32_t code, const CaseRun& r) { return code < r.first; });
+  if (run == std::begin(runs))
+    return c;
+  --run;
+  return c <= run->last && (c - run->first) % run->stride == 0 ? static_cast<char32_t>(c + run->delta) : c;
 }
 
 void AppendUtf8(char32_t c, std::string* out)
@@ -73,6 +91,24 @@ void AppendUtf8(char32_t c, std::string* out)
     *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
     *out += static_cast<char>(0x80 | (c & 0x3F));
   }
+}
+
+// name with "\" between folders and each code point mapped through one of the tables.
+template <std::size_t N>
+std::string CaseForm(const std::string& name, const CaseRun (&runs)[N])
+{
+  std::u32string text;
+  if (!DecodeUtf8(name, &text))
+    return name;
+  std::string form;
+  for (const char32_t c : text)
+    AppendUtf8(c == U'/' ? U'\\' : MapLetter(runs, c), &form);
+  return form;
+}
+
+bool EndsWith(const std::string& text, const std::string& end)
+{
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 }  // namespace
 
@@ -106,16 +142,29 @@ bool IsUtf8(const std::string& text)
   return DecodeUtf8(text, &decoded);
 }
 
-std::string FoldCase(const std::string& name)
+std::string CaseClashes::Add(const std::string& name)
 {
-  std::u32string text;
-  if (!DecodeUtf8(name, &text))
-    return name;
-  std::string folded;
-  for (const char32_t c : text)
-    AppendUtf8(c == U'/' ? U'\\' : FoldLetter(c), &folded);
-  return folded;
+  for (auto [seen, form] : {std::make_pair(&m_folded, CaseForm(name, SimpleFolding)),
+                            std::make_pair(&m_upper, CaseForm(name, SimpleUpper))}) {
+    const std::string& first = seen->emplace(form, name).first->second;
+    if (first != name)
+      return first;
+  }
+  return std::string();
 }
 
+bool IsUpdaterFile(const std::string& name)
+{
+  static const std::string own[] = {"NewUpdList.xml",  JournalName(),       "MervoUpdate.state",
+                                    "MervoUpdate.log", "MervoUpdate.log.1", "MervoUpdate.lock"};
+  static const std::string suffixes[] = {".tmp", ".updbak~"};
+  const auto matches = [&](const auto& runs) {
+    const std::string form = CaseForm(name, runs);
+    return std::any_of(std::begin(own), std::end(own), [&](const std::string& o) { return form == CaseForm(o, runs); })
+           || std::any_of(std::begin(suffixes), std::end(suffixes),
+                          [&](const std::string& s) { return EndsWith(form, CaseForm(s, runs)); });
+  };
+  return matches(SimpleFolding) || matches(SimpleUpper);
+}
 
 }  // namespace engine

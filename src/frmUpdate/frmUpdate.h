@@ -99,7 +99,7 @@ private:
   void BuildUpdateList();
   bool ProbeFile(int index, const QString& name);
   void StopForBadName(const QString& name);
-  static QString FoldedName(const QString& name);
+  bool CheckListNames(const XmlNode& files);
 
   // Download, install and hand-over (frmUpdateDownload.cpp).
   void cmdUpdate_Click();

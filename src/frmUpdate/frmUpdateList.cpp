@@ -7,7 +7,6 @@
 #include "platform/FileSys.h"
 #include "platform/Log.h"
 
-#include <QSet>
 #include <QTreeWidget>
 
 void frmUpdate::BuildUpdateList()
@@ -18,19 +17,12 @@ void frmUpdate::BuildUpdateList()
   }
   xmlNode = RequireNode(*xmlDoc, QStringLiteral("Files"));
   lvUpdateList->clear();
-
   const XmlNode files = xmlNode;
-  QSet<QString> seen, folded;
+  if (!CheckListNames(files))
+    return;
+
   for (int i = 0; i < files.ChildCount(); ++i) {
     const ListedFile file = ReadListedFile(files.Child(i), i);
-    // Two names that differ only in letter case are one file on Windows: refused everywhere.
-    const QString foldedName = FoldedName(file.name);
-    if (!seen.contains(file.name) && folded.contains(foldedName)) {
-      StopForBadName(file.name);
-      return;
-    }
-    seen.insert(file.name);
-    folded.insert(foldedName);
     auto* row = new QTreeWidgetItem(lvUpdateList);
     row->setText(0, file.name);
     row->setText(1, file.ver);
@@ -43,12 +35,7 @@ void frmUpdate::BuildUpdateList()
 
   if (lvUpdateList->topLevelItemCount() > 0) {
     xmlNode = RequireNode(*xmlDoc, QStringLiteral("RunApp"));
-    const QString runApp = xmlNode.Text();
-    if (!IsSafeRelativeName(runApp)) {
-      StopForBadName(runApp);
-      return;
-    }
-    strRunApp = AppPath() + u'\\' + runApp;
+    strRunApp = AppPath() + u'\\' + xmlNode.Text();
     SetStatusText(QStringLiteral("发现更新文件 ，点【更新】开始更新..."));
     SetUiState(1);
   } else {
@@ -58,16 +45,39 @@ void frmUpdate::BuildUpdateList()
   xmlDoc.reset();
 }
 
+// Checks every name of the list, the main program's among them, before any file is asked
+// for. False, with the status text set, at the first name that cannot be installed.
+bool frmUpdate::CheckListNames(const XmlNode& files)
+{
+  // Names come from the network: none may reach outside the program folder, neither by its
+  // text nor through a linked folder.
+  const auto staysInside = [](const QString& name) {
+    return IsSafeRelativeName(name) && StaysInsideFolder(AppPath(), name);
+  };
+  engine::CaseClashes clashes;
+  for (int i = 0; i < files.ChildCount(); ++i) {
+    const QString name = ReadListedFile(files.Child(i), i).name;
+    // Two names that Windows takes for one file: whichever came last would win there.
+    if (!staysInside(name) || !clashes.Add(name.toStdString()).empty()) {
+      StopForBadName(name);
+      return false;
+    }
+  }
+  // With no files the main program is never started, and the list need not name it.
+  if (files.ChildCount() > 0) {
+    const QString runApp = RequireNode(*xmlDoc, QStringLiteral("RunApp")).Text();
+    if (!staysInside(runApp)) {
+      StopForBadName(runApp);
+      return false;
+    }
+  }
+  return true;
+}
+
 // Probes the file of row index (1-based) and records its size. False when the
-// build must stop: the name is unsafe or the server does not have the file.
+// build must stop: the server does not have the file.
 bool frmUpdate::ProbeFile(int index, const QString& name)
 {
-  // Names come from the network: none may reach outside the program folder,
-  // neither by its text nor through a linked folder.
-  if (!IsSafeRelativeName(name) || !StaysInsideFolder(AppPath(), name)) {
-    StopForBadName(name);
-    return false;
-  }
   intClient->Execute(FileUrl(strUpdateUrl, name), QStringLiteral("HEAD"));
   intClient->Wait();
   if (IsMissingOnServer(*intClient)) {
@@ -84,11 +94,6 @@ bool frmUpdate::ProbeFile(int index, const QString& name)
   SetRowText(index, 2, FormatFileSize(size));
   SetRowText(index, 3, QStringLiteral("0%"));
   return true;
-}
-
-QString frmUpdate::FoldedName(const QString& name)
-{
-  return QString::fromStdString(engine::FoldCase(name.toStdString()));
 }
 
 void frmUpdate::StopForBadName(const QString& name)

@@ -78,7 +78,8 @@ QString FormatFileSize(qint64 bytes)
 
 bool IsSafeRelativeName(const QString& name)
 {
-  return engine::IsSafeRelativeName(name.toStdString());
+  const std::string text = name.toStdString();
+  return engine::IsSafeRelativeName(text) && !engine::IsUpdaterFile(text);
 }
 
 bool IsValidUpdateUrl(const QString& url)

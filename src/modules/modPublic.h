@@ -37,8 +37,8 @@ qint64 ContentLengthOf(const QString& value);
 // Size as shown in the file table: "#0KB" below 1 MiB, else "#0.00MB", halves rounded up.
 QString FormatFileSize(qint64 bytes);
 
-// True when a name from the update list stays inside the program folder and every
-// system can hold it (see engine/Names.h for the rules).
+// True when a name from the update list stays inside the program folder, every system
+// can hold it and it is none of the updater's own files (see engine/Names.h for the rules).
 bool IsSafeRelativeName(const QString& name);
 
 // True for an http or https address ending in "/".

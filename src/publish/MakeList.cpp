@@ -1,5 +1,6 @@
 #include "publish/MakeList.h"
 
+#include "engine/Names.h"
 #include "modules/modPublic.h"
 #include "modules/modSign.h"
 #include "modules/modXml.h"
@@ -204,6 +205,13 @@ void MakeList(const MakeOptions& options, QTextStream& out, QTextStream& err)
   CollectFiles(root, QString(), files);
   std::sort(files.begin(), files.end(),
             [](const ReleaseFile& a, const ReleaseFile& b) { return a.name < b.name; });
+  engine::CaseClashes clashes;
+  for (const ReleaseFile& file : files) {
+    const QString earlier = QString::fromStdString(clashes.Add(file.name.toStdString()));
+    if (!earlier.isEmpty())
+      throw Refusal{Shown(earlier) + QStringLiteral(" and ") + Shown(file.name)
+                    + QStringLiteral(": the names differ only in letter case, and Windows takes them for one file")};
+  }
   // The updater reads RunApp with surrounding white space removed.
   const QString runApp = QString(options.runApp).replace(u'/', u'\\');
   const bool listed = std::any_of(files.cbegin(), files.cend(),
