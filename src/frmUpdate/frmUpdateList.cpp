@@ -12,11 +12,10 @@
 
 void frmUpdate::BuildUpdateList()
 {
-  if (!LoadXml(ListCopyPath(), xmlDoc)) {
-    MsgBox(strNewUpdList + QStringLiteral("没有发现!"));
-    return;
-  }
   xmlNode = RequireNode(*xmlDoc, QStringLiteral("Files"));
+  // Follows every check of the list, and comes before the first request for a file.
+  if (!RecordAcceptedList())
+    return;
   lvUpdateList->clear();
 
   const XmlNode files = xmlNode;
