@@ -10,7 +10,7 @@ struct MakeOptions {
   QString notesPath;      // a UTF-8 file, one note per non-empty line; empty: no notes
   QString previousPath;   // an earlier list whose unchanged files keep their Ver; empty: none
   QString releaseDir;
-  int expiresDays = 0;    // the signed list expires so many days after signing; 0: never
+  int expiresDays = 0;    // the signed list expires so many days after make; 0: never
 };
 
 // Writes releaseDir/UpdList.xml listing every file below the folder, then prints the command

@@ -57,7 +57,7 @@ int RunMake(const QStringList& arguments, QTextStream& out, QTextStream& err)
   const QCommandLineOption notes("notes", "Release notes: one note per non-empty UTF-8 line.", "FILE");
   const QCommandLineOption previous(
       "previous", "An earlier UpdList.xml: files it lists with the same SHA-256 keep their Ver.", "OLDLIST");
-  const QCommandLineOption expires("expires-days", "The signed list expires N days after it is signed.", "N");
+  const QCommandLineOption expires("expires-days", "The signed list expires N days from now.", "N");
   parser.addOptions({help, version, runApp, notes, previous, expires});
   parser.addPositionalArgument("RELEASE_DIR", "The folder holding the release's files.");
   const QString usage = QStringLiteral("make --version TEXT --run-app NAME [options] RELEASE_DIR");
