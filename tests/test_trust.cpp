@@ -4,6 +4,7 @@
 #include "TestServer.h"
 #include "frmUpdate/frmUpdate.h"
 #include "modules/modPublic.h"
+#include "modules/modSign.h"
 #include "publish/Publish.h"
 
 #include <QCryptographicHash>
@@ -51,6 +52,8 @@ class TrustTest : public QObject {
   Q_OBJECT
   QTemporaryDir m_keys;
   QString m_publicKey;
+  QString m_otherKey;
+  ListTrust m_builtIn = BuiltInTrust();
 
 private slots:
   void initTestCase()
@@ -59,9 +62,14 @@ private slots:
     QVERIFY(RunMinisign(m_keys.path(), {"-G", "-W", "-p", "pub", "-s", "sec"}));
     QVERIFY(RunMinisign(m_keys.path(), {"-G", "-W", "-p", "other.pub", "-s", "other.sec"}));
     m_publicKey = QString::fromLatin1(ReadFile(m_keys.filePath("pub")).split('\n').value(1));
-    QVERIFY(m_publicKey.startsWith("RW"));
+    m_otherKey = QString::fromLatin1(ReadFile(m_keys.filePath("other.pub")).split('\n').value(1));
+    QVERIFY(m_publicKey.startsWith("RW") && m_otherKey.startsWith("RW"));
   }
-  void cleanup() { qunsetenv("MERVO_PUBLIC_KEY"); }
+  void cleanup()
+  {
+    qunsetenv("MERVO_PUBLIC_KEY");
+    BuiltInTrust() = m_builtIn;
+  }
 
   // Sizes and hashes in the list are checked as the file arrives; a mismatch installs nothing.
   void pinnedFilesAreChecked_data()
@@ -131,48 +139,64 @@ private slots:
     QCOMPARE(run.folder.Files(), (QStringList{"new.bin", "same.bin"}));
   }
 
-  // With a key configured, only a list that the key's owner signed, recently enough,
-  // and that pins every file, is acted on.
+  // With a key built in, only a list that the key's owner signed for this name, recently enough,
+  // not yet expired, and that pins every file, is acted on; the environment cannot change the key.
   void signedLists_data()
   {
     QTest::addColumn<QString>("trouble");
+    QTest::addColumn<QString>("comment");  // the trusted comment signed; "": minisign's own
     QTest::addColumn<QString>("reason");   // after "更新列表签名无效："; "" when the update goes through
-    QTest::newRow("good") << "" << "";
-    QTest::newRow("good, legacy form") << "legacy" << "";
-    QTest::newRow("list changed after signing") << "changed" << "签名与更新列表内容不符";
-    QTest::newRow("signed by another key") << "other key" << "签名所用的密钥与公钥不符";
-    QTest::newRow("no signature") << "missing" << "无法获取签名文件（服务器返回 HTTP 404 Not Found）";
-    QTest::newRow("truncated signature") << "truncated" << "签名文件格式错误";
-    QTest::newRow("files not pinned") << "unpinned" << "列表没有为每个文件给出 Size 和 Sha256";
-    QTest::newRow("older than the last one used") << "replayed" << "更新列表比上次使用的旧";
+    const QString at = QStringLiteral("timestamp:2000000000 file:UpdList.xml");
+    QTest::newRow("good") << "" << "" << "";
+    QTest::newRow("good, legacy form") << "legacy" << "" << "";
+    QTest::newRow("good, expires later") << "" << at + " expires:4000000000" << "";
+    QTest::newRow("list changed after signing") << "changed" << "" << "签名与更新列表内容不符";
+    QTest::newRow("signed by another key") << "other key" << "" << "签名所用的密钥与公钥不符";
+    QTest::newRow("no signature") << "missing" << "" << "无法获取签名文件（服务器返回 HTTP 404 Not Found）";
+    QTest::newRow("truncated signature") << "truncated" << "" << "签名文件格式错误";
+    QTest::newRow("Size without Sha256") << "no hash" << "" << "列表没有为每个文件给出 Size 和 Sha256";
+    QTest::newRow("Sha256 without Size") << "no size" << "" << "列表没有为每个文件给出 Size 和 Sha256";
+    QTest::newRow("older than the last one used") << "replayed" << "" << "更新列表比上次使用的旧";
+    QTest::newRow("older than the updater") << "" << "timestamp:999999999 file:UpdList.xml" << "更新列表签名早于本程序认可的最早时间";
+    QTest::newRow("no timestamp") << "" << "file:UpdList.xml" << "签名中没有时间戳，无法确认更新列表不是旧的";
+    QTest::newRow("record garbled") << "garbled" << "" << "无法读取签名时间记录 MervoUpdate.state";
+    QTest::newRow("expired") << "" << at + " expires:1500000000" << "更新列表已过期";
+    QTest::newRow("signed for another file") << "" << "timestamp:2000000000\tfile:Other.xml" << "签名针对的是 Other.xml，不是 UpdList.xml";
+    QTest::newRow("environment empties the key") << "env empty" << "" << "无法获取签名文件（服务器返回 HTTP 404 Not Found）";
+    QTest::newRow("environment names another key") << "env other" << "" << "";
   }
   void signedLists()
   {
     QFETCH(QString, trouble);
+    QFETCH(QString, comment);
     QFETCH(QString, reason);
     UpdaterRun run;
     run.folder.Write("a.bin", "old a");
-    const QByteArray list = trouble == "unpinned" ? UpdateList("2", {}, {{"a.bin", "2"}}, "a.bin")
-                                                  : PinnedList("2", {{"a.bin", "new a"}});
+    QByteArray list = PinnedList("2", {{"a.bin", "new a"}});
+    if (trouble == "no hash" || trouble == "no size")
+      list = QString::fromUtf8(list).remove(QRegularExpression(trouble == "no hash" ? " Sha256=\"\\w*\"" : " Size=\"\\d*\"")).toUtf8();
     QTemporaryDir release;
-    QFile listFile(release.filePath("UpdList.xml"));
-    QVERIFY(listFile.open(QIODevice::WriteOnly) && listFile.write(list) == list.size());
-    listFile.close();
+    QVERIFY(WriteFile(release.filePath("UpdList.xml"), list));
     const QString key = m_keys.filePath(trouble == "other key" ? "other.sec" : "sec");
-    QStringList sign{"-S", "-s", key, "-m", listFile.fileName()};
+    QStringList sign{"-S", "-s", key, "-m", release.filePath("UpdList.xml")};
     if (trouble == "legacy")
       sign << "-l";
+    if (!comment.isEmpty())
+      sign << "-t" << comment;
     QVERIFY(RunMinisign(release.path(), sign));
-    QByteArray signature = ReadFile(listFile.fileName() + ".minisig");
+    QByteArray signature = ReadFile(release.filePath("UpdList.xml.minisig"));
     if (trouble == "truncated")
       signature.truncate(signature.size() / 2);
-    if (trouble == "replayed")
-      run.folder.Write("MervoUpdate.state", "timestamp=4000000000\n");
+    if (trouble == "replayed" || trouble == "garbled")
+      run.folder.Write("MervoUpdate.state", trouble == "replayed" ? "timestamp=4000000000\n" : "timestamp=4000000000x\n");
+    const QByteArray stateBefore = run.folder.Read("MervoUpdate.state");
     run.server.File("UpdList.xml", trouble == "changed" ? Flipped(list, -20) : list);
-    if (trouble != "missing")
+    if (trouble != "missing" && trouble != "env empty")
       run.server.File("UpdList.xml.minisig", signature);
     run.server.File("a.bin", "new a");
-    qputenv("MERVO_PUBLIC_KEY", m_publicKey.toLatin1());
+    BuiltInTrust() = {m_publicKey, 1000000000};
+    if (trouble.startsWith("env"))
+      qputenv("MERVO_PUBLIC_KEY", trouble == "env other" ? m_otherKey.toLatin1() : QByteArray());
     auto w = run.Start();
 
     if (reason.isEmpty()) {
@@ -189,6 +213,7 @@ private slots:
     QCOMPARE(run.log.Texts().value(0), "更新列表签名无效：" + reason);
     QVERIFY(!run.folder.Exists("NewUpdList.xml"));
     QCOMPARE(run.folder.Read("a.bin"), QByteArray("old a"));
+    QCOMPARE(run.folder.Read("MervoUpdate.state"), stateBefore);
     for (const QString& request : run.server.Requests())
       QVERIFY2(request.contains("/UpdList.xml"), qPrintable(request));
   }
@@ -206,10 +231,16 @@ private slots:
     }
     QString out, err;
     QTextStream outStream(&out), errStream(&err);
-    QCOMPARE(RunPublish({"MervoPublish", "make", "--version", "2", "--run-app", "mervo", release.path()}, outStream,
-                        errStream),
+    QCOMPARE(RunPublish({"MervoPublish", "make", "--version", "2", "--run-app", "mervo", "--expires-days", "30",
+                         release.path()}, outStream, errStream),
              0);
-    QVERIFY(RunMinisign(release.path(), {"-S", "-s", m_keys.filePath("sec"), "-m", release.filePath("UpdList.xml")}));
+    // Signed with the trusted comment of the command that make prints.
+    const QRegularExpressionMatch printed =
+        QRegularExpression("^minisign -S -t \"(timestamp:(\\d+) file:UpdList.xml expires:(\\d+))\" ").match(out);
+    QVERIFY2(printed.hasMatch(), qPrintable(out));
+    QCOMPARE(printed.captured(3).toLongLong() - printed.captured(2).toLongLong(), 30 * 86400);
+    QVERIFY(RunMinisign(release.path(), {"-S", "-s", m_keys.filePath("sec"), "-t", printed.captured(1), "-m",
+                                         release.filePath("UpdList.xml")}));
 
     UpdaterRun run;
     run.folder.Write("setup.ini", "[Mervo]\n版本=1\n");

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 
 class QCloseEvent;
 class QLabel;
@@ -92,6 +93,9 @@ private:
   void Timer1_Timer();
   void intClient_StateChanged(int state);
   QString ListCopyPath() const;
+  QString StatePath() const;
+  bool CheckListSignature(const QByteArray& list);
+  bool RecordAcceptedList();
   void RefuseList(const QString& reason);
   bool PinsEveryFile() const;
 
@@ -131,6 +135,7 @@ private:
   QString strNewUpdList;
   QString strVersion;
   QString strPublicKey;           // empty: the list is not signed
+  std::optional<qint64> m_pendingListTime;   // the checked list's signature time, not yet recorded
 
   QLabel* m_statusPanel;
   QLabel* m_datePanel;

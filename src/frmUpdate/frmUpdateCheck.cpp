@@ -5,6 +5,7 @@
 #include "modules/modPublic.h"
 #include "modules/modSign.h"
 #include "modules/modXml.h"
+#include "platform/Crypto.h"
 #include "platform/FileSys.h"
 #include "platform/Log.h"
 #include "platform/TextBox.h"
@@ -26,15 +27,15 @@ void frmUpdate::tmrGetUpdateList_Timer()
     Unload();
     return;
   }
-  if (!strPublicKey.isEmpty()) {
-    const QString reason = VerifyListSignature(*intClient, strUpdateUrl, SignatureName(strUpdList), ListCopyPath(),
-                                               strPublicKey, AppPath() + QStringLiteral("\\MervoUpdate.state"));
-    if (!reason.isEmpty()) {
-      RefuseList(reason);
-      return;
-    }
+  // Read once: the bytes whose signature is checked are the bytes parsed.
+  QByteArray list;
+  if (!ReadXmlFile(ListCopyPath(), &list)) {
+    MsgBox(strNewUpdList + QStringLiteral("没有发现!"));
+    return;
   }
-  if (!LoadXml(ListCopyPath(), xmlDoc)) {
+  if (!strPublicKey.isEmpty() && !CheckListSignature(list))
+    return;
+  if (!LoadXml(list, xmlDoc)) {
     MsgBox(strNewUpdList + QStringLiteral("没有发现!"));
     return;
   }
@@ -57,6 +58,41 @@ void frmUpdate::tmrGetUpdateList_Timer()
     txtdata->SetText(notes);
   }
   BuildUpdateList();
+}
+
+QString frmUpdate::StatePath() const
+{
+  return AppPath() + QStringLiteral("\\MervoUpdate.state");
+}
+
+// Refuses the list unless the key's owner signed it, for this name, recently enough. The
+// signature's time is kept until the list has passed every other check too.
+bool frmUpdate::CheckListSignature(const QByteArray& list)
+{
+  MinisignResult signature;
+  QString reason = VerifyListSignature(*intClient, strUpdateUrl, SignatureName(strUpdList), list, strPublicKey,
+                                       &signature);
+  if (reason.isEmpty())
+    reason = CheckListFreshness(signature, strUpdList, BuiltInTrust().minListTime, StatePath());
+  if (!reason.isEmpty()) {
+    RefuseList(reason);
+    return false;
+  }
+  m_pendingListTime = signature.timestamp;
+  return true;
+}
+
+// From now on a list signed earlier than the accepted one is refused.
+bool frmUpdate::RecordAcceptedList()
+{
+  if (!m_pendingListTime)
+    return true;
+  const QString failure = RecordListTime(StatePath(), *m_pendingListTime);
+  m_pendingListTime.reset();
+  if (failure.isEmpty())
+    return true;
+  RefuseList(QStringLiteral("无法记录签名时间（%1）").arg(failure));
+  return false;
 }
 
 // A list whose signature does not hold is never acted on: the run ends as after a failed fetch.

@@ -11,14 +11,13 @@
 
 void frmUpdate::BuildUpdateList()
 {
-  if (!LoadXml(ListCopyPath(), xmlDoc)) {
-    MsgBox(strNewUpdList + QStringLiteral("没有发现!"));
-    return;
-  }
   xmlNode = RequireNode(*xmlDoc, QStringLiteral("Files"));
   lvUpdateList->clear();
   const XmlNode files = xmlNode;
   if (!CheckListNames(files))
+    return;
+  // Follows every check of the list, and comes before the first request for a file.
+  if (!RecordAcceptedList())
     return;
 
   for (int i = 0; i < files.ChildCount(); ++i) {

@@ -2,19 +2,36 @@
 
 #include "modules/modPublic.h"
 #include "platform/Crypto.h"
+#include "platform/FileSys.h"
 #include "platform/Runtime.h"
 
-bool LoadXml(const QString& path, XmlDocumentPtr& document)
+bool ReadXmlFile(const QString& path, QByteArray* data)
 {
   if (!FileExists(path, 0))
     return false;
+  QString reason;
+  if (!ReadSmallFile(path, MaxListBytes, data, &reason)) {
+    MsgBox(QStringLiteral("ERROR：") + reason);
+    return false;
+  }
+  return true;
+}
+
+bool LoadXml(const QByteArray& data, XmlDocumentPtr& document)
+{
   auto fresh = std::make_shared<XmlDocument>();
-  if (!fresh->Load(path)) {
+  if (!fresh->Parse(data)) {
     MsgBox(QStringLiteral("ERROR：") + fresh->ParseErrorReason());
     return false;
   }
   document = std::move(fresh);
   return true;
+}
+
+bool LoadXml(const QString& path, XmlDocumentPtr& document)
+{
+  QByteArray data;
+  return ReadXmlFile(path, &data) && LoadXml(data, document);
 }
 
 XmlNode RequireNode(const XmlDocument& document, const QString& elementName)

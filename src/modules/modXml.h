@@ -4,9 +4,15 @@
 
 #include <stdexcept>
 
-// Loads the XML file at path into a fresh document. Returns false without a message
-// when there is no such file; shows "ERROR：" and the parser's reason when it does not parse.
-// On failure document is left as it was.
+// Reads the whole list file at path. Returns false without a message when there is no
+// such file; shows "ERROR：" and the system's reason when it cannot be read.
+bool ReadXmlFile(const QString& path, QByteArray* data);
+
+// Parses data into a fresh document; shows "ERROR：" and the parser's reason when it does
+// not parse. On failure document is left as it was.
+bool LoadXml(const QByteArray& data, XmlDocumentPtr& document);
+
+// ReadXmlFile, then LoadXml on what it read.
 bool LoadXml(const QString& path, XmlDocumentPtr& document);
 
 // The list lacks something the updater must read; what() is a short Chinese description.

@@ -3,6 +3,7 @@
 
 #include <QFile>
 #include <QList>
+#include <QRegularExpression>
 
 #include <openssl/evp.h>
 
@@ -93,11 +94,6 @@ struct MdCtxFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
-bool IsDigit(char c)
-{
-  return c >= '0' && c <= '9';
-}
-
 bool IsHexDigit(char16_t c)
 {
   return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
@@ -180,29 +176,29 @@ QByteArray Blake2b512(const QByteArray& data)
   return digest;
 }
 
-// The value of the first tab-separated "timestamp:N" field, N in plain decimal digits.
-std::optional<qint64> TimestampOf(const QByteArray& comment)
-{
-  const QByteArray prefix = "timestamp:";
-  for (const QByteArray& field : comment.split('\t')) {
-    if (!field.startsWith(prefix))
-      continue;
-    const QByteArray digits = field.mid(prefix.size());
-    bool ok = false;
-    const qint64 value = digits.toLongLong(&ok);
-    if (ok && !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), IsDigit))
-      return value;
-    return std::nullopt;
-  }
-  return std::nullopt;
-}
-
 MinisignResult Failure(const QString& reason)
 {
   MinisignResult result;
   result.reason = reason;
   return result;
 }
+}
+
+std::optional<QString> TrustedCommentField(const QString& comment, const QString& name)
+{
+  const QString prefix = name + u':';
+  for (const QString& field : comment.split(QRegularExpression(QStringLiteral("[\t ]"))))
+    if (field.startsWith(prefix))
+      return field.mid(prefix.size());
+  return std::nullopt;
+}
+
+std::optional<qint64> UnixTimeOf(const QString& value)
+{
+  bool ok = !value.isEmpty() && value.size() <= 18;
+  for (const QChar c : value)
+    ok = ok && c >= u'0' && c <= u'9';
+  return ok ? std::optional<qint64>(value.toLongLong()) : std::nullopt;
 }
 
 bool ParseSha256Hex(const QString& text, QByteArray* raw)
@@ -252,6 +248,7 @@ MinisignResult VerifyMinisign(const QString& publicKey, const QByteArray& data,
   MinisignResult result;
   result.ok = true;
   result.trustedComment = QString::fromUtf8(parts->trustedComment);
-  result.timestamp = TimestampOf(parts->trustedComment);
+  if (const auto timestamp = TrustedCommentField(result.trustedComment, QStringLiteral("timestamp")))
+    result.timestamp = UnixTimeOf(*timestamp);
   return result;
 }

@@ -50,6 +50,13 @@ struct MinisignResult {
   std::optional<qint64> timestamp; // when ok and the comment has a "timestamp:N" field
 };
 
+// The value of the first "name:" field of a trusted comment, its fields separated by tabs
+// (as minisign writes them) or spaces; nullopt when there is none.
+std::optional<QString> TrustedCommentField(const QString& comment, const QString& name);
+
+// value read as a Unix time: decimal digits only; nullopt when it is anything else.
+std::optional<qint64> UnixTimeOf(const QString& value);
+
 // Checks that signatureFile (the bytes of a .minisig file, prehashed "ED" or legacy "Ed")
 // signs data under publicKey (either text form above), trusted comment included.
 MinisignResult VerifyMinisign(const QString& publicKey, const QByteArray& data,

@@ -64,13 +64,22 @@ bool MakeSureDirectoryPathExists(const QString& path)
   return folder.isEmpty() || QDir().mkpath(folder);
 }
 
-bool ReadSmallFile(const QString& path, qint64 maxBytes, QByteArray* data)
+bool ReadSmallFile(const QString& path, qint64 maxBytes, QByteArray* data, QString* reason)
 {
   QFile file(NativePath(path));
-  if (!file.open(QIODevice::ReadOnly) || file.size() > maxBytes)
-    return false;
-  *data = file.read(maxBytes + 1);
-  return data->size() <= maxBytes && file.error() == QFileDevice::NoError;
+  QString failure;
+  if (!file.open(QIODevice::ReadOnly)) {
+    failure = file.errorString();
+  } else {
+    *data = file.read(maxBytes + 1);
+    if (file.error() != QFileDevice::NoError)
+      failure = file.errorString();
+    else if (data->size() > maxBytes)
+      failure = QStringLiteral("文件超过 %1 字节").arg(maxBytes);
+  }
+  if (reason)
+    *reason = failure;
+  return failure.isEmpty();
 }
 
 bool RemoveFile(const QString& path)

@@ -20,8 +20,9 @@ bool PathHasEntry(const QString& path, bool includeFolders);
 // Creates every missing folder up to the last "\" of path; true when they all exist afterwards.
 bool MakeSureDirectoryPathExists(const QString& path);
 
-// Reads a whole file of at most maxBytes into data; false when it cannot be read or is larger.
-bool ReadSmallFile(const QString& path, qint64 maxBytes, QByteArray* data);
+// Reads a whole file of at most maxBytes into data; false when it cannot be read or is larger,
+// with the reason in *reason when one is given.
+bool ReadSmallFile(const QString& path, qint64 maxBytes, QByteArray* data, QString* reason = nullptr);
 
 // Removes a file; false when it was there and could not be removed.
 bool RemoveFile(const QString& path);

@@ -34,10 +34,15 @@ bool XmlDocument::Load(const QString& path)
     m_reason = file.errorString();
     return false;
   }
+  return Parse(file.readAll());
+}
+
+bool XmlDocument::Parse(const QByteArray& data)
+{
   QString message;
   int line = 0;
   int column = 0;
-  if (!m_doc.setContent(&file, &message, &line, &column)) {
+  if (!m_doc.setContent(data, &message, &line, &column)) {
     m_reason = QStringLiteral("%1 (line %2, column %3)").arg(message).arg(line).arg(column);
     return false;
   }

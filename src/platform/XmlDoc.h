@@ -27,6 +27,8 @@ class XmlDocument {
 public:
   // Parses the file; on failure ParseErrorReason() tells why.
   bool Load(const QString& path);
+  // Parses the document held in data, the same way.
+  bool Parse(const QByteArray& data);
   QString ParseErrorReason() const { return m_reason; }
   // The first element of that name in document order; a null node when there is none.
   XmlNode SelectSingleNode(const QString& elementName) const;

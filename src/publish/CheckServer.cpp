@@ -8,7 +8,6 @@
 #include "publish/Publish.h"
 
 #include <QFile>
-#include <QTemporaryFile>
 #include <QTextStream>
 
 #include <optional>
@@ -61,14 +60,11 @@ QByteArray Fetch(Inet& client, const QString& url, qint64 maxBytes)
   }
 }
 
-// The list, loaded exactly as the updater loads it: from a file.
+// The list, parsed exactly as the updater parses it.
 XmlDocument ParseList(const QByteArray& data, const QString& url)
 {
-  QTemporaryFile file;
-  if (!file.open() || file.write(data) != data.size() || !file.flush())
-    throw CheckFailure{QStringLiteral("cannot keep the list in a temporary file: ") + file.errorString()};
   XmlDocument document;
-  if (!document.Load(file.fileName()))
+  if (!document.Parse(data))
     throw CheckFailure{url + QStringLiteral(": ") + document.ParseErrorReason()};
   return document;
 }

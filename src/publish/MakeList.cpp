@@ -8,6 +8,7 @@
 #include "platform/FileSys.h"
 #include "publish/Publish.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -229,7 +230,13 @@ void MakeList(const MakeOptions& options, QTextStream& out, QTextStream& err)
   const QString failure = WriteFileAtomically(root + u'/' + ServerListName(), ListXml(options, notes, files, runApp));
   if (!failure.isEmpty())
     throw Refusal{listPath + QStringLiteral(": ") + failure};
-  out << "minisign -S -m " << ShellWord(listPath) << "    # add -s FILE to choose the secret key" << Qt::endl;
+  // The updater refuses a list signed for another name, signed before the last one it took, or expired.
+  const qint64 now = QDateTime::currentSecsSinceEpoch();
+  QString comment = QStringLiteral("timestamp:%1 file:%2").arg(now).arg(ServerListName());
+  if (options.expiresDays > 0)
+    comment += QStringLiteral(" expires:%1").arg(now + qint64(options.expiresDays) * 86400);
+  out << "minisign -S -t \"" << comment << "\" -m " << ShellWord(listPath)
+      << "    # add -s FILE to choose the secret key" << Qt::endl;
 }
 }
 

@@ -57,7 +57,8 @@ int RunMake(const QStringList& arguments, QTextStream& out, QTextStream& err)
   const QCommandLineOption notes("notes", "Release notes: one note per non-empty UTF-8 line.", "FILE");
   const QCommandLineOption previous(
       "previous", "An earlier UpdList.xml: files it lists with the same SHA-256 keep their Ver.", "OLDLIST");
-  parser.addOptions({help, version, runApp, notes, previous});
+  const QCommandLineOption expires("expires-days", "The signed list expires N days from now.", "N");
+  parser.addOptions({help, version, runApp, notes, previous, expires});
   parser.addPositionalArgument("RELEASE_DIR", "The folder holding the release's files.");
   const QString usage = QStringLiteral("make --version TEXT --run-app NAME [options] RELEASE_DIR");
   if (!ParseVerb(parser, arguments, err))
@@ -71,6 +72,12 @@ int RunMake(const QStringList& arguments, QTextStream& out, QTextStream& err)
   if (parser.positionalArguments().size() != 1)
     return UsageError(err, QStringLiteral("make needs exactly one RELEASE_DIR"));
   MakeOptions options;
+  if (parser.isSet(expires)) {
+    bool ok = false;
+    options.expiresDays = parser.value(expires).toInt(&ok);
+    if (!ok || options.expiresDays <= 0 || options.expiresDays > 36500)
+      return UsageError(err, QStringLiteral("--expires-days needs a whole number of days from 1 to 36500"));
+  }
   options.version = parser.value(version);
   options.runApp = parser.value(runApp);
   options.notesPath = parser.value(notes);
