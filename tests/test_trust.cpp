@@ -164,6 +164,8 @@ private slots:
     QTest::newRow("signed for another file") << "" << "timestamp:2000000000\tfile:Other.xml" << "签名针对的是 Other.xml，不是 UpdList.xml";
     QTest::newRow("environment empties the key") << "env empty" << "" << "无法获取签名文件（服务器返回 HTTP 404 Not Found）";
     QTest::newRow("environment names another key") << "env other" << "" << "";
+    // Refused by the name check after the signature held: the time must not move either.
+    QTest::newRow("a name the updater refuses") << "bad name" << "" << "更新列表中的文件名无效：";
   }
   void signedLists()
   {
@@ -172,7 +174,7 @@ private slots:
     QFETCH(QString, reason);
     UpdaterRun run;
     run.folder.Write("a.bin", "old a");
-    QByteArray list = PinnedList("2", {{"a.bin", "new a"}});
+    QByteArray list = PinnedList("2", {{trouble == "bad name" ? "MervoUpdate.state" : "a.bin", "new a"}});
     if (trouble == "no hash" || trouble == "no size")
       list = QString::fromUtf8(list).remove(QRegularExpression(trouble == "no hash" ? " Sha256=\"\\w*\"" : " Size=\"\\d*\"")).toUtf8();
     QTemporaryDir release;
@@ -207,6 +209,11 @@ private slots:
       QCOMPARE(run.folder.Read("a.bin"), QByteArray("new a"));
       // The accepted signature's time is remembered for the next run.
       QVERIFY(run.folder.Read("MervoUpdate.state").startsWith("timestamp="));
+      return;
+    }
+    if (trouble == "bad name") {
+      QTRY_VERIFY_WITH_TIMEOUT(w->StatusText().startsWith(reason), 5000);
+      QVERIFY(!run.folder.Exists("MervoUpdate.state"));
       return;
     }
     QTRY_VERIFY_WITH_TIMEOUT(w->IsUnloaded(), 5000);
