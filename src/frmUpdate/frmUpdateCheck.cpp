@@ -20,9 +20,12 @@ QString frmUpdate::ListCopyPath() const
 void frmUpdate::tmrGetUpdateList_Timer()
 {
   tmrGetUpdateList->stop();
-  if (!DownloadFile(*intClient, strUpdateUrl, strUpdList, strNewUpdList)) {
+  QString failure;
+  if (!DownloadFile(*intClient, strUpdateUrl, strUpdList, strNewUpdList, &failure)) {
     if (m_unloaded)
       return;
+    if (!failure.isEmpty())
+      MsgBox(failure);
     MsgBox(QStringLiteral("获取服务器更新列表失败!"), MsgBoxStyle::OkInformation, QStringLiteral("提示"));
     Unload();
     return;

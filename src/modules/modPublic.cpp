@@ -4,7 +4,6 @@
 
 #include "platform/FileSys.h"
 #include "platform/Inet.h"
-#include "platform/Runtime.h"
 
 #include <QUrl>
 
@@ -91,8 +90,9 @@ bool IsValidUpdateUrl(const QString& url)
 }
 
 bool DownloadFile(Inet& client, const QString& baseUrl, const QString& remoteName,
-                  const QString& localName)
+                  const QString& localName, QString* failure)
 {
+  failure->clear();
   try {
     client.URL = FileUrl(baseUrl, remoteName);
     client.Execute(client.URL, QStringLiteral("HEAD"));
@@ -103,12 +103,12 @@ bool DownloadFile(Inet& client, const QString& baseUrl, const QString& remoteNam
     if (client.StatusCode() == 0)
       throw InetError(client.FailureReason());
     const QByteArray body = client.OpenURL(client.URL, MaxListBytes);
-    const QString failure = WriteFileAtomically(AppPath() + u'\\' + localName, body);
-    if (!failure.isEmpty())
-      throw InetError(failure);
+    const QString written = WriteFileAtomically(AppPath() + u'\\' + localName, body);
+    if (!written.isEmpty())
+      throw InetError(written);
     return true;
   } catch (const InetError& error) {
-    MsgBox(error.Reason());
+    *failure = error.Reason();
     return false;
   }
 }

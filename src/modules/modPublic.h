@@ -44,11 +44,11 @@ bool IsSafeRelativeName(const QString& name);
 // True for an http or https address ending in "/".
 bool IsValidUpdateUrl(const QString& url);
 
-// Fetches baseUrl + remoteName into the program folder as localName. Returns false
-// silently when the server says the file is missing; on any other failure shows the
-// reason and returns false, leaving an older localName untouched.
+// Fetches baseUrl + remoteName into the program folder as localName. Returns false with
+// failure left empty when the server says the file is missing; on any other failure sets
+// failure to the reason and returns false, leaving an older localName untouched.
 bool DownloadFile(Inet& client, const QString& baseUrl, const QString& remoteName,
-                  const QString& localName);
+                  const QString& localName, QString* failure);
 
 // Whole percent of done in total, rounded to nearest with ties to even, never above 100.
 int ProgressPercent(qint64 done, qint64 total);

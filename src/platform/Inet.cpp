@@ -1,6 +1,6 @@
 #include "platform/Inet.h"
 
-#include "platform/Runtime.h"
+#include "platform/Events.h"
 
 #include <QElapsedTimer>
 #include <QSet>

@@ -1,7 +1,7 @@
 #include "platform/Process.h"
 
 #include "platform/FileSys.h"
-#include "platform/Runtime.h"
+#include "platform/Events.h"
 
 #include <QDir>
 #include <QFile>

@@ -55,13 +55,3 @@ MsgBoxResult MsgBox(const QString& text, MsgBoxStyle style, const QString& title
     return MsgBoxResult::Ok;
   return pressed == QMessageBox::Yes ? MsgBoxResult::Yes : MsgBoxResult::No;
 }
-
-void DoEvents()
-{
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
-
-void WaitForEvents()
-{
-  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}

@@ -1,15 +1,12 @@
 #pragma once
-// The window-system services the updater relies on: modal message boxes,
-// event processing from inside a handler, and the signal that a run has ended.
+// The window-system services the updater relies on: modal message boxes, and (through
+// Events.h) event processing from inside a handler and the signal that a run has ended.
+#include "platform/Events.h"
+
 #include <QString>
 #include <functional>
 
 class QWidget;
-
-// Thrown by every wait once the window has been unloaded, so that a handler
-// blocked in a network wait unwinds without touching the window again.
-// Deliberately not a std::exception: routines that catch their own errors must let it pass.
-struct RunEnded {};
 
 enum class MsgBoxStyle {
   OkOnly,            // OK, no icon
@@ -36,10 +33,3 @@ MsgBoxResult MsgBox(const QString& text, MsgBoxStyle style = MsgBoxStyle::OkOnly
 // An empty function restores the real boxes.
 using MsgBoxHook = std::function<MsgBoxResult(const MsgBoxRequest&)>;
 void SetMsgBoxHook(MsgBoxHook hook);
-
-// Processes the events that are pending now and returns at once.
-void DoEvents();
-
-// Blocks until at least one event arrives, then processes what is pending.
-// Waits are built on this, so they cost no CPU while nothing happens.
-void WaitForEvents();

@@ -1,0 +1,13 @@
+#include "platform/Events.h"
+
+#include <QCoreApplication>
+
+void DoEvents()
+{
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void WaitForEvents()
+{
+  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
