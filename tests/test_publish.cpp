@@ -42,7 +42,8 @@ QList<ListedFile> ListedFiles(const QString& path)
 {
   XmlDocumentPtr document;
   QList<ListedFile> files;
-  if (LoadXml(path, document)) {
+  QString reason;
+  if (LoadXml(path, document, &reason)) {
     const XmlNode node = RequireNode(*document, "Files");
     for (int i = 0; i < node.ChildCount(); ++i)
       files << ReadListedFile(node.Child(i), i);

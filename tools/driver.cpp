@@ -191,7 +191,8 @@ private:
     if (!m_options.report)
       return;
     XmlDocumentPtr list;
-    if (LoadXml(m_folder + QStringLiteral("/NewUpdList.xml"), list))
+    QString unreadable;
+    if (LoadXml(m_folder + QStringLiteral("/NewUpdList.xml"), list, &unreadable))
       std::printf("installed version %s, offered %s\n", qPrintable(m_window->Version()),
                   qPrintable(list->SelectSingleNode(QStringLiteral("Version")).Text()));
     std::printf("release notes:%s\n", qPrintable(m_window->txtdata->Text().replace(QStringLiteral("\r\n\r\n"),

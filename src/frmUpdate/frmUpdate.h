@@ -96,6 +96,7 @@ private:
   QString StatePath() const;
   bool CheckListSignature(const QByteArray& list);
   bool RecordAcceptedList();
+  void ListNotLoaded(const QString& reason);
   void RefuseList(const QString& reason);
   bool PinsEveryFile() const;
 

@@ -32,14 +32,15 @@ void frmUpdate::tmrGetUpdateList_Timer()
   }
   // Read once: the bytes whose signature is checked are the bytes parsed.
   QByteArray list;
-  if (!ReadXmlFile(ListCopyPath(), &list)) {
-    MsgBox(strNewUpdList + QStringLiteral("没有发现!"));
+  QString reason;
+  if (!ReadXmlFile(ListCopyPath(), &list, &reason)) {
+    ListNotLoaded(reason);
     return;
   }
   if (!strPublicKey.isEmpty() && !CheckListSignature(list))
     return;
-  if (!LoadXml(list, xmlDoc)) {
-    MsgBox(strNewUpdList + QStringLiteral("没有发现!"));
+  if (!LoadXml(list, xmlDoc, &reason)) {
+    ListNotLoaded(reason);
     return;
   }
   // A signed list that does not pin its files protects nothing.
@@ -96,6 +97,14 @@ bool frmUpdate::RecordAcceptedList()
     return true;
   RefuseList(QStringLiteral("无法记录签名时间（%1）").arg(failure));
   return false;
+}
+
+// The boxes of a list copy that is missing, unreadable or not XML.
+void frmUpdate::ListNotLoaded(const QString& reason)
+{
+  if (!reason.isEmpty())
+    MsgBox(QStringLiteral("ERROR：") + reason);
+  MsgBox(strNewUpdList + QStringLiteral("没有发现!"));
 }
 
 // A list whose signature does not hold is never acted on: the run ends as after a failed fetch.

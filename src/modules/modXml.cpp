@@ -3,35 +3,29 @@
 #include "modules/modPublic.h"
 #include "platform/Crypto.h"
 #include "platform/FileSys.h"
-#include "platform/Runtime.h"
 
-bool ReadXmlFile(const QString& path, QByteArray* data)
+bool ReadXmlFile(const QString& path, QByteArray* data, QString* reason)
 {
-  if (!FileExists(path, 0))
-    return false;
-  QString reason;
-  if (!ReadSmallFile(path, MaxListBytes, data, &reason)) {
-    MsgBox(QStringLiteral("ERROR：") + reason);
-    return false;
-  }
-  return true;
+  reason->clear();
+  return FileExists(path, 0) && ReadSmallFile(path, MaxListBytes, data, reason);
 }
 
-bool LoadXml(const QByteArray& data, XmlDocumentPtr& document)
+bool LoadXml(const QByteArray& data, XmlDocumentPtr& document, QString* reason)
 {
+  reason->clear();
   auto fresh = std::make_shared<XmlDocument>();
   if (!fresh->Parse(data)) {
-    MsgBox(QStringLiteral("ERROR：") + fresh->ParseErrorReason());
+    *reason = fresh->ParseErrorReason();
     return false;
   }
   document = std::move(fresh);
   return true;
 }
 
-bool LoadXml(const QString& path, XmlDocumentPtr& document)
+bool LoadXml(const QString& path, XmlDocumentPtr& document, QString* reason)
 {
   QByteArray data;
-  return ReadXmlFile(path, &data) && LoadXml(data, document);
+  return ReadXmlFile(path, &data, reason) && LoadXml(data, document, reason);
 }
 
 XmlNode RequireNode(const XmlDocument& document, const QString& elementName)

@@ -4,16 +4,16 @@
 
 #include <stdexcept>
 
-// Reads the whole list file at path. Returns false without a message when there is no
-// such file; shows "ERROR：" and the system's reason when it cannot be read.
-bool ReadXmlFile(const QString& path, QByteArray* data);
+// Reads the whole list file at path. Returns false with reason left empty when there is
+// no such file, and with the system's reason when it cannot be read.
+bool ReadXmlFile(const QString& path, QByteArray* data, QString* reason);
 
-// Parses data into a fresh document; shows "ERROR：" and the parser's reason when it does
+// Parses data into a fresh document; returns false with the parser's reason when it does
 // not parse. On failure document is left as it was.
-bool LoadXml(const QByteArray& data, XmlDocumentPtr& document);
+bool LoadXml(const QByteArray& data, XmlDocumentPtr& document, QString* reason);
 
 // ReadXmlFile, then LoadXml on what it read.
-bool LoadXml(const QString& path, XmlDocumentPtr& document);
+bool LoadXml(const QString& path, XmlDocumentPtr& document, QString* reason);
 
 // The list lacks something the updater must read; what() is a short Chinese description.
 class ListFormatError : public std::runtime_error {

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Checks that the layers stay apart: the publisher's tool never links the window system,
+# and the folders above the platform include no Qt, libcurl or OpenSSL header.
+# Usage: layers.sh <source root> <MervoPublish>
+set -u
+root=$1 publish=$2
+status=0
+
+if ldd "$publish" | grep -E 'libQt6(Widgets|Gui)' >&2; then
+  echo "FAIL: MervoPublish links the window system" >&2
+  status=1
+fi
+
+# Folders written in standard C++ only; the rest of src/ follows as it is moved off Qt.
+for folder in src/engine; do
+  if grep -rnE '^\s*#\s*include\s*[<"](Q[A-Za-z]+|qt[a-z]*/|curl/|openssl/)' "$root/$folder" >&2; then
+    echo "FAIL: $folder includes a Qt, libcurl or OpenSSL header" >&2
+    status=1
+  fi
+done
+[ $status -eq 0 ] && echo "layers: apart"
+exit $status
