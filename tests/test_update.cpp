@@ -405,7 +405,9 @@ private slots:
       running.waitForFinished(5000);
     }
     if (idReused) {
-      QCOMPARE(strangerPid, pid);
+      // Another process may take the id first; then this machine cannot show the case.
+      if (strangerPid != pid)
+        QSKIP("the ended program's id went to another process");
       QCOMPARE(stranger.state(), QProcess::Running);
       stranger.kill();
       stranger.waitForFinished(5000);
