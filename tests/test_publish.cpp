@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sstream>
+
 namespace {
 struct Run {
   int status;
@@ -21,11 +23,12 @@ struct Run {
 
 Run Publish(const QStringList& arguments)
 {
-  Run run;
-  QTextStream out(&run.out);
-  QTextStream err(&run.err);
-  run.status = RunPublish(QStringList{"MervoPublish"} + arguments, out, err);
-  return run;
+  std::vector<std::string> argv{"MervoPublish"};
+  for (const QString& argument : arguments)
+    argv.push_back(argument.toStdString());
+  std::ostringstream out, err;
+  const int status = RunPublish(argv, out, err);
+  return {status, QString::fromStdString(out.str()), QString::fromStdString(err.str())};
 }
 
 // The request target of a file ("/" between folders), percent-encoded per segment as a browser would.
