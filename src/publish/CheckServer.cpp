@@ -30,15 +30,14 @@ struct Finding {
 // What the list pins of one file.
 struct PinnedFile {
   std::string name;
-  std::int64_t size = -1;   // -1: the list gives none
-  std::string sha256;       // the 32 bytes; empty: the list gives none
+  std::int64_t size = -1;  // -1: the list gives none
+  std::string sha256;      // the 32 bytes; empty: the list gives none
 };
 
 void Report(std::ostream& out, const std::string& name, const Finding& finding)
 {
   // Names and reasons come from the network.
-  out << finding.tag << std::string(8 - std::min<std::size_t>(finding.tag.size(), 8), ' ') << ' '
-      << VisibleText(name);
+  out << finding.tag << std::string(8 - std::min<std::size_t>(finding.tag.size(), 8), ' ') << ' ' << VisibleText(name);
   if (!finding.detail.empty())
     out << ": " << VisibleText(finding.detail);
   out << std::endl;
@@ -184,7 +183,7 @@ int Check(const CheckOptions& options, std::ostream& out)
     throw CheckFailure{listUrl + ": " + error.what()};
   }
 }
-}
+}  // namespace
 
 int CheckServer(const CheckOptions& options, std::ostream& out, std::ostream& err)
 {

@@ -4,8 +4,8 @@
 #include <string>
 
 struct CheckOptions {
-  std::string baseUrl;        // http or https, ending in "/"
-  std::string publicKey;      // a minisign key ("RW...") or the path of its .pub file; empty: unsigned
+  std::string baseUrl;    // http or https, ending in "/"
+  std::string publicKey;  // a minisign key ("RW...") or the path of its .pub file; empty: unsigned
 };
 
 // Fetches the list (and its signature when a key is given), then every listed file, streamed

@@ -28,8 +28,8 @@ struct Refusal {
 };
 
 struct ReleaseFile {
-  std::string name;   // as listed: "\" between folders
-  std::string path;   // where it is read from, a link's own path for a linked file
+  std::string name;  // as listed: "\" between folders
+  std::string path;  // where it is read from, a link's own path for a linked file
   std::int64_t size = 0;
   std::string ver;
   std::string sha256;  // the 32 bytes
@@ -188,18 +188,32 @@ std::string XmlEscaped(const std::string& text, bool attribute)
     const std::size_t start = pos;
     const char32_t c = NextCodePoint(text, &pos);
     switch (c) {
-    case '<': escaped += "&lt;"; break;
-    case '>': escaped += "&gt;"; break;
-    case '&': escaped += "&amp;"; break;
-    case '"': escaped += "&quot;"; break;
-    case '\t': escaped += attribute ? "&#9;" : "\t"; break;
-    case '\n': escaped += attribute ? "&#10;" : "\n"; break;
-    case '\r': escaped += attribute ? "&#13;" : "\r"; break;
-    default:
-      if (c == 0xFFFD)  // also what stands for a malformed byte
-        escaped += "\xEF\xBF\xBD";
-      else if ((c >= 0x20 && c < 0xFFFE) || c > 0xFFFF)
-        escaped += text.substr(start, pos - start);
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\t':
+        escaped += attribute ? "&#9;" : "\t";
+        break;
+      case '\n':
+        escaped += attribute ? "&#10;" : "\n";
+        break;
+      case '\r':
+        escaped += attribute ? "&#13;" : "\r";
+        break;
+      default:
+        if (c == 0xFFFD)  // also what stands for a malformed byte
+          escaped += "\xEF\xBF\xBD";
+        else if ((c >= 0x20 && c < 0xFFFE) || c > 0xFFFF)
+          escaped += text.substr(start, pos - start);
     }
   }
   return escaped;
@@ -287,8 +301,7 @@ std::string ListXml(const std::string& version, const std::vector<std::string>& 
 // The text as one word for a POSIX shell.
 std::string ShellWord(const std::string& text)
 {
-  static const std::string plain =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./:@%+=,-";
+  static const std::string plain = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./:@%+=,-";
   if (!text.empty() && text.find_first_not_of(plain) == std::string::npos)
     return text;
   std::string quoted = "'";
@@ -352,19 +365,21 @@ std::string SignCommand(const MakeOptions& options)
 void MakeList(const MakeOptions& options, std::ostream& out, std::ostream& err)
 {
   const std::string version = Trimmed(options.version);
-  if (version.empty() || std::any_of(version.begin(), version.end(), [](char c) { return c >= 0 && (c < 0x20 || c == 0x7F); }))
+  if (version.empty()
+      || std::any_of(version.begin(), version.end(), [](char c) { return c >= 0 && (c < 0x20 || c == 0x7F); }))
     throw Refusal{"--version must be a non-empty line of text"};
   const std::string root = ReleaseRoot(options.releaseDir);
-  const std::vector<std::string> notes = options.notesPath.empty() ? std::vector<std::string>() : ReadNotes(options.notesPath);
-  const std::map<std::string, PreviousFile> previous = options.previousPath.empty()
-      ? std::map<std::string, PreviousFile>() : ReadPreviousList(options.previousPath);
+  const std::vector<std::string> notes =
+      options.notesPath.empty() ? std::vector<std::string>() : ReadNotes(options.notesPath);
+  const std::map<std::string, PreviousFile> previous =
+      options.previousPath.empty() ? std::map<std::string, PreviousFile>() : ReadPreviousList(options.previousPath);
 
   std::vector<ReleaseFile> files = ReleaseFiles(root);
   // The updater reads RunApp with surrounding white space removed.
   std::string runApp = options.runApp;
   std::replace(runApp.begin(), runApp.end(), '/', '\\');
-  const bool listed = std::any_of(files.cbegin(), files.cend(),
-                                  [&](const ReleaseFile& file) { return file.name == runApp; });
+  const bool listed =
+      std::any_of(files.cbegin(), files.cend(), [&](const ReleaseFile& file) { return file.name == runApp; });
   if (!listed || runApp != Trimmed(runApp))
     throw Refusal{"--run-app " + Shown(options.runApp) + " is not a file of the release"};
 
@@ -383,7 +398,7 @@ void MakeList(const MakeOptions& options, std::ostream& out, std::ostream& err)
     throw Refusal{CleanPath(options.releaseDir) + '/' + listName + ": " + failure};
   out << SignCommand(options) << std::endl;
 }
-}
+}  // namespace
 
 int MakeUpdateList(const MakeOptions& options, std::ostream& out, std::ostream& err)
 {

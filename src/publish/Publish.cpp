@@ -253,7 +253,7 @@ int RunWithoutVerb(const std::vector<std::string>& arguments, std::ostream& out,
   }
   return UsageError(err, "a verb is needed: make or check");
 }
-}
+}  // namespace
 
 int RunPublish(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err)
 {

@@ -17,9 +17,8 @@ bool IsContinuation(unsigned char byte)
 
 bool IsSpace(char32_t c)
 {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680
-         || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F
-         || c == 0x3000;
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A)
+         || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
 // The code point's place in UTF-16 order: surrogate pairs (past U+FFFF) sort before U+E000.
@@ -46,14 +45,17 @@ void AppendUtf8(std::string& text, char32_t c)
     text += char(0x80 | (c & 0x3F));
   }
 }
-}
+}  // namespace
 
 char32_t NextCodePoint(const std::string& text, std::size_t* pos)
 {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(*pos);
-  const int length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                                     : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+  const int length = lead < 0x80                    ? 1
+                     : lead >= 0xC2 && lead <= 0xDF ? 2
+                     : lead >= 0xE0 && lead <= 0xEF ? 3
+                     : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                    : 0;
   if (length == 0 || *pos + length > text.size()) {
     ++*pos;
     return Replacement;
