@@ -12,8 +12,10 @@ if ldd "$publish" | grep -E 'libQt6(Widgets|Gui)' >&2; then
 fi
 
 # Folders written in standard C++ only; the rest of src/ follows as it is moved off Qt.
-for folder in src/engine; do
-  if grep -rnE '^\s*#\s*include\s*[<"](Q[A-Za-z]+|qt[a-z]*/|curl/|openssl/)' "$root/$folder" >&2; then
+# The publisher's main.cpp creates the application object its event loop needs.
+for folder in src/engine src/publish; do
+  if grep -rnE '^\s*#\s*include\s*[<"](Q[A-Za-z]+|qt[a-z]*/|curl/|openssl/)' "$root/$folder" \
+      | grep -v "^$root/src/publish/main.cpp:" >&2; then
     echo "FAIL: $folder includes a Qt, libcurl or OpenSSL header" >&2
     status=1
   fi

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sstream>
+
 namespace {
 struct Run {
   int status;
@@ -21,11 +23,12 @@ struct Run {
 
 Run Publish(const QStringList& arguments)
 {
-  Run run;
-  QTextStream out(&run.out);
-  QTextStream err(&run.err);
-  run.status = RunPublish(QStringList{"MervoPublish"} + arguments, out, err);
-  return run;
+  std::vector<std::string> argv{"MervoPublish"};
+  for (const QString& argument : arguments)
+    argv.push_back(argument.toStdString());
+  std::ostringstream out, err;
+  const int status = RunPublish(argv, out, err);
+  return {status, QString::fromStdString(out.str()), QString::fromStdString(err.str())};
 }
 
 // The request target of a file ("/" between folders), percent-encoded per segment as a browser would.
@@ -49,6 +52,20 @@ QList<ListedFile> ListedFiles(const QString& path)
       files << ReadListedFile(node.Child(i), i);
   }
   return files;
+}
+
+// The release notes of the list at path, read as the updater reads them.
+QStringList Notes(const QString& path)
+{
+  XmlDocumentPtr document;
+  QString reason;
+  QStringList notes;
+  if (LoadXml(path, document, &reason)) {
+    const XmlNode updata = document->SelectSingleNode("Updata");
+    for (int i = 0; i < updata.ChildCount(); ++i)
+      notes << updata.Child(i).Attribute("Info").value_or("absent");
+  }
+  return notes;
 }
 }
 
@@ -79,7 +96,7 @@ private slots:
     m_release = m_dir.filePath("release");
     m_files = {{"mervo", "#!/bin/sh\n"}, {"sub/a.dll", Bytes(3000, 1)}, {"sub/deeper/c.bin", Bytes(200000, 2)},
                {"数据 文件.txt", "<&\"数据\">"}, {"empty.txt", ""}, {"big.bin", Bytes(5 * 1024 * 1024, 3)},
-               {"sub/UpdList.xml", "only the top folder's list is skipped"}};
+               {"sub/UpdList.xml", "only the top folder's list is skipped"}, {"a&b'ｅ", "1"}, {"a&b'𝒳", "2"}};
     for (auto it = m_files.begin(); it != m_files.end(); ++it)
       QVERIFY(WriteFile(m_release + '/' + it.key(), it.value()));
     QVERIFY(WriteFile(m_release + "/UpdList.xml.minisig", "stale"));
@@ -88,12 +105,14 @@ private slots:
     QVERIFY(WriteFile(m_dir.filePath("outside.txt"), "not part of any release"));
   }
 
-  // The list names every file of the release as it is; check then finds a file changed on the server.
+  // The list names every file of the release as it is, and the notes; check then finds a file changed on the server.
   void makeThenCheck()
   {
-    Run run = Make(m_release);
+    QVERIFY(WriteFile(m_dir.filePath("notes"), "\xEF\xBB\xBF first & <second> \"q\"\r\n\r\n\ttab\there\n"));
+    Run run = Make(m_release, {"--notes", m_dir.filePath("notes")});
     QCOMPARE(run.status, 0);
     QCOMPARE(run.err, QString());
+    QCOMPARE(Notes(m_release + "/UpdList.xml"), QStringList({"first & <second> \"q\"", "tab\there"}));
     QStringList names;
     for (const ListedFile& file : ListedFiles(m_release + "/UpdList.xml")) {
       const QByteArray data = m_files.value(QString(file.name).replace('\\', '/'), "absent");
@@ -112,7 +131,7 @@ private slots:
     Serve(server);
     run = Publish({"check", server.BaseUrl()});
     QCOMPARE(run.status, 0);
-    QVERIFY2(run.out.endsWith("8 files, 0 problems\n") && run.err.isEmpty(), qPrintable(run.out + run.err));
+    QVERIFY2(run.out.endsWith("10 files, 0 problems\n") && run.err.isEmpty(), qPrintable(run.out + run.err));
     // The byte changed lies in the last piece the server sends.
     QByteArray changed = m_files["sub/deeper/c.bin"];
     changed[changed.size() - 1] = char(changed.back() ^ 1);
@@ -179,7 +198,7 @@ private slots:
     const QStringList arguments{"check", "--public-key", m_dir.filePath("a.pub"), server.BaseUrl()};
     Run run = Publish(arguments);
     QCOMPARE(run.status, 0);
-    QVERIFY2(run.out.endsWith("8 files, 0 problems\n"), qPrintable(run.out + run.err));
+    QVERIFY2(run.out.endsWith("10 files, 0 problems\n"), qPrintable(run.out + run.err));
     const QByteArray list = ReadFile(m_release + "/UpdList.xml");
     server.File("UpdList.xml", QByteArray(list).replace("<Version>1.1<", "<Version>1.2<"));
     run = Publish(arguments);
@@ -193,14 +212,31 @@ private slots:
     QVERIFY2(run.err.contains("UpdList.xml.minisig"), qPrintable(run.err));
   }
 
+  void commandLine_data()
+  {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("shown");   // on out for status 0, else on err; the other stays empty
+    QTest::newRow("overview") << QStringList{"--help"} << 0 << "Usage: MervoPublish make";
+    QTest::newRow("unknown verb") << QStringList{"publish", "x"} << 2 << "\"publish\"";
+    QTest::newRow("values after =") << QStringList{"make", "--version=1", "--run-app=mervo", "--expires-days=+30", "--", m_release}
+                                    << 0 << " expires:";
+    QTest::newRow("value missing") << QStringList{"make", "--version", "1", m_release, "--run-app"} << 2
+                                   << "Missing value after '--run-app'.";
+    QTest::newRow("unknown options") << QStringList{"check", "-hx", "--bogus=1", "http://h/"} << 2
+                                     << "Unknown options: x, bogus.";
+    QTest::newRow("days past the limit") << QStringList{"make", "--version", "1", "--run-app", "mervo", "--expires-days",
+                                                        "36501", m_release} << 2 << "--expires-days";
+  }
   void commandLine()
   {
-    const Run help = Publish({"--help"});
-    QCOMPARE(help.status, 0);
-    QVERIFY2(help.out.startsWith("Usage: MervoPublish make") && help.err.isEmpty(), qPrintable(help.out + help.err));
-    const Run unknown = Publish({"publish", "x"});
-    QCOMPARE(unknown.status, 2);
-    QVERIFY2(unknown.err.contains("\"publish\"") && unknown.out.isEmpty(), qPrintable(unknown.err));
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, shown);
+    const Run run = Publish(arguments);
+    QCOMPARE(run.status, status);
+    QVERIFY2((status == 0 ? run.out : run.err).contains(shown) && (status == 0 ? run.err : run.out).isEmpty(),
+             qPrintable(run.out + run.err));
   }
 };
 

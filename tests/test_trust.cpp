@@ -14,6 +14,8 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <sstream>
+
 namespace {
 const QString Offered = QStringLiteral("发现更新文件 ，点【更新】开始更新...");
 const QString Done = QStringLiteral("更新完成！");
@@ -236,11 +238,11 @@ private slots:
       QFile file(release.filePath(name));
       QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
     }
-    QString out, err;
-    QTextStream outStream(&out), errStream(&err);
+    std::ostringstream outStream, errStream;
     QCOMPARE(RunPublish({"MervoPublish", "make", "--version", "2", "--run-app", "mervo", "--expires-days", "30",
-                         release.path()}, outStream, errStream),
+                         release.path().toStdString()}, outStream, errStream),
              0);
+    const QString out = QString::fromStdString(outStream.str());
     // Signed with the trusted comment of the command that make prints.
     const QRegularExpressionMatch printed =
         QRegularExpression("^minisign -S -t \"(timestamp:(\\d+) file:UpdList.xml expires:(\\d+))\" ").match(out);

@@ -5,169 +5,192 @@
 #include "modules/modXml.h"
 #include "platform/Crypto.h"
 #include "platform/Inet.h"
-#include "publish/Publish.h"
+#include "publish/Text.h"
 
-#include <QFile>
-#include <QTextStream>
-
-#include <optional>
+#include <algorithm>
+#include <cstdint>
+#include <ostream>
+#include <vector>
 
 namespace {
 constexpr int ChunkBytes = 64 * 1024;
 
 // Why the check cannot even start; one line on err.
 struct CheckFailure {
-  QString message;
+  std::string message;
 };
 
 // One line of the report: a tag ("ok", "MISMATCH", ...) and what is wrong.
 struct Finding {
-  QString tag;
-  QString detail;
-  bool IsProblem() const { return tag != QLatin1String("ok"); }
+  std::string tag;
+  std::string detail;
+  bool IsProblem() const { return tag != "ok"; }
 };
 
-void Report(QTextStream& out, const QString& name, const Finding& finding)
+// What the list pins of one file.
+struct PinnedFile {
+  std::string name;
+  std::int64_t size = -1;  // -1: the list gives none
+  std::string sha256;      // the 32 bytes; empty: the list gives none
+};
+
+void Report(std::ostream& out, const std::string& name, const Finding& finding)
 {
   // Names and reasons come from the network.
-  out << finding.tag.leftJustified(8) << ' ' << VisibleText(name);
-  if (!finding.detail.isEmpty())
+  out << finding.tag << std::string(8 - std::min<std::size_t>(finding.tag.size(), 8), ' ') << ' ' << VisibleText(name);
+  if (!finding.detail.empty())
     out << ": " << VisibleText(finding.detail);
-  out << Qt::endl;
+  out << std::endl;
 }
 
 // The key as text: the argument itself when it is a key, else what the file it names holds.
-QString PublicKeyText(const QString& argument)
+std::string PublicKeyText(const std::string& argument)
 {
-  if (ParseMinisignPublicKey(argument))
+  if (ParseMinisignPublicKey(QString::fromStdString(argument)))
     return argument;
-  QFile file(argument);
-  if (!file.open(QIODevice::ReadOnly))
-    throw CheckFailure{argument + QStringLiteral(": neither a minisign key nor a readable file (")
-                       + file.errorString() + u')'};
-  const QString text = QString::fromUtf8(file.read(MaxSignatureBytes));
-  if (!ParseMinisignPublicKey(text))
-    throw CheckFailure{argument + QStringLiteral(": not a minisign public key")};
+  std::string text;
+  const std::string failure = ReadFileStart(argument, MaxSignatureBytes, &text);
+  if (!failure.empty())
+    throw CheckFailure{argument + ": neither a minisign key nor a readable file (" + failure + ')'};
+  if (!ParseMinisignPublicKey(QString::fromStdString(text)))
+    throw CheckFailure{argument + ": not a minisign public key"};
   return text;
 }
 
-QByteArray Fetch(Inet& client, const QString& url, qint64 maxBytes)
+std::string Fetch(Inet& client, const std::string& url, std::int64_t maxBytes)
 {
   try {
-    return client.OpenURL(url, maxBytes);
+    return client.OpenURL(QString::fromStdString(url), maxBytes).toStdString();
   } catch (const InetError& error) {
-    throw CheckFailure{url + QStringLiteral(": ") + VisibleText(error.Reason())};
+    throw CheckFailure{url + ": " + VisibleText(error.what())};
   }
 }
 
 // The list, parsed exactly as the updater parses it.
-XmlDocument ParseList(const QByteArray& data, const QString& url)
+XmlDocument ParseList(const std::string& data, const std::string& url)
 {
   XmlDocument document;
-  if (!document.Parse(data))
-    throw CheckFailure{url + QStringLiteral(": ") + document.ParseErrorReason()};
+  if (!document.Parse(QByteArray::fromStdString(data)))
+    throw CheckFailure{url + ": " + document.ParseErrorReason().toStdString()};
   return document;
 }
 
+// Reads the index-th child of "//Files" as the updater does; throws ListFormatError.
+PinnedFile ReadPinnedFile(const XmlNode& child, int index)
+{
+  const ListedFile file = ReadListedFile(child, index);
+  return {file.name.toStdString(), file.size, file.sha256.toStdString()};
+}
+
 // "HTTP 404 Not Found" for an answer with a status, else the transfer's own reason.
-QString AnswerText(const Inet& client)
+std::string AnswerText(const Inet& client)
 {
   if (client.StatusCode() == 0)
-    return client.AnswerFailure();
-  return QStringLiteral("HTTP ") + client.GetHeader().section(QStringLiteral("\r\n"), 0, 0).section(u' ', 1).trimmed();
+    return client.AnswerFailure().toStdString();
+  const std::string header = client.GetHeader().toStdString();
+  const std::string statusLine = header.substr(0, header.find("\r\n"));
+  const std::size_t space = statusLine.find(' ');
+  return "HTTP " + (space == std::string::npos ? std::string() : Trimmed(statusLine.substr(space + 1)));
 }
 
 // Fetches one listed file and compares its size and SHA-256 with the list's.
-Finding CheckFile(Inet& client, const QString& baseUrl, const ListedFile& file)
+Finding CheckFile(Inet& client, const std::string& baseUrl, const PinnedFile& file)
 {
-  if (!IsSafeRelativeName(file.name))
-    return {QStringLiteral("UNSAFE"), QStringLiteral("the updater refuses this name")};
-  client.Execute(FileUrl(baseUrl, file.name), QStringLiteral("GET"));
+  if (!IsSafeRelativeName(QString::fromStdString(file.name)))
+    return {"UNSAFE", "the updater refuses this name"};
+  client.Execute(FileUrl(QString::fromStdString(baseUrl), QString::fromStdString(file.name)), "GET");
   client.Wait();
-  if (!client.AnswerFailure().isEmpty())
-    return {IsMissingOnServer(client) ? QStringLiteral("MISSING") : QStringLiteral("FAILED"), AnswerText(client)};
+  if (!client.AnswerFailure().toStdString().empty())
+    return {IsMissingOnServer(client) ? "MISSING" : "FAILED", AnswerText(client)};
   Sha256Hasher hasher;
   for (;;) {
-    const QByteArray piece = client.GetChunk(ChunkBytes);
-    if (piece.isEmpty())
+    const auto piece = client.GetChunk(ChunkBytes);
+    if (piece.size() == 0)
       break;
-    hasher.Add(piece.constData(), piece.size());
+    hasher.Add(piece.data(), piece.size());
   }
-  const QString failure = client.FailureReason();
-  if (!failure.isEmpty())
-    return {QStringLiteral("FAILED"), failure};
-  const qint64 size = client.BytesReceived();
+  const std::string failure = client.FailureReason().toStdString();
+  if (!failure.empty())
+    return {"FAILED", failure};
+  const std::int64_t size = client.BytesReceived();
   if (file.size >= 0 && size != file.size)
-    return {QStringLiteral("MISMATCH"), QStringLiteral("size %1, the list says %2").arg(size).arg(file.size)};
-  if (!file.sha256.isEmpty() && hasher.Finish() != file.sha256)
-    return {QStringLiteral("MISMATCH"), QStringLiteral("sha256 differs")};
-  if (file.size < 0 || file.sha256.isEmpty())
-    return {QStringLiteral("UNPINNED"), QStringLiteral("the list gives no %1")
-                                            .arg(file.size < 0 ? QStringLiteral("Size") : QStringLiteral("Sha256"))};
-  return {QStringLiteral("ok"), QString()};
+    return {"MISMATCH", "size " + std::to_string(size) + ", the list says " + std::to_string(file.size)};
+  if (!file.sha256.empty() && hasher.Finish().toStdString() != file.sha256)
+    return {"MISMATCH", "sha256 differs"};
+  if (file.size < 0 || file.sha256.empty())
+    return {"UNPINNED", std::string("the list gives no ") + (file.size < 0 ? "Size" : "Sha256")};
+  return {"ok", std::string()};
 }
 
-QString Counted(int count, const char* noun)
+std::string Counted(int count, const char* noun)
 {
-  return QStringLiteral("%1 %2%3").arg(count).arg(QLatin1String(noun)).arg(count == 1 ? "" : "s");
+  return std::to_string(count) + ' ' + noun + (count == 1 ? "" : "s");
 }
 
-int Check(const CheckOptions& options, QTextStream& out)
+// Checks every file the list names, and that RunApp is one of them. Returns the exit status.
+int CheckFiles(Inet& client, const std::string& baseUrl, const XmlDocument& document, std::ostream& out)
 {
-  const QString key = options.publicKey.isEmpty() ? QString() : PublicKeyText(options.publicKey);
-  Inet client;
-  const QString listUrl = options.baseUrl + ServerListName();
-  const QByteArray list = Fetch(client, listUrl, MaxListBytes);
-  if (!key.isEmpty()) {
-    const QString signatureUrl = options.baseUrl + SignatureName(ServerListName());
-    const MinisignResult signature = VerifyMinisign(key, list, Fetch(client, signatureUrl, MaxSignatureBytes));
-    if (!signature.ok)
-      throw CheckFailure{signatureUrl + QStringLiteral(": the signature does not verify: ") + signature.reason};
-    Report(out, SignatureName(ServerListName()), {QStringLiteral("ok"), QString()});
-  }
-
-  const XmlDocument document = ParseList(list, listUrl);
-  int count = 0;
+  RequireNode(document, "Version");
+  RequireNode(document, "Updata");
+  const std::string runApp = RequireNode(document, "RunApp").Text().toStdString();
+  const XmlNode files = RequireNode(document, "Files");
+  const int count = files.ChildCount();
   int problems = 0;
-  QString runApp;
-  QStringList names;
-  try {
-    RequireNode(document, QStringLiteral("Version"));
-    RequireNode(document, QStringLiteral("Updata"));
-    runApp = RequireNode(document, QStringLiteral("RunApp")).Text();
-    const XmlNode files = RequireNode(document, QStringLiteral("Files"));
-    for (int i = 0; i < files.ChildCount(); ++i, ++count) {
-      ListedFile file;
-      Finding finding;
-      try {
-        file = ReadListedFile(files.Child(i), i);
-        finding = CheckFile(client, options.baseUrl, file);
-      } catch (const ListFormatError& error) {
-        file.name = QStringLiteral("entry %1").arg(i + 1);
-        finding = {QStringLiteral("INVALID"), error.Description()};
-      }
-      names << file.name;
-      problems += finding.IsProblem();
-      Report(out, file.name, finding);
+  std::vector<std::string> names;
+  for (int i = 0; i < count; ++i) {
+    PinnedFile file;
+    Finding finding;
+    try {
+      file = ReadPinnedFile(files.Child(i), i);
+      finding = CheckFile(client, baseUrl, file);
+    } catch (const ListFormatError& error) {
+      file.name = "entry " + std::to_string(i + 1);
+      finding = {"INVALID", error.what()};
     }
-  } catch (const ListFormatError& error) {
-    throw CheckFailure{listUrl + QStringLiteral(": ") + error.Description()};
+    names.push_back(file.name);
+    problems += finding.IsProblem();
+    Report(out, file.name, finding);
   }
-  if (count > 0 && !names.contains(runApp)) {
-    Report(out, QStringLiteral("RunApp"), {QStringLiteral("INVALID"), u'"' + runApp + QStringLiteral("\" is not a listed file")});
+  if (count > 0 && std::find(names.begin(), names.end(), runApp) == names.end()) {
+    Report(out, "RunApp", {"INVALID", '"' + runApp + "\" is not a listed file"});
     ++problems;
   }
-  out << Counted(count, "file") << ", " << Counted(problems, "problem") << Qt::endl;
+  out << Counted(count, "file") << ", " << Counted(problems, "problem") << std::endl;
   return problems == 0 ? 0 : 1;
 }
-}
 
-int CheckServer(const CheckOptions& options, QTextStream& out, QTextStream& err)
+int Check(const CheckOptions& options, std::ostream& out)
+{
+  const std::string key = options.publicKey.empty() ? std::string() : PublicKeyText(options.publicKey);
+  Inet client;
+  const std::string listName = ServerListName().toStdString();
+  const std::string listUrl = options.baseUrl + listName;
+  const std::string list = Fetch(client, listUrl, MaxListBytes);
+  if (!key.empty()) {
+    const std::string signatureName = SignatureName(ServerListName()).toStdString();
+    const std::string signatureUrl = options.baseUrl + signatureName;
+    const std::string signature = Fetch(client, signatureUrl, MaxSignatureBytes);
+    const MinisignResult result = VerifyMinisign(QString::fromStdString(key), QByteArray::fromStdString(list),
+                                                 QByteArray::fromStdString(signature));
+    if (!result.ok)
+      throw CheckFailure{signatureUrl + ": the signature does not verify: " + result.reason.toStdString()};
+    Report(out, signatureName, {"ok", std::string()});
+  }
+  const XmlDocument document = ParseList(list, listUrl);
+  try {
+    return CheckFiles(client, options.baseUrl, document, out);
+  } catch (const ListFormatError& error) {
+    throw CheckFailure{listUrl + ": " + error.what()};
+  }
+}
+}  // namespace
+
+int CheckServer(const CheckOptions& options, std::ostream& out, std::ostream& err)
 {
   try {
     return Check(options, out);
   } catch (const CheckFailure& failure) {
-    err << "MervoPublish: " << failure.message << Qt::endl;
+    err << "MervoPublish: " << failure.message << std::endl;
     return 1;
   }
 }

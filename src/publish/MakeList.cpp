@@ -6,247 +6,407 @@
 #include "modules/modXml.h"
 #include "platform/Crypto.h"
 #include "platform/FileSys.h"
-#include "publish/Publish.h"
-
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QHash>
-#include <QRegularExpression>
-#include <QStringDecoder>
-#include <QTextStream>
-#include <QXmlStreamWriter>
+#include "publish/Text.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <ostream>
+#include <vector>
+
+namespace fs = std::filesystem;
 
 namespace {
 // Files at least this large get a progress line while they are hashed.
-constexpr qint64 ProgressBytes = 16 * 1024 * 1024;
+constexpr std::int64_t ProgressBytes = 16 * 1024 * 1024;
 
 // Why the list cannot be made; one line, shown as it is.
 struct Refusal {
-  QString message;
+  std::string message;
 };
 
 struct ReleaseFile {
-  QString name;       // as listed: "\" between folders
-  QString path;       // where it is read from, a link's own path for a linked file
-  qint64 size = 0;
-  QString ver;
-  QByteArray sha256;
+  std::string name;  // as listed: "\" between folders
+  std::string path;  // where it is read from, a link's own path for a linked file
+  std::int64_t size = 0;
+  std::string ver;
+  std::string sha256;  // the 32 bytes
+};
+
+// What an earlier list says of one file.
+struct PreviousFile {
+  std::string ver;
+  std::string sha256;
 };
 
 // The name quoted, for messages.
-QString Shown(const QString& name)
+std::string Shown(const std::string& name)
 {
-  return u'"' + VisibleText(name) + u'"';
+  return '"' + VisibleText(name) + '"';
 }
 
 // The listed form of a path relative to the release ("/" between folders). Refuses a name
 // the updater would refuse, or one whose "\" would read as a folder separator.
-QString ListedName(const QString& relative)
+std::string ListedName(const std::string& relative)
 {
-  if (relative.contains(u'\\'))
-    throw Refusal{Shown(relative) + QStringLiteral(": a \"\\\" in a name would read as a folder separator")};
-  if (relative.contains(QChar::ReplacementCharacter))
-    throw Refusal{Shown(relative) + QStringLiteral(": the name is not valid UTF-8")};
-  const QString name = QString(relative).replace(u'/', u'\\');
-  if (!IsSafeRelativeName(name))
-    throw Refusal{Shown(relative) + QStringLiteral(": the updater refuses this name")};
+  if (relative.find('\\') != std::string::npos)
+    throw Refusal{Shown(relative) + ": a \"\\\" in a name would read as a folder separator"};
+  if (!engine::IsUtf8(relative) || relative.find("\xEF\xBF\xBD") != std::string::npos)
+    throw Refusal{Shown(relative) + ": the name is not valid UTF-8"};
+  std::string name = relative;
+  std::replace(name.begin(), name.end(), '/', '\\');
+  if (!IsSafeRelativeName(QString::fromStdString(name)))
+    throw Refusal{Shown(relative) + ": the updater refuses this name"};
   return name;
 }
 
-bool IsInside(const QString& root, const QString& real)
+bool IsInside(const std::string& root, const std::string& real)
 {
-  return real.startsWith(root.endsWith(u'/') ? root : root + u'/');
+  const std::string prefix = root.back() == '/' ? root : root + '/';
+  return real.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The entries of a folder by name; a folder that cannot be listed is refused.
+std::vector<fs::directory_entry> Entries(const std::string& path, const std::string& shown)
+{
+  std::error_code error;
+  std::vector<fs::directory_entry> entries;
+  for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error))
+    entries.push_back(*it);
+  if (error)
+    throw Refusal{Shown(shown) + ": the folder cannot be read"};
+  std::sort(entries.begin(), entries.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
+    return a.path().filename() < b.path().filename();
+  });
+  return entries;
+}
+
+// A link is served as the file it leads to; anything reached through it must be part of the release.
+ReleaseFile LinkedFile(const std::string& root, const std::string& relative, const std::string& name,
+                       const std::string& path)
+{
+  std::error_code error;
+  const std::string target = fs::canonical(path, error).string();
+  if (error)
+    throw Refusal{Shown(relative) + ": the link leads nowhere"};
+  if (!IsInside(root, target))
+    throw Refusal{Shown(relative) + ": the link leads outside the release folder"};
+  if (!fs::is_regular_file(target, error))
+    throw Refusal{Shown(relative) + ": a link to a folder is not supported"};
+  return {name, path, std::int64_t(fs::file_size(target, error)), {}, {}};
 }
 
 // Appends every file below root/folder ("" for root itself) to files.
-void CollectFiles(const QString& root, const QString& folder, QList<ReleaseFile>& files)
+void CollectFiles(const std::string& root, const std::string& folder, std::vector<ReleaseFile>& files)
 {
-  const QString path = folder.isEmpty() ? root : root + u'/' + folder;
-  if (!QFileInfo(path).isReadable())
-    throw Refusal{Shown(folder.isEmpty() ? root : folder) + QStringLiteral(": the folder cannot be read")};
-  const QFileInfoList entries =
-      QDir(path).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-  for (const QFileInfo& entry : entries) {
-    const QString fileName = entry.fileName();
-    if (folder.isEmpty() && (fileName == ServerListName() || fileName == SignatureName(ServerListName())))
+  const std::string listName = ServerListName().toStdString();
+  const std::string path = folder.empty() ? root : root + '/' + folder;
+  for (const fs::directory_entry& entry : Entries(path, folder.empty() ? root : folder)) {
+    const std::string fileName = entry.path().filename().string();
+    if (folder.empty() && (fileName == listName || fileName == SignatureName(ServerListName()).toStdString()))
       continue;
-    const QString relative = folder.isEmpty() ? entry.fileName() : folder + u'/' + entry.fileName();
-    const QString name = ListedName(relative);
-    if (entry.isSymLink()) {
-      // Served as the file it leads to; anything reached through it must be part of the release.
-      const QString target = entry.canonicalFilePath();
-      if (target.isEmpty())
-        throw Refusal{Shown(relative) + QStringLiteral(": the link leads nowhere")};
-      if (!IsInside(root, target))
-        throw Refusal{Shown(relative) + QStringLiteral(": the link leads outside the release folder")};
-      if (!QFileInfo(target).isFile())
-        throw Refusal{Shown(relative) + QStringLiteral(": a link to a folder is not supported")};
-      files.append({name, entry.absoluteFilePath(), QFileInfo(target).size(), {}, {}});
-    } else if (entry.isDir()) {
+    const std::string relative = folder.empty() ? fileName : folder + '/' + fileName;
+    const std::string name = ListedName(relative);
+    std::error_code error;
+    const fs::file_status status = entry.symlink_status(error);
+    if (fs::is_symlink(status))
+      files.push_back(LinkedFile(root, relative, name, entry.path().string()));
+    else if (fs::is_directory(status))
       CollectFiles(root, relative, files);
-    } else if (entry.isFile()) {
-      files.append({name, entry.absoluteFilePath(), entry.size(), {}, {}});
-    } else {
-      throw Refusal{Shown(relative) + QStringLiteral(": not a regular file")};
-    }
+    else if (fs::is_regular_file(status))
+      files.push_back({name, entry.path().string(), std::int64_t(entry.file_size(error)), {}, {}});
+    else
+      throw Refusal{Shown(relative) + ": not a regular file"};
   }
 }
 
-QStringList ReadNotes(const QString& path)
+std::vector<std::string> ReadNotes(const std::string& path)
 {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly))
-    throw Refusal{path + QStringLiteral(": ") + file.errorString()};
-  QStringDecoder decoder(QStringDecoder::Utf8);
-  const QString text = decoder(file.readAll());
-  if (decoder.hasError())
-    throw Refusal{path + QStringLiteral(": the notes are not UTF-8")};
-  QStringList notes;
-  for (const QString& line : text.split(u'\n')) {
-    const QString note = line.trimmed();
-    if (note.isEmpty())
+  std::string text;
+  const std::string failure = ReadFileStart(path, std::string::npos, &text);
+  if (!failure.empty())
+    throw Refusal{path + ": " + failure};
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+    text.erase(0, 3);
+  if (!engine::IsUtf8(text))
+    throw Refusal{path + ": the notes are not UTF-8"};
+  std::vector<std::string> notes;
+  for (std::size_t start = 0; start <= text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    const std::string note = Trimmed(text.substr(start, end - start));
+    start = end + 1;
+    if (note.empty())
       continue;
-    if (note.contains(QRegularExpression(QStringLiteral("[\\x00-\\x08\\x0b-\\x1f\\x7f]"))))
-      throw Refusal{path + QStringLiteral(": line %1 holds a control character").arg(notes.size() + 1)};
-    notes << note;
+    if (std::any_of(note.begin(), note.end(), [](char c) { return (c >= 0 && c < 0x20 && c != '\t') || c == 0x7F; }))
+      throw Refusal{path + ": line " + std::to_string(notes.size() + 1) + " holds a control character"};
+    notes.push_back(note);
   }
   return notes;
 }
 
 // The files of an earlier list by name.
-QHash<QString, ListedFile> ReadPreviousList(const QString& path)
+std::map<std::string, PreviousFile> ReadPreviousList(const std::string& path)
 {
   XmlDocument document;
-  if (!document.Load(path))
-    throw Refusal{path + QStringLiteral(": ") + document.ParseErrorReason()};
-  QHash<QString, ListedFile> listed;
+  if (!document.Load(QString::fromStdString(path)))
+    throw Refusal{path + ": " + document.ParseErrorReason().toStdString()};
+  std::map<std::string, PreviousFile> listed;
   try {
-    const XmlNode files = RequireNode(document, QStringLiteral("Files"));
+    const XmlNode files = RequireNode(document, "Files");
     for (int i = 0; i < files.ChildCount(); ++i) {
       const ListedFile file = ReadListedFile(files.Child(i), i);
-      listed.insert(file.name, file);
+      listed[file.name.toStdString()] = {file.ver.toStdString(), file.sha256.toStdString()};
     }
   } catch (const ListFormatError& error) {
-    throw Refusal{path + QStringLiteral(": ") + error.Description()};
+    throw Refusal{path + ": " + error.what()};
   }
   return listed;
 }
 
-void HashFiles(QList<ReleaseFile>& files, QTextStream& err)
+void HashFiles(std::vector<ReleaseFile>& files, std::ostream& err)
 {
   for (ReleaseFile& file : files) {
     if (file.size >= ProgressBytes)
-      err << "hashing " << file.name << " (" << file.size / (1024 * 1024) << " MiB)" << Qt::endl;
-    const QString failure = Sha256OfFile(file.path, &file.sha256);
-    if (!failure.isEmpty())
-      throw Refusal{Shown(file.name) + QStringLiteral(": ") + failure};
+      err << "hashing " << file.name << " (" << file.size / (1024 * 1024) << " MiB)" << std::endl;
+    QByteArray digest;
+    const std::string failure = Sha256OfFile(QString::fromStdString(file.path), &digest).toStdString();
+    if (!failure.empty())
+      throw Refusal{Shown(file.name) + ": " + failure};
+    file.sha256 = digest.toStdString();
   }
 }
 
-QByteArray ListXml(const MakeOptions& options, const QStringList& notes, const QList<ReleaseFile>& files,
-                   const QString& runApp)
+// text escaped for XML. Tab, line feed and carriage return are kept in element text and
+// escaped in attributes; other control characters and U+FFFE, U+FFFF cannot appear in XML
+// and are left out.
+std::string XmlEscaped(const std::string& text, bool attribute)
 {
-  QByteArray xml;
-  QXmlStreamWriter writer(&xml);
-  writer.setAutoFormatting(true);
-  writer.setAutoFormattingIndent(2);
-  writer.writeStartDocument();
-  writer.writeStartElement(QStringLiteral("UpdateList"));
-  writer.writeTextElement(QStringLiteral("Version"), options.version.trimmed());
-  writer.writeStartElement(QStringLiteral("Updata"));
-  for (const QString& note : notes) {
-    writer.writeEmptyElement(QStringLiteral("Note"));
-    writer.writeAttribute(QStringLiteral("Info"), note);
+  std::string escaped;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t start = pos;
+    const char32_t c = NextCodePoint(text, &pos);
+    switch (c) {
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\t':
+        escaped += attribute ? "&#9;" : "\t";
+        break;
+      case '\n':
+        escaped += attribute ? "&#10;" : "\n";
+        break;
+      case '\r':
+        escaped += attribute ? "&#13;" : "\r";
+        break;
+      default:
+        if (c == 0xFFFD)  // also what stands for a malformed byte
+          escaped += "\xEF\xBF\xBD";
+        else if ((c >= 0x20 && c < 0xFFFE) || c > 0xFFFF)
+          escaped += text.substr(start, pos - start);
+    }
   }
-  writer.writeEndElement();
-  writer.writeStartElement(QStringLiteral("Files"));
+  return escaped;
+}
+
+// A small XML writer: UTF-8, two spaces a level, an element without content closed as "<name/>".
+class XmlWriter {
+public:
+  void Start(const std::string& name)
+  {
+    CloseStartTag();
+    m_xml += Indent() + '<' + name;
+    m_open.push_back(name);
+    m_startTagOpen = true;
+  }
+  void Attribute(const std::string& name, const std::string& value)
+  {
+    m_xml += ' ' + name + "=\"" + XmlEscaped(value, true) + '"';
+  }
+  void End()
+  {
+    const std::string name = m_open.back();
+    m_open.pop_back();
+    m_xml += m_startTagOpen ? "/>\n" : Indent() + "</" + name + ">\n";
+    m_startTagOpen = false;
+  }
+  void TextElement(const std::string& name, const std::string& text)
+  {
+    CloseStartTag();
+    m_xml += Indent() + '<' + name + '>' + XmlEscaped(text, false) + "</" + name + ">\n";
+  }
+  const std::string& Document() const { return m_xml; }
+
+private:
+  void CloseStartTag()
+  {
+    if (m_startTagOpen)
+      m_xml += ">\n";
+    m_startTagOpen = false;
+  }
+  std::string Indent() const { return std::string(2 * m_open.size(), ' '); }
+
+  std::string m_xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  std::vector<std::string> m_open;
+  bool m_startTagOpen = false;
+};
+
+std::string Hex(const std::string& bytes)
+{
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (const unsigned char byte : bytes)
+    hex += std::string{digits[byte >> 4], digits[byte & 15]};
+  return hex;
+}
+
+std::string ListXml(const std::string& version, const std::vector<std::string>& notes,
+                    const std::vector<ReleaseFile>& files, const std::string& runApp)
+{
+  XmlWriter writer;
+  writer.Start("UpdateList");
+  writer.TextElement("Version", version);
+  writer.Start("Updata");
+  for (const std::string& note : notes) {
+    writer.Start("Note");
+    writer.Attribute("Info", note);
+    writer.End();
+  }
+  writer.End();
+  writer.Start("Files");
   for (const ReleaseFile& file : files) {
-    writer.writeEmptyElement(QStringLiteral("File"));
-    writer.writeAttribute(QStringLiteral("Name"), file.name);
-    writer.writeAttribute(QStringLiteral("Ver"), file.ver);
-    writer.writeAttribute(QStringLiteral("Size"), QString::number(file.size));
-    writer.writeAttribute(QStringLiteral("Sha256"), QString::fromLatin1(file.sha256.toHex()));
+    writer.Start("File");
+    writer.Attribute("Name", file.name);
+    writer.Attribute("Ver", file.ver);
+    writer.Attribute("Size", std::to_string(file.size));
+    writer.Attribute("Sha256", Hex(file.sha256));
+    writer.End();
   }
-  writer.writeEndElement();
-  writer.writeTextElement(QStringLiteral("RunApp"), runApp);
-  writer.writeEndDocument();
-  return xml;
+  writer.End();
+  writer.TextElement("RunApp", runApp);
+  writer.End();
+  return writer.Document();
 }
 
 // The text as one word for a POSIX shell.
-QString ShellWord(const QString& text)
+std::string ShellWord(const std::string& text)
 {
-  static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:@%+=,-]+$"));
-  if (plain.match(text).hasMatch())
+  static const std::string plain = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./:@%+=,-";
+  if (!text.empty() && text.find_first_not_of(plain) == std::string::npos)
     return text;
-  return u'\'' + QString(text).replace(u'\'', QStringLiteral("'\\''")) + u'\'';
+  std::string quoted = "'";
+  for (const char c : text)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + '\'';
 }
 
-void MakeList(const MakeOptions& options, QTextStream& out, QTextStream& err)
+// The path without "." and ".." segments, repeated or trailing "/", as it is shown.
+std::string CleanPath(const std::string& path)
 {
-  const QString version = options.version.trimmed();
-  if (version.isEmpty() || version.contains(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f]"))))
-    throw Refusal{QStringLiteral("--version must be a non-empty line of text")};
-  const QString root = QFileInfo(options.releaseDir).canonicalFilePath();
-  if (root.isEmpty() || !QFileInfo(root).isDir())
-    throw Refusal{options.releaseDir + QStringLiteral(": not a folder")};
+  std::string clean = fs::path(path).lexically_normal().string();
+  if (clean.size() > 1 && clean.back() == '/')
+    clean.pop_back();
+  return clean;
+}
+
+// The release folder with links resolved; refused when it is no folder.
+std::string ReleaseRoot(const std::string& releaseDir)
+{
+  std::error_code error;
+  const std::string root = fs::canonical(releaseDir, error).string();
+  if (error || !fs::is_directory(root, error))
+    throw Refusal{releaseDir + ": not a folder"};
   // The file routines read "\" as a separator.
-  if (root.contains(u'\\'))
-    throw Refusal{options.releaseDir + QStringLiteral(": a \"\\\" in the folder's path is not supported")};
+  if (root.find('\\') != std::string::npos)
+    throw Refusal{releaseDir + ": a \"\\\" in the folder's path is not supported"};
+  return root;
+}
 
-  const QStringList notes = options.notesPath.isEmpty() ? QStringList() : ReadNotes(options.notesPath);
-  const QHash<QString, ListedFile> previous =
-      options.previousPath.isEmpty() ? QHash<QString, ListedFile>() : ReadPreviousList(options.previousPath);
-
-  QList<ReleaseFile> files;
-  CollectFiles(root, QString(), files);
+// The release's files, sorted as listed, refused when two would be one file on Windows.
+std::vector<ReleaseFile> ReleaseFiles(const std::string& root)
+{
+  std::vector<ReleaseFile> files;
+  CollectFiles(root, std::string(), files);
   std::sort(files.begin(), files.end(),
-            [](const ReleaseFile& a, const ReleaseFile& b) { return a.name < b.name; });
+            [](const ReleaseFile& a, const ReleaseFile& b) { return Utf16Less(a.name, b.name); });
   engine::CaseClashes clashes;
   for (const ReleaseFile& file : files) {
-    const QString earlier = QString::fromStdString(clashes.Add(file.name.toStdString()));
-    if (!earlier.isEmpty())
-      throw Refusal{Shown(earlier) + QStringLiteral(" and ") + Shown(file.name)
-                    + QStringLiteral(": the names differ only in letter case, and Windows takes them for one file")};
+    const std::string earlier = clashes.Add(file.name);
+    if (!earlier.empty())
+      throw Refusal{Shown(earlier) + " and " + Shown(file.name)
+                    + ": the names differ only in letter case, and Windows takes them for one file"};
   }
+  return files;
+}
+
+// The command that signs the list, its trusted comment telling the updater when it was made,
+// for which name, and until when it holds.
+std::string SignCommand(const MakeOptions& options)
+{
+  const std::string listName = ServerListName().toStdString();
+  const std::int64_t now = std::time(nullptr);
+  std::string comment = "timestamp:" + std::to_string(now) + " file:" + listName;
+  if (options.expiresDays > 0)
+    comment += " expires:" + std::to_string(now + std::int64_t(options.expiresDays) * 86400);
+  return "minisign -S -t \"" + comment + "\" -m " + ShellWord(CleanPath(options.releaseDir) + '/' + listName)
+         + "    # add -s FILE to choose the secret key";
+}
+
+void MakeList(const MakeOptions& options, std::ostream& out, std::ostream& err)
+{
+  const std::string version = Trimmed(options.version);
+  if (version.empty()
+      || std::any_of(version.begin(), version.end(), [](char c) { return c >= 0 && (c < 0x20 || c == 0x7F); }))
+    throw Refusal{"--version must be a non-empty line of text"};
+  const std::string root = ReleaseRoot(options.releaseDir);
+  const std::vector<std::string> notes =
+      options.notesPath.empty() ? std::vector<std::string>() : ReadNotes(options.notesPath);
+  const std::map<std::string, PreviousFile> previous =
+      options.previousPath.empty() ? std::map<std::string, PreviousFile>() : ReadPreviousList(options.previousPath);
+
+  std::vector<ReleaseFile> files = ReleaseFiles(root);
   // The updater reads RunApp with surrounding white space removed.
-  const QString runApp = QString(options.runApp).replace(u'/', u'\\');
-  const bool listed = std::any_of(files.cbegin(), files.cend(),
-                                  [&](const ReleaseFile& file) { return file.name == runApp; });
-  if (!listed || runApp != runApp.trimmed())
-    throw Refusal{QStringLiteral("--run-app ") + Shown(options.runApp) + QStringLiteral(" is not a file of the release")};
+  std::string runApp = options.runApp;
+  std::replace(runApp.begin(), runApp.end(), '/', '\\');
+  const bool listed =
+      std::any_of(files.cbegin(), files.cend(), [&](const ReleaseFile& file) { return file.name == runApp; });
+  if (!listed || runApp != Trimmed(runApp))
+    throw Refusal{"--run-app " + Shown(options.runApp) + " is not a file of the release"};
 
   HashFiles(files, err);
   for (ReleaseFile& file : files) {
-    const ListedFile old = previous.value(file.name);
-    file.ver = !old.sha256.isEmpty() && old.sha256 == file.sha256 ? old.ver : version;
+    const auto old = previous.find(file.name);
+    const bool same = old != previous.end() && !old->second.sha256.empty() && old->second.sha256 == file.sha256;
+    file.ver = same ? old->second.ver : version;
   }
 
-  const QString listPath = QDir::cleanPath(options.releaseDir) + u'/' + ServerListName();
-  const QString failure = WriteFileAtomically(root + u'/' + ServerListName(), ListXml(options, notes, files, runApp));
-  if (!failure.isEmpty())
-    throw Refusal{listPath + QStringLiteral(": ") + failure};
-  // The updater refuses a list signed for another name, signed before the last one it took, or expired.
-  const qint64 now = QDateTime::currentSecsSinceEpoch();
-  QString comment = QStringLiteral("timestamp:%1 file:%2").arg(now).arg(ServerListName());
-  if (options.expiresDays > 0)
-    comment += QStringLiteral(" expires:%1").arg(now + qint64(options.expiresDays) * 86400);
-  out << "minisign -S -t \"" << comment << "\" -m " << ShellWord(listPath)
-      << "    # add -s FILE to choose the secret key" << Qt::endl;
+  const std::string listName = ServerListName().toStdString();
+  const std::string failure = WriteFileAtomically(QString::fromStdString(root + '/' + listName),
+                                                  QByteArray::fromStdString(ListXml(version, notes, files, runApp)))
+                                  .toStdString();
+  if (!failure.empty())
+    throw Refusal{CleanPath(options.releaseDir) + '/' + listName + ": " + failure};
+  out << SignCommand(options) << std::endl;
 }
-}
+}  // namespace
 
-int MakeUpdateList(const MakeOptions& options, QTextStream& out, QTextStream& err)
+int MakeUpdateList(const MakeOptions& options, std::ostream& out, std::ostream& err)
 {
   try {
     MakeList(options, out, err);
     return 0;
   } catch (const Refusal& refusal) {
-    err << "MervoPublish: " << refusal.message << Qt::endl;
+    err << "MervoPublish: " << refusal.message << std::endl;
     return 1;
   }
 }

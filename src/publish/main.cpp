@@ -2,14 +2,12 @@
 #include "publish/Publish.h"
 
 #include <QCoreApplication>
-#include <QTextStream>
 
-#include <cstdio>
+#include <iostream>
 
 int main(int argc, char* argv[])
 {
+  // The transfer control waits on Qt's event loop.
   QCoreApplication app(argc, argv);
-  QTextStream out(stdout);
-  QTextStream err(stderr);
-  return RunPublish(QCoreApplication::arguments(), out, err);
+  return RunPublish(std::vector<std::string>(argv, argv + argc), std::cout, std::cerr);
 }
