@@ -1,6 +1,7 @@
 #include "engine/Names.h"
 
 #include "engine/Journal.h"
+#include "engine/Paths.h"
 
 #include <algorithm>
 #include <iterator>
@@ -157,7 +158,7 @@ bool IsUpdaterFile(const std::string& name)
 {
   static const std::string own[] = {"NewUpdList.xml",  JournalName(),       "MervoUpdate.state",
                                     "MervoUpdate.log", "MervoUpdate.log.1", "MervoUpdate.lock"};
-  static const std::string suffixes[] = {".tmp", ".updbak~"};
+  static const std::string suffixes[] = {TemporarySuffix, AsideSuffix};
   const auto matches = [&](const auto& runs) {
     const std::string form = CaseForm(name, runs);
     return std::any_of(std::begin(own), std::end(own), [&](const std::string& o) { return form == CaseForm(o, runs); })

@@ -2,6 +2,7 @@
 // and go to the wide-character functions as UTF-16 with "\": never through the ANSI code
 // page, which cannot hold every name (a Chinese name on a Western system, for one).
 #include "engine/FileOps.h"
+#include "engine/Paths.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -18,11 +19,8 @@
 namespace engine {
 namespace {
 
-// The temporary file WriteDurably writes before renaming it over its target (a crash
-// leaves it behind, and recovery knows it by this name).
-const char* const kTemporarySuffix = ".tmp";
 // Read is for small files (the journal): anything larger is refused, not loaded.
-const LONGLONG kMaxReadBytes = 64 * 1024 * 1024;
+const LONGLONG MaxReadBytes = 64 * 1024 * 1024;
 
 // The UTF-8 form of a wide string ("" when it cannot be converted).
 std::string ToUtf8(const std::wstring& wide) {
@@ -100,8 +98,8 @@ private:
   HANDLE m_handle;
 };
 
-const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-const DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+const DWORD MoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 
 // Renames from over to, replacing to, and waits until the rename is on the disk.
 std::string Move(const std::string& from, const std::string& to) {
@@ -109,7 +107,7 @@ std::string Move(const std::string& from, const std::string& to) {
   std::string reason;
   if (!ToWide(from, &wideFrom, &reason) || !ToWide(to, &wideTo, &reason))
     return reason;
-  if (!MoveFileExW(wideFrom.c_str(), wideTo.c_str(), kMoveFlags))
+  if (!MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MoveFlags))
     return LastReason();
   return std::string();
 }
@@ -131,7 +129,7 @@ std::string WriteAll(HANDLE file, const std::string& data) {
 
 // The path of what path leads to, links and junctions resolved; "" when it cannot be opened.
 std::wstring FinalPath(const std::wstring& path) {
-  Handle entry(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+  Handle entry(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, ShareAll, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!entry.Valid())
     return std::wstring();
@@ -163,7 +161,7 @@ private:
 class Win32FileOps : public FileOps {
 public:
   std::string WriteDurably(const std::string& path, const std::string& data) override {
-    const std::string temporary = path + kTemporarySuffix;
+    const std::string temporary = path + TemporarySuffix;
     std::wstring wide;
     std::string reason;
     if (!ToWide(temporary, &wide, &reason))
@@ -189,13 +187,13 @@ public:
     std::string reason;
     if (!ToWide(path, &wide, &reason))
       return reason;
-    Handle file(CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle file(CreateFileW(wide.c_str(), GENERIC_READ, ShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
       return LastReason();
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file.Get(), &size))
       return LastReason();
-    if (size.QuadPart > kMaxReadBytes)
+    if (size.QuadPart > MaxReadBytes)
       return Reason(ERROR_FILE_TOO_LARGE);
     char buffer[65536];
     for (;;) {
@@ -217,7 +215,7 @@ public:
       std::string reason;
       if (!ToWide(folder + "/" + name, &wide, &reason))
         return reason;
-      Handle file(CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      Handle file(CreateFileW(wide.c_str(), GENERIC_WRITE, ShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
       if (!file.Valid() || !FlushFileBuffers(file.Get()))
         return LastReason();
     }
@@ -274,7 +272,7 @@ public:
     std::string reason;
     if (!ToWide(path, &wide, &reason))
       return reason;
-    Handle file(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+    Handle file(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, ShareAll, nullptr, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     BY_HANDLE_FILE_INFORMATION information;
     if (!file.Valid() || !GetFileInformationByHandle(file.Get(), &information))
@@ -319,7 +317,7 @@ public:
     std::string reason;
     if (!ToWide(path, &wide, &reason))
       return reason;
-    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, ShareAll, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
       return LastReason();
