@@ -215,11 +215,12 @@ private:
   Journal m_journal;
   Rollback m_rollback;
   std::set<std::string> m_executables;
-  std::set<std::string> m_folders;  // of the swapped targets
+  std::set<std::string> m_folders;    // of the swapped targets
   std::vector<std::string> m_asides;  // of the committed install
 };
 
-std::optional<Failure> InstallRun::Plan(const std::vector<InstallItem>& items, const std::vector<std::string>& downloads)
+std::optional<Failure> InstallRun::Plan(const std::vector<InstallItem>& items,
+                                        const std::vector<std::string>& downloads)
 {
   m_journal.phase = Journal::Phase::Install;
   std::set<std::string> names, temporaries;
@@ -448,8 +449,8 @@ Recovery Recover(const std::string& folder, FileOps& ops, InstallObserver* obser
   if (journal.phase == Journal::Phase::Committed) {
     failure = FinishCommitted(folder, ops, journal.asides, steps);
   } else {
-    outcome = journal.phase == Journal::Phase::Download ? RecoveryOutcome::DownloadDiscarded
-                                                        : RecoveryOutcome::RolledBack;
+    outcome =
+        journal.phase == Journal::Phase::Download ? RecoveryOutcome::DownloadDiscarded : RecoveryOutcome::RolledBack;
     failure = Undo(folder, ops, journal, steps);
     if (failure.empty())
       failure = DeleteJournal(folder, ops, steps);

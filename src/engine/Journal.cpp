@@ -28,7 +28,6 @@ std::vector<std::string> Split(const std::string& text, char separator)
   }
 }
 
-
 bool EndsWith(const std::string& text, const std::string& suffix)
 {
   return text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -86,7 +85,6 @@ std::string AsideName(const std::string& name)
 {
   return name + AsideSuffix;
 }
-
 
 std::string FormatJournal(const Journal& journal)
 {

@@ -51,8 +51,8 @@ bool IsReservedDeviceName(std::u32string segment)
   }
   if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL")
     return true;
-  return upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0)
-         && upper[3] >= '1' && upper[3] <= '9';
+  return upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) && upper[3] >= '1'
+         && upper[3] <= '9';
 }
 
 struct CaseRun {
@@ -123,8 +123,8 @@ bool IsSafeRelativeName(const std::string& name)
     const char32_t c = i < text.size() ? text[i] : U'\\';
     if (c == U'\\' || c == U'/') {
       // An empty segment also catches a leading separator (an absolute path).
-      if (segment.empty() || segment == U"." || segment == U".." || segment.back() == U'.'
-          || segment.back() == U' ' || IsReservedDeviceName(segment))
+      if (segment.empty() || segment == U"." || segment == U".." || segment.back() == U'.' || segment.back() == U' '
+          || IsReservedDeviceName(segment))
         return false;
       segment.clear();
       continue;

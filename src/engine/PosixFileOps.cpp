@@ -209,11 +209,12 @@ public:
     if (root.empty())
       return false;
     std::string path = folder;
-    for (std::string::size_type start = 0, slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
+    for (std::string::size_type start = 0, slash; (slash = name.find('/', start)) != std::string::npos;
+         start = slash + 1) {
       path += "/" + name.substr(start, slash - start);
       struct stat status;
       if (::lstat(path.c_str(), &status) != 0 && errno == ENOENT)
-        return true;   // the rest would be created afresh, inside
+        return true;  // the rest would be created afresh, inside
       const std::string real = RealPath(path);
       if (real.empty() || (real != root && real.compare(0, root.size() + 1, root + "/") != 0))
         return false;
