@@ -285,6 +285,7 @@ std::optional<Failure> InstallRun::FlushAndRecord()
 std::optional<Failure> InstallRun::Swap()
 {
   for (const JournalTarget& target : m_journal.targets) {
+    // Registered before its first step: a swap cut short half-way is put back too.
     m_rollback.Register(target);
     if (std::optional<Failure> failure = SwapOne(target))
       return failure;
