@@ -1,7 +1,9 @@
 #include "engine/Install.h"
 
 #include "engine/Names.h"
+#include "engine/Paths.h"
 
+#include <optional>
 #include <set>
 
 namespace engine {
@@ -10,11 +12,6 @@ namespace {
 std::string PathIn(const std::string& folder, const std::string& name)
 {
   return folder + "/" + name;
-}
-
-std::string FolderOf(const std::string& path)
-{
-  return path.substr(0, path.find_last_of('/'));
 }
 
 // Numbers the steps that leave a mark on the disk and tells the observer of each.
@@ -39,42 +36,82 @@ std::string Because(const std::string& what, const std::string& systemReason)
   return systemReason.empty() ? "" : what + "：" + systemReason;
 }
 
-// Puts back the first `touched` targets of journal in reverse order, then removes every
-// ".tmp" and kept-aside copy it names and flushes the folders. Safe to repeat after a
-// crash at any point. Returns "" or the first failure (the rest is still attempted).
-std::string Undo(const std::string& folder, FileOps& ops, const Journal& journal, std::size_t touched, Steps& steps)
-{
-  std::string failure;
-  auto note = [&](const std::string& done, const std::string& failed, const std::string& reason) {
-    if (failure.empty())
-      failure = Because(failed, reason);
-    if (reason.empty() && !done.empty())
-      steps.Done(done);
-  };
-  std::set<std::string> folders = {folder};
-  for (std::size_t i = touched; i-- > 0;) {
-    const JournalTarget& target = journal.targets[i];
-    const std::string path = PathIn(folder, target.name);
-    const std::string aside = PathIn(folder, AsideName(target.name));
-    folders.insert(FolderOf(path));
-    // No aside copy: it was never made (the target is untouched) or is already back.
-    if (target.existed && ops.Exists(aside))
-      note("放回 " + target.name, "无法放回原文件 " + target.name, ops.Replace(aside, path));
-    else if (!target.existed)
-      note("删除 " + target.name, "无法删除新文件 " + target.name, ops.Remove(path));
+// Takes an install back. Each target registers its undo before its swap begins, since a
+// failure or a crash can cut the swap short. Run puts the registered targets back, the last
+// first, removes every ".tmp" the journal names and the registered targets' kept-aside
+// copies, and flushes the folders. Safe to repeat after a crash at any point.
+class Rollback {
+public:
+  Rollback(const std::string& folder, FileOps& ops, const Journal& journal, Steps& steps)
+      : m_folder(folder), m_ops(ops), m_journal(journal), m_steps(steps)
+  {
   }
-  std::vector<std::string> leftovers = journal.temporaries;
-  for (std::size_t i = 0; i < journal.targets.size(); ++i) {
-    leftovers.push_back(TemporaryName(journal.targets[i].name));
-    if (i < touched && journal.targets[i].existed)
-      leftovers.push_back(AsideName(journal.targets[i].name));
+  // target is one of the journal's, which stays unchanged from here on.
+  void Register(const JournalTarget& target) { m_registered.push_back(&target); }
+  // "" or the first failure (the rest is still attempted).
+  std::string Run();
+
+private:
+  void PutBack(const JournalTarget& target);
+  void Note(const std::string& done, const std::string& failed, const std::string& reason);
+
+  const std::string& m_folder;
+  FileOps& m_ops;
+  const Journal& m_journal;
+  Steps& m_steps;
+  std::vector<const JournalTarget*> m_registered;
+  std::set<std::string> m_folders;
+  std::string m_failure;
+};
+
+void Rollback::Note(const std::string& done, const std::string& failed, const std::string& reason)
+{
+  if (m_failure.empty())
+    m_failure = Because(failed, reason);
+  if (reason.empty() && !done.empty())
+    m_steps.Done(done);
+}
+
+void Rollback::PutBack(const JournalTarget& target)
+{
+  const std::string path = PathIn(m_folder, target.name);
+  const std::string aside = PathIn(m_folder, AsideName(target.name));
+  m_folders.insert(FolderOf(path));
+  // No aside copy: it was never made (the target is untouched) or is already back.
+  if (target.existed && m_ops.Exists(aside))
+    Note("放回 " + target.name, "无法放回原文件 " + target.name, m_ops.Replace(aside, path));
+  else if (!target.existed)
+    Note("删除 " + target.name, "无法删除新文件 " + target.name, m_ops.Remove(path));
+}
+
+std::string Rollback::Run()
+{
+  m_failure.clear();
+  m_folders = {m_folder};
+  for (auto target = m_registered.rbegin(); target != m_registered.rend(); ++target)
+    PutBack(**target);
+  const std::set<const JournalTarget*> registered(m_registered.begin(), m_registered.end());
+  std::vector<std::string> leftovers = m_journal.temporaries;
+  for (const JournalTarget& target : m_journal.targets) {
+    leftovers.push_back(TemporaryName(target.name));
+    if (target.existed && registered.count(&target))
+      leftovers.push_back(AsideName(target.name));
   }
   for (const std::string& name : leftovers)
-    note("删除 " + name, "无法删除 " + name, ops.Remove(PathIn(folder, name)));
+    Note("删除 " + name, "无法删除 " + name, m_ops.Remove(PathIn(m_folder, name)));
   // The old names are back on the disk before the journal that could restore them goes.
-  for (const std::string& path : folders)
-    note("", "无法把文件夹的改动写入磁盘", ops.FlushFolder(path));
-  return failure;
+  for (const std::string& path : m_folders)
+    Note("", "无法把文件夹的改动写入磁盘", m_ops.FlushFolder(path));
+  return m_failure;
+}
+
+// Takes back all that journal records, as after a crash; "" or the first failure.
+std::string Undo(const std::string& folder, FileOps& ops, const Journal& journal, Steps& steps)
+{
+  Rollback rollback(folder, ops, journal, steps);
+  for (const JournalTarget& target : journal.targets)
+    rollback.Register(target);
+  return rollback.Run();
 }
 
 // Removes what a journal write cut short by a crash leaves beside the journal.
@@ -141,6 +178,187 @@ std::string CheckedJournal(const Journal& journal)
   Journal parsed;
   return ParseJournal(FormatJournal(journal), &parsed);
 }
+
+// Why an install phase failed: the file it failed on ("" for a step of the whole set) and a
+// Chinese sentence with the system's reason.
+struct Failure {
+  std::string name;
+  std::string reason;
+};
+
+// One install in its phases: plan, clear old copies, flush and record, swap, commit. A phase
+// that fails returns why, and Fail then takes back every step registered so far.
+class InstallRun {
+public:
+  InstallRun(const std::string& folder, FileOps& ops, Steps& steps, const std::map<std::string, FileIdentity>& written)
+      : m_folder(folder), m_ops(ops), m_steps(steps), m_written(written), m_rollback(folder, ops, m_journal, steps)
+  {
+  }
+  // Journals which targets stand now; downloads of no target go with the undo.
+  std::optional<Failure> Plan(const std::vector<InstallItem>& items, const std::vector<std::string>& downloads);
+  std::optional<Failure> ClearOldCopies();
+  std::optional<Failure> FlushAndRecord();
+  std::optional<Failure> Swap();
+  std::optional<Failure> Commit();
+  // After Commit: removes the kept-aside copies, or leaves them listed for the next start.
+  void CleanUp() { FinishCommitted(m_folder, m_ops, m_asides, m_steps); }
+  // Undoes what the failed install did and deletes the journal, or leaves it for Recover.
+  InstallResult Fail(const Failure& failure);
+
+private:
+  std::optional<Failure> SwapOne(const JournalTarget& target);
+
+  const std::string& m_folder;
+  FileOps& m_ops;
+  Steps& m_steps;
+  const std::map<std::string, FileIdentity>& m_written;
+  Journal m_journal;
+  Rollback m_rollback;
+  std::set<std::string> m_executables;
+  std::set<std::string> m_folders;    // of the swapped targets
+  std::vector<std::string> m_asides;  // of the committed install
+};
+
+std::optional<Failure> InstallRun::Plan(const std::vector<InstallItem>& items,
+                                        const std::vector<std::string>& downloads)
+{
+  m_journal.phase = Journal::Phase::Install;
+  std::set<std::string> names, temporaries;
+  CaseClashes clashes;
+  std::string badName;
+  for (const InstallItem& item : items) {
+    if (item.executable)
+      m_executables.insert(item.name);
+    if (!names.insert(item.name).second)
+      continue;
+    temporaries.insert(TemporaryName(item.name));
+    // Two names that Windows takes for one file would replace it twice.
+    if (!IsSafeRelativeName(item.name) || !clashes.Add(item.name).empty()) {
+      badName = item.name;
+      continue;
+    }
+    // Only what stands there now may be put back; anything else at a new name is ours.
+    m_journal.targets.push_back({item.name, m_ops.Exists(PathIn(m_folder, item.name))});
+  }
+  for (const std::string& name : downloads)
+    if (!temporaries.count(name))
+      m_journal.temporaries.push_back(name);
+  if (!badName.empty())
+    return Failure{badName, "文件名无效"};
+  const std::string failure = CheckedJournal(m_journal);
+  if (!failure.empty())
+    return Failure{"", Because("无法写入更新记录", failure)};
+  return {};
+}
+
+// A kept-aside copy left by an older run would be taken for this run's after a crash.
+std::optional<Failure> InstallRun::ClearOldCopies()
+{
+  for (const JournalTarget& target : m_journal.targets) {
+    const std::string aside = PathIn(m_folder, AsideName(target.name));
+    if (!m_ops.Exists(aside))
+      continue;
+    const std::string failure = m_ops.Remove(aside);
+    if (!failure.empty())
+      return Failure{target.name, Because("无法删除旧的副本", failure)};
+    m_steps.Done("删除 " + AsideName(target.name));
+  }
+  return {};
+}
+
+// The new data is on the disk before the journal, and any name, points at it.
+std::optional<Failure> InstallRun::FlushAndRecord()
+{
+  std::vector<std::string> temporaries;
+  for (const JournalTarget& target : m_journal.targets)
+    temporaries.push_back(TemporaryName(target.name));
+  std::string failure = m_ops.FlushNewFiles(m_folder, temporaries);
+  if (!failure.empty())
+    return Failure{"", Because("无法把下载的文件写入磁盘", failure)};
+  failure = WriteJournal(m_ops, m_folder, m_journal);
+  if (!failure.empty())
+    return Failure{"", Because("无法写入更新记录", failure)};
+  m_steps.Done("写入更新记录：install");
+  return {};
+}
+
+std::optional<Failure> InstallRun::Swap()
+{
+  for (const JournalTarget& target : m_journal.targets) {
+    // Registered before its first step: a swap cut short half-way is put back too.
+    m_rollback.Register(target);
+    if (std::optional<Failure> failure = SwapOne(target))
+      return failure;
+    m_folders.insert(FolderOf(PathIn(m_folder, target.name)));
+  }
+  return {};
+}
+
+// Keeps the old file aside and renames the new one into its place.
+std::optional<Failure> InstallRun::SwapOne(const JournalTarget& target)
+{
+  const std::string path = PathIn(m_folder, target.name);
+  const std::string aside = PathIn(m_folder, AsideName(target.name));
+  const std::string temporary = PathIn(m_folder, TemporaryName(target.name));
+  // Only the very file the download wrote goes in, not one put in its place since.
+  const auto written = m_written.find(target.name);
+  FileIdentity identity;
+  if (written != m_written.end() && (!m_ops.Identify(temporary, &identity).empty() || !(identity == written->second)))
+    return Failure{target.name, "下载的文件已被改动或替换"};
+  std::string failure;
+  if (target.existed) {
+    failure = m_ops.KeepAside(path, aside);
+    if (!failure.empty())
+      return Failure{target.name, Because("无法保留原文件的副本", failure)};
+    m_steps.Done("保留 " + target.name);
+  }
+  // The aside copy is the old file even where keeping it aside moved it.
+  failure = m_ops.AdoptPermissions(temporary, target.existed ? aside : path, m_executables.count(target.name) > 0);
+  if (!failure.empty())
+    return Failure{target.name, Because("无法设置新文件的权限", failure)};
+  failure = m_ops.Replace(temporary, path);
+  if (!failure.empty())
+    return Failure{target.name, Because("无法用新文件替换原文件", failure)};
+  m_steps.Done("替换 " + target.name);
+  return {};
+}
+
+std::optional<Failure> InstallRun::Commit()
+{
+  // The renames are on the disk before the journal says they are done.
+  for (const std::string& folder : m_folders) {
+    const std::string failure = m_ops.FlushFolder(folder);
+    if (!failure.empty())
+      return Failure{"", Because("无法把替换后的文件写入磁盘", failure)};
+  }
+  Journal committed;
+  committed.phase = Journal::Phase::Committed;
+  for (const JournalTarget& target : m_journal.targets)
+    if (target.existed)
+      committed.asides.push_back(AsideName(target.name));
+  const std::string failure = WriteJournal(m_ops, m_folder, committed);
+  if (!failure.empty()) {
+    // The failed write may have reached the disk all the same: the undo must not be
+    // taken for a clean-up if it is cut short.
+    if (WriteJournal(m_ops, m_folder, m_journal).empty())
+      m_steps.Done("写入更新记录：install");
+    return Failure{"", Because("无法写入更新记录", failure)};
+  }
+  m_steps.Done("写入更新记录：committed");
+  m_asides = committed.asides;
+  return {};
+}
+
+InstallResult InstallRun::Fail(const Failure& failure)
+{
+  InstallResult result{false, failure.name, failure.reason};
+  const std::string undone = m_rollback.Run();
+  if (undone.empty())
+    DeleteJournal(m_folder, m_ops, m_steps);
+  else
+    result.reason += "\n" + undone + "（下次启动时将再次恢复）";
+  return result;
+}
 }  // namespace
 
 InstallEngine::InstallEngine(std::string folder, FileOps& ops, InstallObserver* observer)
@@ -180,7 +398,7 @@ void InstallEngine::AbandonDownload()
   Steps steps(m_observer, &m_step);
   Journal journal;
   journal.temporaries = m_downloads;
-  if (Undo(m_folder, m_ops, journal, 0, steps).empty())
+  if (Undo(m_folder, m_ops, journal, steps).empty())
     DeleteJournal(m_folder, m_ops, steps);
   m_downloads.clear();
   m_written.clear();
@@ -189,118 +407,22 @@ void InstallEngine::AbandonDownload()
 InstallResult InstallEngine::Install(const std::vector<InstallItem>& items)
 {
   Steps steps(m_observer, &m_step);
-  Journal journal;
-  journal.phase = Journal::Phase::Install;
-  std::set<std::string> names;
-  CaseClashes clashes;
-  std::set<std::string> executables;
-  std::string badName;
-  for (const InstallItem& item : items) {
-    if (item.executable)
-      executables.insert(item.name);
-    if (!names.insert(item.name).second)
-      continue;
-    // Two names that Windows takes for one file would replace it twice.
-    if (!IsSafeRelativeName(item.name) || !clashes.Add(item.name).empty()) {
-      badName = item.name;
-      continue;
-    }
-    // Only what stands there now may be put back; anything else at a new name is ours.
-    journal.targets.push_back({item.name, m_ops.Exists(PathIn(m_folder, item.name))});
-  }
-  for (const std::string& name : m_downloads)
-    if (!names.count(name.substr(0, name.size() - 4)))
-      journal.temporaries.push_back(name);
-
-  std::size_t touched = 0;
-  auto fail = [&](const std::string& name, const std::string& reason) {
-    InstallResult result{false, name, reason};
-    const std::string undone = Undo(m_folder, m_ops, journal, touched, steps);
-    if (undone.empty())
-      DeleteJournal(m_folder, m_ops, steps);
-    else
-      result.reason += "\n" + undone + "（下次启动时将再次恢复）";
-    m_downloads.clear();
-    m_written.clear();
-    return result;
-  };
-  if (!badName.empty())
-    return fail(badName, "文件名无效");
-  std::string failure = CheckedJournal(journal);
-  if (!failure.empty())
-    return fail("", Because("无法写入更新记录", failure));
-  // A kept-aside copy left by an older run would be taken for this run's after a crash.
-  std::vector<std::string> temporaries;
-  for (const JournalTarget& target : journal.targets) {
-    const std::string aside = PathIn(m_folder, AsideName(target.name));
-    if (m_ops.Exists(aside)) {
-      failure = m_ops.Remove(aside);
-      if (!failure.empty())
-        return fail(target.name, Because("无法删除旧的副本", failure));
-      steps.Done("删除 " + AsideName(target.name));
-    }
-    temporaries.push_back(TemporaryName(target.name));
-  }
-  // The new data is on the disk before any name points at it.
-  failure = m_ops.FlushNewFiles(m_folder, temporaries);
-  if (!failure.empty())
-    return fail("", Because("无法把下载的文件写入磁盘", failure));
-  failure = WriteJournal(m_ops, m_folder, journal);
-  if (!failure.empty())
-    return fail("", Because("无法写入更新记录", failure));
-  steps.Done("写入更新记录：install");
-
-  std::set<std::string> folders;
-  for (const JournalTarget& target : journal.targets) {
-    ++touched;
-    const std::string path = PathIn(m_folder, target.name);
-    const std::string aside = PathIn(m_folder, AsideName(target.name));
-    const std::string temporary = PathIn(m_folder, TemporaryName(target.name));
-    // Only the very file the download wrote goes in, not one put in its place since.
-    const auto written = m_written.find(target.name);
-    FileIdentity identity;
-    if (written != m_written.end() && (!m_ops.Identify(temporary, &identity).empty() || !(identity == written->second)))
-      return fail(target.name, "下载的文件已被改动或替换");
-    if (target.existed) {
-      failure = m_ops.KeepAside(path, aside);
-      if (!failure.empty())
-        return fail(target.name, Because("无法保留原文件的副本", failure));
-      steps.Done("保留 " + target.name);
-    }
-    // The aside copy is the old file even where keeping it aside moved it.
-    failure = m_ops.AdoptPermissions(temporary, target.existed ? aside : path, executables.count(target.name) > 0);
-    if (!failure.empty())
-      return fail(target.name, Because("无法设置新文件的权限", failure));
-    failure = m_ops.Replace(temporary, path);
-    if (!failure.empty())
-      return fail(target.name, Because("无法用新文件替换原文件", failure));
-    steps.Done("替换 " + target.name);
-    folders.insert(FolderOf(path));
-  }
-  // The renames are on the disk before the journal says they are done.
-  for (const std::string& folder : folders) {
-    failure = m_ops.FlushFolder(folder);
-    if (!failure.empty())
-      return fail("", Because("无法把替换后的文件写入磁盘", failure));
-  }
-  Journal committed;
-  committed.phase = Journal::Phase::Committed;
-  for (const JournalTarget& target : journal.targets)
-    if (target.existed)
-      committed.asides.push_back(AsideName(target.name));
-  failure = WriteJournal(m_ops, m_folder, committed);
-  if (!failure.empty()) {
-    // The failed write may have reached the disk all the same: the undo must not be
-    // taken for a clean-up if it is cut short.
-    if (WriteJournal(m_ops, m_folder, journal).empty())
-      steps.Done("写入更新记录：install");
-    return fail("", Because("无法写入更新记录", failure));
-  }
-  steps.Done("写入更新记录：committed");
+  InstallRun run(m_folder, m_ops, steps, m_written);
+  std::optional<Failure> failure = run.Plan(items, m_downloads);
+  if (!failure)
+    failure = run.ClearOldCopies();
+  if (!failure)
+    failure = run.FlushAndRecord();
+  if (!failure)
+    failure = run.Swap();
+  if (!failure)
+    failure = run.Commit();
   m_downloads.clear();
   m_written.clear();
+  if (failure)
+    return run.Fail(*failure);
   // From here on the install stands; what is left of the clean-up waits for the next start.
-  FinishCommitted(m_folder, m_ops, committed.asides, steps);
+  run.CleanUp();
   return {true, "", ""};
 }
 
@@ -328,9 +450,9 @@ Recovery Recover(const std::string& folder, FileOps& ops, InstallObserver* obser
   if (journal.phase == Journal::Phase::Committed) {
     failure = FinishCommitted(folder, ops, journal.asides, steps);
   } else {
-    outcome = journal.phase == Journal::Phase::Download ? RecoveryOutcome::DownloadDiscarded
-                                                        : RecoveryOutcome::RolledBack;
-    failure = Undo(folder, ops, journal, journal.targets.size(), steps);
+    outcome =
+        journal.phase == Journal::Phase::Download ? RecoveryOutcome::DownloadDiscarded : RecoveryOutcome::RolledBack;
+    failure = Undo(folder, ops, journal, steps);
     if (failure.empty())
       failure = DeleteJournal(folder, ops, steps);
   }

@@ -23,8 +23,8 @@ public:
 };
 
 struct InstallItem {
-  std::string name;        // relative to the program folder, "/" between folders
-  bool executable = false; // the main program: it gets execute bits
+  std::string name;         // relative to the program folder, "/" between folders
+  bool executable = false;  // the main program: it gets execute bits
 };
 
 struct InstallResult {
@@ -61,12 +61,12 @@ private:
 };
 
 enum class RecoveryOutcome {
-  Nothing,           // no journal: the last run ended cleanly
-  DownloadDiscarded, // a download was interrupted: its ".tmp" files are gone, nothing else changed
-  RolledBack,        // an install was interrupted: the old files are back
-  Completed,         // an install had committed: its clean-up is done
-  Damaged,           // the journal cannot be trusted: nothing was touched
-  Unfinished,        // a step failed: the journal stays, and the next call tries again
+  Nothing,            // no journal: the last run ended cleanly
+  DownloadDiscarded,  // a download was interrupted: its ".tmp" files are gone, nothing else changed
+  RolledBack,         // an install was interrupted: the old files are back
+  Completed,          // an install had committed: its clean-up is done
+  Damaged,            // the journal cannot be trusted: nothing was touched
+  Unfinished,         // a step failed: the journal stays, and the next call tries again
 };
 
 struct Recovery {

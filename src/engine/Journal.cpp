@@ -1,6 +1,7 @@
 #include "engine/Journal.h"
 
 #include "engine/Names.h"
+#include "engine/Paths.h"
 
 #include <set>
 
@@ -10,8 +11,6 @@ namespace {
 const std::string Header = "MervoUpdate journal ";
 const std::string Version = "1";
 const std::string EndMarker = "end";
-const std::string TemporarySuffix = ".tmp";
-const std::string AsideSuffix = ".updbak~";
 
 const std::string Incomplete = "记录不完整";
 const std::string Unrecognised = "记录格式无法识别";
@@ -28,7 +27,6 @@ std::vector<std::string> Split(const std::string& text, char separator)
     start = end + 1;
   }
 }
-
 
 bool EndsWith(const std::string& text, const std::string& suffix)
 {
@@ -87,7 +85,6 @@ std::string AsideName(const std::string& name)
 {
   return name + AsideSuffix;
 }
-
 
 std::string FormatJournal(const Journal& journal)
 {

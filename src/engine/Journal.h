@@ -18,7 +18,10 @@
 namespace engine {
 
 // The journal's file name in the program folder.
-inline const char* JournalName() { return "MervoUpdate.journal"; }
+inline const char* JournalName()
+{
+  return "MervoUpdate.journal";
+}
 
 // The name a file is downloaded to, and the name its old copy is kept under.
 std::string TemporaryName(const std::string& name);

@@ -1,6 +1,7 @@
 #include "engine/Names.h"
 
 #include "engine/Journal.h"
+#include "engine/Paths.h"
 
 #include <algorithm>
 #include <iterator>
@@ -50,8 +51,8 @@ bool IsReservedDeviceName(std::u32string segment)
   }
   if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL")
     return true;
-  return upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0)
-         && upper[3] >= '1' && upper[3] <= '9';
+  return upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) && upper[3] >= '1'
+         && upper[3] <= '9';
 }
 
 struct CaseRun {
@@ -122,8 +123,8 @@ bool IsSafeRelativeName(const std::string& name)
     const char32_t c = i < text.size() ? text[i] : U'\\';
     if (c == U'\\' || c == U'/') {
       // An empty segment also catches a leading separator (an absolute path).
-      if (segment.empty() || segment == U"." || segment == U".." || segment.back() == U'.'
-          || segment.back() == U' ' || IsReservedDeviceName(segment))
+      if (segment.empty() || segment == U"." || segment == U".." || segment.back() == U'.' || segment.back() == U' '
+          || IsReservedDeviceName(segment))
         return false;
       segment.clear();
       continue;
@@ -157,7 +158,7 @@ bool IsUpdaterFile(const std::string& name)
 {
   static const std::string own[] = {"NewUpdList.xml",  JournalName(),       "MervoUpdate.state",
                                     "MervoUpdate.log", "MervoUpdate.log.1", "MervoUpdate.lock"};
-  static const std::string suffixes[] = {".tmp", ".updbak~"};
+  static const std::string suffixes[] = {TemporarySuffix, AsideSuffix};
   const auto matches = [&](const auto& runs) {
     const std::string form = CaseForm(name, runs);
     return std::any_of(std::begin(own), std::end(own), [&](const std::string& o) { return form == CaseForm(o, runs); })

@@ -2,6 +2,7 @@
 // and go to the wide-character functions as UTF-16 with "\": never through the ANSI code
 // page, which cannot hold every name (a Chinese name on a Western system, for one).
 #include "engine/FileOps.h"
+#include "engine/Paths.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -16,32 +17,34 @@
 #include <vector>
 
 namespace engine {
+
 namespace {
 
-// The temporary file WriteDurably writes before renaming it over its target (a crash
-// leaves it behind, and recovery knows it by this name).
-const char* const kTemporarySuffix = ".tmp";
 // Read is for small files (the journal): anything larger is refused, not loaded.
-const LONGLONG kMaxReadBytes = 64 * 1024 * 1024;
+constexpr LONGLONG MaxReadBytes = 64 * 1024 * 1024;
 
 // The UTF-8 form of a wide string ("" when it cannot be converted).
-std::string ToUtf8(const std::wstring& wide) {
+std::string ToUtf8(const std::wstring& wide)
+{
   if (wide.empty())
-    return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    return "";
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
   if (size <= 0)
-    return std::string();
-  std::string text(static_cast<size_t>(size), '\0');
+    return "";
+  std::string text(static_cast<std::size_t>(size), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0], size, nullptr, nullptr);
   return text;
 }
 
 // The system's sentence for error number code, in UTF-8 without its trailing line end,
 // followed by the number: "Access is denied. (error 5)".
-std::string Reason(DWORD code) {
+std::string Reason(DWORD code)
+{
   wchar_t* buffer = nullptr;
-  const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::wstring message;
   if (length > 0 && buffer)
     message.assign(buffer, length);
@@ -55,24 +58,27 @@ std::string Reason(DWORD code) {
 }
 
 // The reason for the failure the calling thread has just seen.
-std::string LastReason() {
+std::string LastReason()
+{
   return Reason(GetLastError());
 }
 
 // path (UTF-8, "/" or "\" between folders) as a wide Windows path with "\". False, with
 // the reason in *reason, when path is not valid UTF-8.
-bool ToWide(const std::string& path, std::wstring* wide, std::string* reason) {
+bool ToWide(const std::string& path, std::wstring* wide, std::string* reason)
+{
   wide->clear();
   if (path.empty()) {
     *reason = Reason(ERROR_INVALID_NAME);
     return false;
   }
-  const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()), nullptr, 0);
+  const int size =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()), nullptr, 0);
   if (size <= 0) {
     *reason = LastReason();
     return false;
   }
-  wide->resize(static_cast<size_t>(size));
+  wide->resize(static_cast<std::size_t>(size));
   MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()), &(*wide)[0], size);
   std::replace(wide->begin(), wide->end(), L'/', L'\\');
   return true;
@@ -88,7 +94,8 @@ public:
   bool Valid() const { return m_handle != INVALID_HANDLE_VALUE; }
   HANDLE Get() const { return m_handle; }
   // Closes now; false (with the error left in GetLastError) when closing failed.
-  bool Close() {
+  bool Close()
+  {
     if (!Valid())
       return true;
     const BOOL ok = CloseHandle(m_handle);
@@ -100,25 +107,27 @@ private:
   HANDLE m_handle;
 };
 
-const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-const DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD MoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 
 // Renames from over to, replacing to, and waits until the rename is on the disk.
-std::string Move(const std::string& from, const std::string& to) {
+std::string Move(const std::string& from, const std::string& to)
+{
   std::wstring wideFrom, wideTo;
   std::string reason;
   if (!ToWide(from, &wideFrom, &reason) || !ToWide(to, &wideTo, &reason))
     return reason;
-  if (!MoveFileExW(wideFrom.c_str(), wideTo.c_str(), kMoveFlags))
+  if (!MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MoveFlags))
     return LastReason();
-  return std::string();
+  return "";
 }
 
 // Writes all of data to an open file.
-std::string WriteAll(HANDLE file, const std::string& data) {
-  size_t done = 0;
+std::string WriteAll(HANDLE file, const std::string& data)
+{
+  std::size_t done = 0;
   while (done < data.size()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 30));
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 30));
     DWORD written = 0;
     if (!WriteFile(file, data.data() + done, chunk, &written, nullptr))
       return LastReason();
@@ -126,12 +135,13 @@ std::string WriteAll(HANDLE file, const std::string& data) {
       return Reason(ERROR_WRITE_FAULT);
     done += written;
   }
-  return std::string();
+  return "";
 }
 
 // The path of what path leads to, links and junctions resolved; "" when it cannot be opened.
-std::wstring FinalPath(const std::wstring& path) {
-  Handle entry(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+std::wstring FinalPath(const std::wstring& path)
+{
+  Handle entry(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, ShareAll, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!entry.Valid())
     return std::wstring();
@@ -144,10 +154,12 @@ std::wstring FinalPath(const std::wstring& path) {
 }
 
 // Names on Windows compare without regard to case.
-bool SameOrInside(const std::wstring& path, const std::wstring& root) {
+bool SameOrInside(const std::wstring& path, const std::wstring& root)
+{
   if (path.size() < root.size())
     return false;
-  if (CompareStringOrdinal(path.data(), static_cast<int>(root.size()), root.data(), static_cast<int>(root.size()), TRUE) != CSTR_EQUAL)
+  if (CompareStringOrdinal(path.data(), static_cast<int>(root.size()), root.data(), static_cast<int>(root.size()), TRUE)
+      != CSTR_EQUAL)
     return false;
   return path.size() == root.size() || path[root.size()] == L'\\';
 }
@@ -162,8 +174,9 @@ private:
 
 class Win32FileOps : public FileOps {
 public:
-  std::string WriteDurably(const std::string& path, const std::string& data) override {
-    const std::string temporary = path + kTemporarySuffix;
+  std::string WriteDurably(const std::string& path, const std::string& data) override
+  {
+    const std::string temporary = path + TemporarySuffix;
     std::wstring wide;
     std::string reason;
     if (!ToWide(temporary, &wide, &reason))
@@ -183,19 +196,21 @@ public:
     return reason;
   }
 
-  std::string Read(const std::string& path, std::string* data) override {
+  std::string Read(const std::string& path, std::string* data) override
+  {
     data->clear();
     std::wstring wide;
     std::string reason;
     if (!ToWide(path, &wide, &reason))
       return reason;
-    Handle file(CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle file(
+        CreateFileW(wide.c_str(), GENERIC_READ, ShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
       return LastReason();
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file.Get(), &size))
       return LastReason();
-    if (size.QuadPart > kMaxReadBytes)
+    if (size.QuadPart > MaxReadBytes)
       return Reason(ERROR_FILE_TOO_LARGE);
     char buffer[65536];
     for (;;) {
@@ -206,30 +221,33 @@ public:
         return reason;
       }
       if (got == 0)
-        return std::string();
+        return "";
       data->append(buffer, got);
     }
   }
 
-  std::string FlushNewFiles(const std::string& folder, const std::vector<std::string>& files) override {
+  std::string FlushNewFiles(const std::string& folder, const std::vector<std::string>& files) override
+  {
     for (const std::string& name : files) {
       std::wstring wide;
       std::string reason;
       if (!ToWide(folder + "/" + name, &wide, &reason))
         return reason;
-      Handle file(CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      Handle file(
+          CreateFileW(wide.c_str(), GENERIC_WRITE, ShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
       if (!file.Valid() || !FlushFileBuffers(file.Get()))
         return LastReason();
     }
-    return std::string();
+    return "";
   }
 
   // Renames with MOVEFILE_WRITE_THROUGH return once they are on the disk.
-  std::string FlushFolder(const std::string&) override { return std::string(); }
+  std::string FlushFolder(const std::string&) override { return ""; }
 
   // A program that runs, or a library that is loaded, cannot be replaced or removed by
   // name, but it can be renamed: moving it aside frees its name for the new file.
-  std::string KeepAside(const std::string& path, const std::string& aside) override {
+  std::string KeepAside(const std::string& path, const std::string& aside) override
+  {
     // A folder where a file is to go is the user's: it is never moved, and the install fails.
     std::wstring wide;
     std::string reason;
@@ -243,20 +261,22 @@ public:
 
   std::string Replace(const std::string& from, const std::string& to) override { return Move(from, to); }
 
-  std::string Remove(const std::string& path) override {
+  std::string Remove(const std::string& path) override
+  {
     std::wstring wide;
     std::string reason;
     if (!ToWide(path, &wide, &reason))
       return reason;
     if (DeleteFileW(wide.c_str()))
-      return std::string();
+      return "";
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-      return std::string();
+      return "";
     return Reason(error);
   }
 
-  bool Exists(const std::string& path) override {
+  bool Exists(const std::string& path) override
+  {
     std::wstring wide;
     std::string reason;
     if (!ToWide(path, &wide, &reason))
@@ -265,27 +285,30 @@ public:
       return true;
     // A file waiting to be deleted, or one the system refuses to describe, still holds its name.
     const DWORD error = GetLastError();
-    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_INVALID_NAME &&
-           error != ERROR_BAD_NETPATH && error != ERROR_BAD_NET_NAME;
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_INVALID_NAME
+           && error != ERROR_BAD_NETPATH && error != ERROR_BAD_NET_NAME;
   }
 
-  std::string Identify(const std::string& path, FileIdentity* identity) override {
+  std::string Identify(const std::string& path, FileIdentity* identity) override
+  {
     std::wstring wide;
     std::string reason;
     if (!ToWide(path, &wide, &reason))
       return reason;
-    Handle file(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+    Handle file(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, ShareAll, nullptr, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     BY_HANDLE_FILE_INFORMATION information;
     if (!file.Valid() || !GetFileInformationByHandle(file.Get(), &information))
       return LastReason();
     identity->volume = information.dwVolumeSerialNumber;
     identity->file = (static_cast<unsigned long long>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
-    identity->size = static_cast<long long>((static_cast<unsigned long long>(information.nFileSizeHigh) << 32) | information.nFileSizeLow);
-    return std::string();
+    identity->size = static_cast<long long>((static_cast<unsigned long long>(information.nFileSizeHigh) << 32)
+                                            | information.nFileSizeLow);
+    return "";
   }
 
-  bool StaysInside(const std::string& folder, const std::string& name) override {
+  bool StaysInside(const std::string& folder, const std::string& name) override
+  {
     std::wstring path;
     std::string reason;
     if (!ToWide(folder, &path, &reason))
@@ -293,7 +316,8 @@ public:
     const std::wstring root = FinalPath(path);
     if (root.empty())
       return false;
-    for (std::string::size_type start = 0, slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
+    for (std::string::size_type start = 0, slash; (slash = name.find('/', start)) != std::string::npos;
+         start = slash + 1) {
       std::wstring segment;
       if (!ToWide(name.substr(start, slash - start), &segment, &reason))
         return false;
@@ -301,7 +325,7 @@ public:
       if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-          return true;   // the rest would be created afresh, inside
+          return true;  // the rest would be created afresh, inside
         return false;
       }
       const std::wstring real = FinalPath(path);
@@ -313,13 +337,14 @@ public:
 
   // No security attributes: the handle is not inheritable. The system drops the lock with
   // the handle, when the process ends however it ends.
-  std::string TakeLock(const std::string& path, std::unique_ptr<HeldLock>* held, bool* busy) override {
+  std::string TakeLock(const std::string& path, std::unique_ptr<HeldLock>* held, bool* busy) override
+  {
     *busy = false;
     std::wstring wide;
     std::string reason;
     if (!ToWide(path, &wide, &reason))
       return reason;
-    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, ShareAll, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
       return LastReason();
@@ -331,16 +356,17 @@ public:
       return Reason(error);
     }
     *held = std::move(lock);
-    return std::string();
+    return "";
   }
 
   // Windows files carry no permission bits; a file inherits its folder's access rules.
-  std::string AdoptPermissions(const std::string&, const std::string&, bool) override { return std::string(); }
+  std::string AdoptPermissions(const std::string&, const std::string&, bool) override { return ""; }
 };
 
 }  // namespace
 
-std::unique_ptr<FileOps> SystemFileOps() {
+std::unique_ptr<FileOps> SystemFileOps()
+{
   return std::make_unique<Win32FileOps>();
 }
 
