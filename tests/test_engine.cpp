@@ -207,7 +207,7 @@ private slots:
     engine::InstallEngine engine(dir.path().toStdString(), *ops);
     QVERIFY(engine.BeginDownload({"数据/a.dat", "plugins/b.dll"}).empty());
     Put(dir.path(), "plugins/b.dll.tmp", 0644, "half");
-    engine.AbandonDownload();
+    engine.AbandonDownload(false);
     QCOMPARE(Take(dir.path()), Release(false));
   }
 
