@@ -221,15 +221,17 @@ std::string PlanDownload(const std::vector<std::string>& names, const std::vecto
   return "";
 }
 
-// Removes every ".tmp" an earlier download recorded in folder but journal's next download
-// does not keep: a kept part stays when keepable again with the same size and hash, and
-// holds no more than that size. "" or the first failure.
+// Removes every ".tmp" an earlier download recorded in folder, and any of journal's keepable
+// files, but the parts that the next download, journal, keeps: a kept part stays when keepable
+// again with the same size and hash, and holds no more than that size. "" or the first failure.
 std::string RemoveStaleParts(const std::string& folder, FileOps& ops, const Journal& journal, Steps& steps)
 {
   Journal earlier;
   if (!ReadDownloadJournal(folder, ops, &earlier))
-    return "";
-  std::vector<std::string> stale = earlier.temporaries;
+    earlier = Journal();
+  std::set<std::string> stale(earlier.temporaries.begin(), earlier.temporaries.end());
+  for (const KeepableFile& file : journal.keepable)
+    stale.insert(TemporaryName(file.name));
   for (const KeepableFile& file : earlier.keepable) {
     const bool listed = std::any_of(journal.keepable.begin(), journal.keepable.end(), [&](const KeepableFile& next) {
       return next.name == file.name && next.size == file.size && next.sha256 == file.sha256;
@@ -237,7 +239,9 @@ std::string RemoveStaleParts(const std::string& folder, FileOps& ops, const Jour
     FileIdentity identity;
     const std::string path = PathIn(folder, TemporaryName(file.name));
     if (!listed || (ops.Identify(path, &identity).empty() && identity.size > file.size))
-      stale.push_back(TemporaryName(file.name));
+      stale.insert(TemporaryName(file.name));
+    else
+      stale.erase(TemporaryName(file.name));
   }
   for (const std::string& name : stale) {
     if (!ops.Exists(PathIn(folder, name)))
