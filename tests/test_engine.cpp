@@ -251,7 +251,7 @@ private slots:
     for (int step = 1; step <= 2; ++step)
       QTest::addRow("crash, recovery killed at %d", step) << QString::number(step) << RecoveryOutcome::DownloadDiscarded << both;
     QTest::newRow("failure or close") << "keep" << RecoveryOutcome::DownloadDiscarded << both;
-    QTest::newRow("a proved wrong, then a close") << "drop" << RecoveryOutcome::DownloadDiscarded << both.mid(1);
+    QTest::newRow("a proved wrong, downloaded again, then a crash") << "drop" << RecoveryOutcome::DownloadDiscarded << both.mid(1);
     QTest::newRow("removing all") << "remove" << RecoveryOutcome::Nothing << QStringList();
     QTest::newRow("journal of version 1") << "old" << RecoveryOutcome::DownloadDiscarded << QStringList();
   }
@@ -264,10 +264,14 @@ private slots:
       const auto ops = engine::SystemFileOps();
       engine::InstallEngine engine(dir.path().toStdString(), *ops);
       CutDownload(dir.path(), engine);
-      if (end == "drop")
-        QVERIFY(engine.DropPart("数据/a.dat").empty());
-      if (end == "keep" || end == "drop" || end == "remove")
+      if (end == "drop") {
+        QVERIFY(engine.DropPart("数据/a.dat").empty() && !QFile::exists(dir.filePath("数据/a.dat.tmp")));
+        Put(dir.path(), "数据/a.dat.tmp", 0600, "new");
+      }
+      if (end == "keep" || end == "remove")
         engine.AbandonDownload(end != "remove");
+      // An installer that has not begun a download has nothing of its own to abandon.
+      engine::InstallEngine(dir.path().toStdString(), *ops).AbandonDownload(false);
     }
     if (end == "old")
       Put(dir.path(), engine::JournalName(), 0644, "MervoUpdate journal 1\ndownload\ntmp\t数据/a.dat.tmp\ntmp\tplugins/b.dll.tmp\ntmp\tMervo.tmp\nend\n");
