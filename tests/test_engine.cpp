@@ -84,9 +84,10 @@ void Prepare(const QString& folder, bool stale = false)
 }
 
 // What the list pins: a.dat with a strong ETag, b.dll with Last-Modified, Mervo with no validator.
-const std::vector<engine::KeepableFile> Pinned = {{"数据/a.dat", 5, std::string(64, 'a'), "\"etag a\""},
-                                                  {"plugins/b.dll", 5, std::string(64, 'B'), "Tue, 15 Nov 1994 08:12:31 GMT"},
-                                                  {"Mervo", 11, std::string(64, 'c'), ""}};
+const std::vector<engine::KeepableFile> Pinned = {
+    {"数据/a.dat", 5, std::string(64, 'a'), "\"etag a\""},
+    {"plugins/b.dll", 5, std::string(64, 'B'), "Tue, 15 Nov 1994 08:12:31 GMT"},
+    {"Mervo", 11, std::string(64, 'c'), ""}};
 
 // The old release and a download of the new one that has received 3 bytes of every file.
 void CutDownload(const QString& folder, engine::InstallEngine& engine)
@@ -249,9 +250,11 @@ private slots:
     const QStringList both = {"数据/a.dat 5 aaaa \"etag a\" 3", "plugins/b.dll 5 bbbb Tue, 15 Nov 1994 08:12:31 GMT 3"};
     QTest::newRow("crash") << "crash" << RecoveryOutcome::DownloadDiscarded << both;
     for (int step = 1; step <= 2; ++step)
-      QTest::addRow("crash, recovery killed at %d", step) << QString::number(step) << RecoveryOutcome::DownloadDiscarded << both;
+      QTest::addRow("crash, recovery killed at %d", step)
+          << QString::number(step) << RecoveryOutcome::DownloadDiscarded << both;
     QTest::newRow("failure or close") << "keep" << RecoveryOutcome::DownloadDiscarded << both;
-    QTest::newRow("a proved wrong, downloaded again, then a crash") << "drop" << RecoveryOutcome::DownloadDiscarded << both.mid(1);
+    QTest::newRow("a proved wrong, downloaded again, then a crash")
+        << "drop" << RecoveryOutcome::DownloadDiscarded << both.mid(1);
     QTest::newRow("removing all") << "remove" << RecoveryOutcome::Nothing << QStringList();
     QTest::newRow("journal of version 1") << "old" << RecoveryOutcome::DownloadDiscarded << QStringList();
   }
@@ -274,11 +277,13 @@ private slots:
       engine::InstallEngine(dir.path().toStdString(), *ops).AbandonDownload(false);
     }
     if (end == "old")
-      Put(dir.path(), engine::JournalName(), 0644, "MervoUpdate journal 1\ndownload\ntmp\t数据/a.dat.tmp\ntmp\tplugins/b.dll.tmp\ntmp\tMervo.tmp\nend\n");
+      Put(dir.path(), engine::JournalName(), 0644,
+          "MervoUpdate journal 1\ndownload\ntmp\t数据/a.dat.tmp\ntmp\tplugins/b.dll.tmp\ntmp\tMervo.tmp\nend\n");
     if (end.toInt() > 0)
       QVERIFY(!Crash(end.toInt(), dir.path(), {"recover"}).contains(""));
     QTEST(RecoverHere(dir.path()).outcome, "outcome");
-    QCOMPARE(RecoverHere(dir.path()).outcome, kept.isEmpty() ? RecoveryOutcome::Nothing : RecoveryOutcome::DownloadDiscarded);
+    QCOMPARE(RecoverHere(dir.path()).outcome,
+             kept.isEmpty() ? RecoveryOutcome::Nothing : RecoveryOutcome::DownloadDiscarded);
     QCOMPARE(Kept(dir.path()), kept);
     Snapshot expected = Release(false);
     for (const QString& part : kept)
@@ -296,16 +301,27 @@ private slots:
     QTest::addColumn<QString>("reason");
     QTest::addColumn<QStringList>("kept");
     const QString a = "数据/a.dat 5 aaaa \"etag a\" 3", b = "plugins/b.dll 5 bbbb Tue, 15 Nov 1994 08:12:31 GMT 3";
-    QTest::newRow("same list") << "" << "" << QStringList{a, b};
-    QTest::newRow("a with another hash") << "hash" << "" << QStringList{b};
-    QTest::newRow("a with another size") << "size" << "" << QStringList{b};
-    QTest::newRow("a no longer listed") << "unlisted" << "" << QStringList{b};
-    QTest::newRow("a without a validator") << "validator" << "" << QStringList{b};
-    QTest::newRow("a longer than listed") << "longer" << "" << QStringList{b};
-    QTest::newRow("a with a new ETag") << "etag" << "" << QStringList{"数据/a.dat 5 aaaa W/\"new\" 3", b};
-    QTest::newRow("a validator with a tab") << "tab" << "无法写入更新记录：服务器对 数据/a.dat 给出的标记含有控制字符" << QStringList{a, b};
-    QTest::newRow("parts of no record") << "orphan" << "" << QStringList();
-    QTest::newRow("a not received to the end") << "unfinished" << "" << QStringList{a, b};
+    QTest::newRow("same list") << ""
+                               << "" << QStringList{a, b};
+    QTest::newRow("a with another hash") << "hash"
+                                         << "" << QStringList{b};
+    QTest::newRow("a with another size") << "size"
+                                         << "" << QStringList{b};
+    QTest::newRow("a no longer listed") << "unlisted"
+                                        << "" << QStringList{b};
+    QTest::newRow("a without a validator") << "validator"
+                                           << "" << QStringList{b};
+    QTest::newRow("a longer than listed") << "longer"
+                                          << "" << QStringList{b};
+    QTest::newRow("a with a new ETag") << "etag"
+                                       << "" << QStringList{"数据/a.dat 5 aaaa W/\"new\" 3", b};
+    QTest::newRow("a validator with a tab")
+        << "tab"
+        << "无法写入更新记录：服务器对 数据/a.dat 给出的标记含有控制字符" << QStringList{a, b};
+    QTest::newRow("parts of no record") << "orphan"
+                                        << "" << QStringList();
+    QTest::newRow("a not received to the end") << "unfinished"
+                                               << "" << QStringList{a, b};
   }
   void nextRun()
   {
@@ -320,7 +336,10 @@ private slots:
     std::vector<engine::KeepableFile> pinned = Pinned;
     pinned[0].sha256[0] = change == "hash" ? 'f' : 'A';
     pinned[0].size += change == "size";
-    pinned[0].validator = change == "validator" ? "" : change == "etag" ? "W/\"new\"" : change == "tab" ? "\"a\tb\"" : pinned[0].validator;
+    pinned[0].validator = change == "validator" ? ""
+                          : change == "etag"    ? "W/\"new\""
+                          : change == "tab"     ? "\"a\tb\""
+                                                : pinned[0].validator;
     if (change == "orphan")
       QVERIFY(QFile::remove(dir.filePath(engine::JournalName())));
     if (change == "longer")
@@ -345,7 +364,8 @@ private slots:
         items.push_back({file.name, file.name == std::string("Mervo")});
       }
     const engine::InstallResult result = engine.Install(items);
-    QCOMPARE(QString::fromStdString(result.failedName + result.reason), change == "unfinished" ? "数据/a.dat文件未下载完整" : "");
+    QCOMPARE(QString::fromStdString(result.failedName + result.reason),
+             change == "unfinished" ? "数据/a.dat文件未下载完整" : "");
     Snapshot expected = Release(change != "unfinished");
     if (change == "unlisted")
       expected["数据/a.dat"] = Release(false)["数据/a.dat"];
@@ -419,8 +439,10 @@ private slots:
     QTest::newRow("other version") << QByteArray("MervoUpdate journal 3\ninstall\nend\n") << "记录的版本无法识别";
     const QByteArray keep = "download\ntmp\tMervo.tmp\t11\t" + QByteArray(64, 'a') + "\t\"v\"\nend\n";
     QTest::newRow("kept part in version 1") << "MervoUpdate journal 1\n" + keep << "记录格式无法识别";
-    QTest::newRow("kept size not a number") << "MervoUpdate journal 2\n" + QByteArray(keep).replace("11", "1l") << "记录中的文件大小或校验值无效：Mervo.tmp";
-    QTest::newRow("kept hash of 63 digits") << "MervoUpdate journal 2\n" + QByteArray(keep).replace("aa\t", "a\t") << "记录中的文件大小或校验值无效：Mervo.tmp";
+    QTest::newRow("kept size not a number") << "MervoUpdate journal 2\n" + QByteArray(keep).replace("11", "1l")
+                                            << "记录中的文件大小或校验值无效：Mervo.tmp";
+    QTest::newRow("kept hash of 63 digits") << "MervoUpdate journal 2\n" + QByteArray(keep).replace("aa\t", "a\t")
+                                            << "记录中的文件大小或校验值无效：Mervo.tmp";
     QTest::newRow("unknown phase") << QByteArray("MervoUpdate journal 1\nfinishing\nend\n") << "记录格式无法识别";
     QTest::newRow("missing field") << head + "file\texisted\tMervo\tMervo.updbak~\nend\n" << "记录格式无法识别";
     QTest::newRow("record of another phase") << head + "aside\tMervo.updbak~\nend\n" << "记录格式无法识别";

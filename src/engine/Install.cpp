@@ -304,8 +304,8 @@ std::string InstallEngine::DropPart(const std::string& name)
 {
   Steps steps(m_observer, &m_step);
   m_written.erase(name);
-  const auto kept = std::find_if(m_keepable.begin(), m_keepable.end(),
-                                 [&](const KeepableFile& file) { return file.name == name; });
+  const auto kept =
+      std::find_if(m_keepable.begin(), m_keepable.end(), [&](const KeepableFile& file) { return file.name == name; });
   std::string failure;
   if (kept != m_keepable.end()) {
     // No longer kept before it goes: a crash in between leaves it to be removed at the next start.

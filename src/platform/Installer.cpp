@@ -29,7 +29,8 @@ QString Installer::BeginDownload(const QStringList& names, const QList<Keepable>
     files.push_back(EngineName(name));
   std::vector<engine::KeepableFile> keeps;
   for (const Keepable& file : keepable)
-    keeps.push_back({EngineName(file.name), file.size, file.sha256.toHex().toStdString(), file.validator.toStdString()});
+    keeps.push_back(
+        {EngineName(file.name), file.size, file.sha256.toHex().toStdString(), file.validator.toStdString()});
   return QString::fromStdString(m_engine->BeginDownload(files, keeps));
 }
 
@@ -37,10 +38,10 @@ QList<Installer::KeptPart> Installer::KeptParts()
 {
   QList<KeptPart> parts;
   for (const engine::KeptPart& part : m_engine->KeptParts())
-    parts.push_back({{QString::fromStdString(part.name).replace(u'/', u'\\'), part.size,
-                      QByteArray::fromHex(QByteArray::fromStdString(part.sha256)),
-                      QString::fromStdString(part.validator)},
-                     part.received});
+    parts.push_back(
+        {{QString::fromStdString(part.name).replace(u'/', u'\\'), part.size,
+          QByteArray::fromHex(QByteArray::fromStdString(part.sha256)), QString::fromStdString(part.validator)},
+         part.received});
   return parts;
 }
 
