@@ -301,27 +301,18 @@ private slots:
     QTest::addColumn<QString>("reason");
     QTest::addColumn<QStringList>("kept");
     const QString a = "数据/a.dat 5 aaaa \"etag a\" 3", b = "plugins/b.dll 5 bbbb Tue, 15 Nov 1994 08:12:31 GMT 3";
-    QTest::newRow("same list") << ""
-                               << "" << QStringList{a, b};
-    QTest::newRow("a with another hash") << "hash"
-                                         << "" << QStringList{b};
-    QTest::newRow("a with another size") << "size"
-                                         << "" << QStringList{b};
-    QTest::newRow("a no longer listed") << "unlisted"
-                                        << "" << QStringList{b};
-    QTest::newRow("a without a validator") << "validator"
-                                           << "" << QStringList{b};
-    QTest::newRow("a longer than listed") << "longer"
-                                          << "" << QStringList{b};
-    QTest::newRow("a with a new ETag") << "etag"
-                                       << "" << QStringList{"数据/a.dat 5 aaaa W/\"new\" 3", b};
-    QTest::newRow("a validator with a tab")
-        << "tab"
-        << "无法写入更新记录：服务器对 数据/a.dat 给出的标记含有控制字符" << QStringList{a, b};
-    QTest::newRow("parts of no record") << "orphan"
-                                        << "" << QStringList();
-    QTest::newRow("a not received to the end") << "unfinished"
-                                               << "" << QStringList{a, b};
+    const QString none;
+    QTest::newRow("same list") << none << none << QStringList{a, b};
+    QTest::newRow("a with another hash") << "hash" << none << QStringList{b};
+    QTest::newRow("a with another size") << "size" << none << QStringList{b};
+    QTest::newRow("a no longer listed") << "unlisted" << none << QStringList{b};
+    QTest::newRow("a without a validator") << "validator" << none << QStringList{b};
+    QTest::newRow("a longer than listed") << "longer" << none << QStringList{b};
+    QTest::newRow("a with a new ETag") << "etag" << none << QStringList{"数据/a.dat 5 aaaa W/\"new\" 3", b};
+    const QString tab = "无法写入更新记录：服务器对 数据/a.dat 给出的标记含有控制字符";
+    QTest::newRow("a validator with a tab") << "tab" << tab << QStringList{a, b};
+    QTest::newRow("parts of no record") << "orphan" << none << QStringList();
+    QTest::newRow("a not received to the end") << "unfinished" << none << QStringList{a, b};
   }
   void nextRun()
   {
