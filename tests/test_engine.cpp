@@ -83,6 +83,35 @@ void Prepare(const QString& folder, bool stale = false)
     Put(folder, QString(file.name) + ".tmp", 0600, file.content);
 }
 
+// What the list pins: a.dat with a strong ETag, b.dll with Last-Modified, Mervo with no validator.
+const std::vector<engine::KeepableFile> Pinned = {
+    {"数据/a.dat", 5, std::string(64, 'a'), "\"etag a\""},
+    {"plugins/b.dll", 5, std::string(64, 'B'), "Tue, 15 Nov 1994 08:12:31 GMT"},
+    {"Mervo", 11, std::string(64, 'c'), ""}};
+
+// The old release and a download of the new one that has received 3 bytes of every file.
+void CutDownload(const QString& folder, engine::InstallEngine& engine)
+{
+  for (const File& file : OldFiles)
+    Put(folder, file.name, file.mode, file.content);
+  std::vector<std::string> names;
+  for (const File& file : NewFiles)
+    names.push_back(file.name);
+  QCOMPARE(QString::fromStdString(engine.BeginDownload(names, Pinned)), QString());
+  for (const File& file : NewFiles)
+    Put(folder, QString(file.name) + ".tmp", 0600, QByteArray(file.content).left(3));
+}
+
+// The kept parts as "name size hash validator received".
+QStringList Kept(const QString& folder)
+{
+  QStringList parts;
+  for (const engine::KeptPart& part : engine::InstallEngine(folder.toStdString(), *engine::SystemFileOps()).KeptParts())
+    parts << QString::fromStdString(part.name + ' ' + std::to_string(part.size) + ' ' + part.sha256.substr(0, 4) + ' '
+                                    + part.validator + ' ' + std::to_string(part.received));
+  return parts;
+}
+
 // Runs the crash program; returns the steps it reached ("" when it did not end as asked:
 // killed at a step, or normally at step 0).
 QStringList Crash(int step, const QString& folder, const QStringList& mode)
@@ -207,8 +236,131 @@ private slots:
     engine::InstallEngine engine(dir.path().toStdString(), *ops);
     QVERIFY(engine.BeginDownload({"数据/a.dat", "plugins/b.dll"}).empty());
     Put(dir.path(), "plugins/b.dll.tmp", 0644, "half");
-    engine.AbandonDownload();
+    engine.AbandonDownload(false);
     QCOMPARE(Take(dir.path()), Release(false));
+  }
+
+  // However a run ends during its download, the files it may resume keep what arrived, at
+  // every start after it; Mervo, with no validator, does not.
+  void keep_data()
+  {
+    QTest::addColumn<QString>("end");
+    QTest::addColumn<RecoveryOutcome>("outcome");
+    QTest::addColumn<QStringList>("kept");
+    const QStringList both = {"数据/a.dat 5 aaaa \"etag a\" 3", "plugins/b.dll 5 bbbb Tue, 15 Nov 1994 08:12:31 GMT 3"};
+    QTest::newRow("crash") << "crash" << RecoveryOutcome::DownloadDiscarded << both;
+    for (int step = 1; step <= 2; ++step)
+      QTest::addRow("crash, recovery killed at %d", step)
+          << QString::number(step) << RecoveryOutcome::DownloadDiscarded << both;
+    QTest::newRow("failure or close") << "keep" << RecoveryOutcome::DownloadDiscarded << both;
+    QTest::newRow("a proved wrong, downloaded again, then a crash")
+        << "drop" << RecoveryOutcome::DownloadDiscarded << both.mid(1);
+    QTest::newRow("removing all") << "remove" << RecoveryOutcome::Nothing << QStringList();
+    QTest::newRow("journal of version 1") << "old" << RecoveryOutcome::DownloadDiscarded << QStringList();
+  }
+  void keep()
+  {
+    QFETCH(QString, end);
+    QFETCH(QStringList, kept);
+    QTemporaryDir dir;
+    {
+      const auto ops = engine::SystemFileOps();
+      engine::InstallEngine engine(dir.path().toStdString(), *ops);
+      CutDownload(dir.path(), engine);
+      if (end == "drop") {
+        QVERIFY(engine.DropPart("数据/a.dat").empty() && !QFile::exists(dir.filePath("数据/a.dat.tmp")));
+        Put(dir.path(), "数据/a.dat.tmp", 0600, "new");
+      }
+      if (end == "keep" || end == "remove")
+        engine.AbandonDownload(end != "remove");
+      // An installer that has not begun a download has nothing of its own to abandon.
+      engine::InstallEngine(dir.path().toStdString(), *ops).AbandonDownload(false);
+    }
+    if (end == "old")
+      Put(dir.path(), engine::JournalName(), 0644,
+          "MervoUpdate journal 1\ndownload\ntmp\t数据/a.dat.tmp\ntmp\tplugins/b.dll.tmp\ntmp\tMervo.tmp\nend\n");
+    if (end.toInt() > 0)
+      QVERIFY(!Crash(end.toInt(), dir.path(), {"recover"}).contains(""));
+    QTEST(RecoverHere(dir.path()).outcome, "outcome");
+    QCOMPARE(RecoverHere(dir.path()).outcome,
+             kept.isEmpty() ? RecoveryOutcome::Nothing : RecoveryOutcome::DownloadDiscarded);
+    QCOMPARE(Kept(dir.path()), kept);
+    Snapshot expected = Release(false);
+    for (const QString& part : kept)
+      expected[part.section(' ', 0, 0) + ".tmp"] = "600 new";
+    if (!kept.isEmpty())
+      expected[engine::JournalName()] = Take(dir.path())[engine::JournalName()];
+    QCOMPARE(Take(dir.path()), expected);
+  }
+
+  // The next run keeps a part only for the same name, size and hash; what it installs, it
+  // installs whole, and it leaves no part behind.
+  void nextRun_data()
+  {
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QStringList>("kept");
+    const QString a = "数据/a.dat 5 aaaa \"etag a\" 3", b = "plugins/b.dll 5 bbbb Tue, 15 Nov 1994 08:12:31 GMT 3";
+    const QString none;
+    QTest::newRow("same list") << none << none << QStringList{a, b};
+    QTest::newRow("a with another hash") << "hash" << none << QStringList{b};
+    QTest::newRow("a with another size") << "size" << none << QStringList{b};
+    QTest::newRow("a no longer listed") << "unlisted" << none << QStringList{b};
+    QTest::newRow("a without a validator") << "validator" << none << QStringList{b};
+    QTest::newRow("a longer than listed") << "longer" << none << QStringList{b};
+    QTest::newRow("a with a new ETag") << "etag" << none << QStringList{"数据/a.dat 5 aaaa W/\"new\" 3", b};
+    const QString tab = "无法写入更新记录：服务器对 数据/a.dat 给出的标记含有控制字符";
+    QTest::newRow("a validator with a tab") << "tab" << tab << QStringList{a, b};
+    QTest::newRow("parts of no record") << "orphan" << none << QStringList();
+    QTest::newRow("a not received to the end") << "unfinished" << none << QStringList{a, b};
+  }
+  void nextRun()
+  {
+    QFETCH(QString, change);
+    QTemporaryDir dir;
+    const auto ops = engine::SystemFileOps();
+    {
+      engine::InstallEngine cut(dir.path().toStdString(), *ops);
+      CutDownload(dir.path(), cut);
+    }
+    QCOMPARE(RecoverHere(dir.path()).outcome, RecoveryOutcome::DownloadDiscarded);
+    std::vector<engine::KeepableFile> pinned = Pinned;
+    pinned[0].sha256[0] = change == "hash" ? 'f' : 'A';
+    pinned[0].size += change == "size";
+    pinned[0].validator = change == "validator" ? ""
+                          : change == "etag"    ? "W/\"new\""
+                          : change == "tab"     ? "\"a\tb\""
+                                                : pinned[0].validator;
+    if (change == "orphan")
+      QVERIFY(QFile::remove(dir.filePath(engine::JournalName())));
+    if (change == "longer")
+      Put(dir.path(), "数据/a.dat.tmp", 0600, "new a!");
+    std::vector<std::string> names = {"数据/a.dat", "plugins/b.dll", "Mervo"};
+    if (change == "unlisted") {
+      names.erase(names.begin());
+      pinned.erase(pinned.begin());
+    }
+    engine::InstallEngine engine(dir.path().toStdString(), *ops);
+    QTEST(QString::fromStdString(engine.BeginDownload(names, pinned)), "reason");
+    QTEST(Kept(dir.path()), "kept");
+    if (change == "tab")
+      return;
+    // The rest arrives.
+    std::vector<engine::InstallItem> items;
+    for (const File& file : NewFiles)
+      if (std::find(names.begin(), names.end(), file.name) != names.end()) {
+        Put(dir.path(), QString(file.name) + ".tmp", 0600, file.content);
+        if (change != "unfinished" || items.size())
+          QVERIFY(engine.Downloaded(file.name).empty());
+        items.push_back({file.name, file.name == std::string("Mervo")});
+      }
+    const engine::InstallResult result = engine.Install(items);
+    QCOMPARE(QString::fromStdString(result.failedName + result.reason),
+             change == "unfinished" ? "数据/a.dat文件未下载完整" : "");
+    Snapshot expected = Release(change != "unfinished");
+    if (change == "unlisted")
+      expected["数据/a.dat"] = Release(false)["数据/a.dat"];
+    QCOMPARE(Take(dir.path()), expected);
   }
 
   // Kills an install at every step, then its recovery at every step of its own; the
@@ -275,7 +427,13 @@ private slots:
     QTest::newRow("no end marker") << whole.left(whole.size() - 4) << "记录不完整";
     QTest::newRow("line after the end") << whole + "tmp\tMervo.tmp\n" << "记录不完整";
     QTest::newRow("garbage") << QByteArray("\x89PNG\r\n\x1a\n\0\0", 10) << "记录格式无法识别";
-    QTest::newRow("other version") << QByteArray("MervoUpdate journal 2\ninstall\nend\n") << "记录的版本无法识别";
+    QTest::newRow("other version") << QByteArray("MervoUpdate journal 3\ninstall\nend\n") << "记录的版本无法识别";
+    const QByteArray keep = "download\ntmp\tMervo.tmp\t11\t" + QByteArray(64, 'a') + "\t\"v\"\nend\n";
+    QTest::newRow("kept part in version 1") << "MervoUpdate journal 1\n" + keep << "记录格式无法识别";
+    QTest::newRow("kept size not a number") << "MervoUpdate journal 2\n" + QByteArray(keep).replace("11", "1l")
+                                            << "记录中的文件大小或校验值无效：Mervo.tmp";
+    QTest::newRow("kept hash of 63 digits") << "MervoUpdate journal 2\n" + QByteArray(keep).replace("aa\t", "a\t")
+                                            << "记录中的文件大小或校验值无效：Mervo.tmp";
     QTest::newRow("unknown phase") << QByteArray("MervoUpdate journal 1\nfinishing\nend\n") << "记录格式无法识别";
     QTest::newRow("missing field") << head + "file\texisted\tMervo\tMervo.updbak~\nend\n" << "记录格式无法识别";
     QTest::newRow("record of another phase") << head + "aside\tMervo.updbak~\nend\n" << "记录格式无法识别";

@@ -3,6 +3,8 @@
 #include "engine/Names.h"
 #include "engine/Paths.h"
 
+#include <algorithm>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -164,6 +166,8 @@ std::string LeadsOutside(const std::string& folder, FileOps& ops, const Journal&
 {
   std::vector<std::string> names = journal.temporaries;
   names.insert(names.end(), journal.asides.begin(), journal.asides.end());
+  for (const KeepableFile& file : journal.keepable)
+    names.push_back(TemporaryName(file.name));
   for (const JournalTarget& target : journal.targets)
     names.push_back(target.name);
   for (const std::string& name : names)
@@ -359,6 +363,125 @@ InstallResult InstallRun::Fail(const Failure& failure)
     result.reason += "\n" + undone + "（下次启动时将再次恢复）";
   return result;
 }
+// The journal of folder when it is one of a download, all its names inside folder.
+bool ReadDownloadJournal(const std::string& folder, FileOps& ops, Journal* journal)
+{
+  const std::string path = PathIn(folder, JournalName());
+  std::string text;
+  return ops.Exists(path) && ops.Read(path, &text).empty() && ParseJournal(text, journal).empty()
+         && journal->phase == Journal::Phase::Download && LeadsOutside(folder, ops, *journal).empty();
+}
+
+// The download journal of temporaries (".tmp" names), of which the keepable files keep theirs.
+Journal DownloadJournal(const std::vector<std::string>& temporaries, const std::vector<KeepableFile>& keepable)
+{
+  Journal journal;
+  journal.keepable = keepable;
+  for (const std::string& name : temporaries)
+    if (std::none_of(keepable.begin(), keepable.end(),
+                     [&](const KeepableFile& file) { return TemporaryName(file.name) == name; }))
+      journal.temporaries.push_back(name);
+  return journal;
+}
+
+// Removes a download's ".tmp" files but the kept parts (its keepable files that have one)
+// and leaves a journal of those alone, or none. Safe to repeat. "" or the first failure.
+std::string KeepParts(const std::string& folder, FileOps& ops, const Journal& journal, Steps& steps)
+{
+  Journal kept;
+  for (const KeepableFile& file : journal.keepable)
+    if (ops.Exists(PathIn(folder, TemporaryName(file.name))))
+      kept.keepable.push_back(file);
+  Journal removed;
+  removed.temporaries = journal.temporaries;
+  std::string failure = Undo(folder, ops, removed, steps);
+  if (!failure.empty())
+    return failure;
+  if (kept.keepable.empty())
+    return DeleteJournal(folder, ops, steps);
+  if (journal.temporaries.empty() && kept.keepable.size() == journal.keepable.size())
+    return "";
+  failure = WriteJournal(ops, folder, kept);
+  if (!failure.empty())
+    return Because("无法写入更新记录", failure);
+  steps.Done("写入更新记录：download");
+  return "";
+}
+
+// The journal of a download of names, the keepable among them recorded as such (one without
+// a validator is not); "" or why they cannot be recorded.
+std::string PlanDownload(const std::vector<std::string>& names, const std::vector<KeepableFile>& keepable,
+                         Journal* journal)
+{
+  std::map<std::string, KeepableFile> keeps;
+  for (KeepableFile file : keepable) {
+    if (std::find(names.begin(), names.end(), file.name) == names.end())
+      return "要保留的文件不在下载之列：" + file.name;
+    // A tab or a line break would end the journal's field or line early.
+    for (const char c : file.validator)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+        return "服务器对 " + file.name + " 给出的标记含有控制字符";
+    std::transform(file.sha256.begin(), file.sha256.end(), file.sha256.begin(),
+                   [](char c) { return static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c); });
+    if (!file.validator.empty())
+      keeps.emplace(file.name, file);
+  }
+  std::set<std::string> seen;
+  for (const std::string& name : names) {
+    if (!seen.insert(name).second)
+      continue;
+    const auto keep = keeps.find(name);
+    if (keep != keeps.end())
+      journal->keepable.push_back(keep->second);
+    else
+      journal->temporaries.push_back(TemporaryName(name));
+  }
+  return "";
+}
+
+// Removes every ".tmp" an earlier download recorded in folder, and any of journal's keepable
+// files, but the parts that the next download, journal, keeps: a kept part stays when keepable
+// again with the same size and hash, and holds no more than that size. "" or the first failure.
+std::string RemoveStaleParts(const std::string& folder, FileOps& ops, const Journal& journal, Steps& steps)
+{
+  Journal earlier;
+  if (!ReadDownloadJournal(folder, ops, &earlier))
+    earlier = Journal();
+  std::set<std::string> stale(earlier.temporaries.begin(), earlier.temporaries.end());
+  for (const KeepableFile& file : journal.keepable)
+    stale.insert(TemporaryName(file.name));
+  for (const KeepableFile& file : earlier.keepable) {
+    const bool listed = std::any_of(journal.keepable.begin(), journal.keepable.end(), [&](const KeepableFile& next) {
+      return next.name == file.name && next.size == file.size && next.sha256 == file.sha256;
+    });
+    FileIdentity identity;
+    const std::string path = PathIn(folder, TemporaryName(file.name));
+    if (!listed || (ops.Identify(path, &identity).empty() && identity.size > file.size))
+      stale.insert(TemporaryName(file.name));
+    else
+      stale.erase(TemporaryName(file.name));
+  }
+  for (const std::string& name : stale) {
+    if (!ops.Exists(PathIn(folder, name)))
+      continue;
+    const std::string failure = ops.Remove(PathIn(folder, name));
+    if (!failure.empty())
+      return Because("无法删除 " + name, failure);
+    steps.Done("删除 " + name);
+  }
+  return "";
+}
+
+// What a download keeps for resuming goes in only once this run has received all of it.
+std::optional<Failure> UnfinishedPart(const std::vector<InstallItem>& items, const std::vector<KeepableFile>& keepable,
+                                      const std::map<std::string, FileIdentity>& written)
+{
+  for (const KeepableFile& file : keepable)
+    if (!written.count(file.name)
+        && std::any_of(items.begin(), items.end(), [&](const InstallItem& item) { return item.name == file.name; }))
+      return Failure{file.name, "文件未下载完整"};
+  return {};
+}
 }  // namespace
 
 InstallEngine::InstallEngine(std::string folder, FileOps& ops, InstallObserver* observer)
@@ -366,22 +489,68 @@ InstallEngine::InstallEngine(std::string folder, FileOps& ops, InstallObserver* 
 {
 }
 
-std::string InstallEngine::BeginDownload(const std::vector<std::string>& names)
+std::string InstallEngine::BeginDownload(const std::vector<std::string>& names,
+                                         const std::vector<KeepableFile>& keepable)
 {
+  Steps steps(m_observer, &m_step);
   Journal journal;
-  journal.phase = Journal::Phase::Download;
-  std::set<std::string> seen;
-  for (const std::string& name : names)
-    if (seen.insert(name).second)
-      journal.temporaries.push_back(TemporaryName(name));
-  std::string failure = CheckedJournal(journal);
+  std::string failure = PlanDownload(names, keepable, &journal);
   if (failure.empty())
-    failure = WriteJournal(m_ops, m_folder, journal);
+    failure = CheckedJournal(journal);
   if (!failure.empty())
     return Because("无法写入更新记录", failure);
+  // The stale parts go while the journal that records them is still there.
+  failure = RemoveStaleParts(m_folder, m_ops, journal, steps);
+  if (!failure.empty())
+    return failure;
+  failure = WriteJournal(m_ops, m_folder, journal);
+  if (!failure.empty())
+    return Because("无法写入更新记录", failure);
+  m_downloading = true;
   m_downloads = journal.temporaries;
-  Steps(m_observer, &m_step).Done("写入更新记录：download");
+  for (const KeepableFile& file : journal.keepable)
+    m_downloads.push_back(TemporaryName(file.name));
+  m_keepable = journal.keepable;
+  steps.Done("写入更新记录：download");
   return "";
+}
+
+std::vector<KeptPart> InstallEngine::KeptParts()
+{
+  std::vector<KeptPart> parts;
+  Journal journal;
+  if (!ReadDownloadJournal(m_folder, m_ops, &journal))
+    return parts;
+  for (const KeepableFile& file : journal.keepable) {
+    FileIdentity identity;
+    if (m_ops.Identify(PathIn(m_folder, TemporaryName(file.name)), &identity).empty())
+      parts.push_back({file, identity.size});
+  }
+  return parts;
+}
+
+std::string InstallEngine::DropPart(const std::string& name)
+{
+  Steps steps(m_observer, &m_step);
+  m_written.erase(name);
+  const auto kept =
+      std::find_if(m_keepable.begin(), m_keepable.end(), [&](const KeepableFile& file) { return file.name == name; });
+  std::string failure;
+  if (kept != m_keepable.end()) {
+    // No longer kept before it goes: a crash in between leaves it to be removed at the next start.
+    m_keepable.erase(kept);
+    failure = WriteJournal(m_ops, m_folder, DownloadJournal(m_downloads, m_keepable));
+    if (!failure.empty())
+      return Because("无法写入更新记录", failure);
+    steps.Done("写入更新记录：download");
+  }
+  const std::string temporary = TemporaryName(name);
+  if (!m_ops.Exists(PathIn(m_folder, temporary)))
+    return "";
+  failure = Because("无法删除 " + temporary, m_ops.Remove(PathIn(m_folder, temporary)));
+  if (failure.empty())
+    steps.Done("删除 " + temporary);
+  return failure;
 }
 
 std::string InstallEngine::Downloaded(const std::string& name)
@@ -393,14 +562,16 @@ std::string InstallEngine::Downloaded(const std::string& name)
   return failure;
 }
 
-void InstallEngine::AbandonDownload()
+void InstallEngine::AbandonDownload(bool keepParts)
 {
+  // Without a download of its own, the journal here may hold an earlier run's kept parts.
+  if (!m_downloading)
+    return;
   Steps steps(m_observer, &m_step);
-  Journal journal;
-  journal.temporaries = m_downloads;
-  if (Undo(m_folder, m_ops, journal, steps).empty())
-    DeleteJournal(m_folder, m_ops, steps);
+  KeepParts(m_folder, m_ops, DownloadJournal(m_downloads, keepParts ? m_keepable : std::vector<KeepableFile>()), steps);
+  m_downloading = false;
   m_downloads.clear();
+  m_keepable.clear();
   m_written.clear();
 }
 
@@ -409,6 +580,8 @@ InstallResult InstallEngine::Install(const std::vector<InstallItem>& items)
   Steps steps(m_observer, &m_step);
   InstallRun run(m_folder, m_ops, steps, m_written);
   std::optional<Failure> failure = run.Plan(items, m_downloads);
+  if (!failure)
+    failure = UnfinishedPart(items, m_keepable, m_written);
   if (!failure)
     failure = run.ClearOldCopies();
   if (!failure)
@@ -449,9 +622,11 @@ Recovery Recover(const std::string& folder, FileOps& ops, InstallObserver* obser
   RecoveryOutcome outcome = RecoveryOutcome::Completed;
   if (journal.phase == Journal::Phase::Committed) {
     failure = FinishCommitted(folder, ops, journal.asides, steps);
+  } else if (journal.phase == Journal::Phase::Download) {
+    outcome = RecoveryOutcome::DownloadDiscarded;
+    failure = KeepParts(folder, ops, journal, steps);
   } else {
-    outcome =
-        journal.phase == Journal::Phase::Download ? RecoveryOutcome::DownloadDiscarded : RecoveryOutcome::RolledBack;
+    outcome = RecoveryOutcome::RolledBack;
     failure = Undo(folder, ops, journal, steps);
     if (failure.empty())
       failure = DeleteJournal(folder, ops, steps);

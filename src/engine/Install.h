@@ -27,6 +27,11 @@ struct InstallItem {
   bool executable = false;  // the main program: it gets execute bits
 };
 
+// A file's ".tmp" kept from a cut download, as recorded, and how much of it is on the disk.
+struct KeptPart : KeepableFile {
+  long long received = 0;
+};
+
 struct InstallResult {
   bool ok = false;
   std::string failedName;  // the file that could not be installed ("" for a step of the whole set)
@@ -38,13 +43,23 @@ public:
   InstallEngine(std::string folder, FileOps& ops, InstallObserver* observer = nullptr);
 
   // Before the first ".tmp" is written: records the download and the names of the files
-  // that will get one. Returns "" or the reason the journal could not be written.
-  std::string BeginDownload(const std::vector<std::string>& names);
+  // that will get one; of these, the keepable ones (with a validator) keep their ".tmp" when
+  // the run is cut short. A part kept by an earlier run stays only when keepable now with
+  // the same size and hash and no larger than that size; every other ".tmp" that run left is
+  // removed. Returns "" or the reason the journal could not be written.
+  std::string BeginDownload(const std::vector<std::string>& names, const std::vector<KeepableFile>& keepable = {});
+  // The kept parts recorded in the program folder that have a ".tmp" on the disk, in the
+  // order recorded: what the next download may ask the server to continue.
+  std::vector<KeptPart> KeptParts();
+  // The named file's ".tmp" is known to be wrong (its hash or size failed, or more arrived
+  // than listed): removes it, and it is no longer kept. "" or the system's reason.
+  std::string DropPart(const std::string& name);
   // The named file's ".tmp" is complete: Install puts in only this very file (the same
   // file on the disk, of the same size). "" or the system's reason it cannot be told.
   std::string Downloaded(const std::string& name);
-  // The download was abandoned: removes its ".tmp" files and the journal.
-  void AbandonDownload();
+  // The download was abandoned: removes its ".tmp" files and the journal; with keepParts,
+  // the keepable files' ".tmp" stay and the journal records only them.
+  void AbandonDownload(bool keepParts);
   // Installs every item's ".tmp" over its target. A name listed twice is installed once.
   // On failure every replaced target is put back, the ".tmp" files are removed and the
   // journal is deleted; where putting back fails, the journal stays for Recover.
@@ -56,17 +71,20 @@ private:
   FileOps& m_ops;
   InstallObserver* m_observer;
   int m_step = 0;
+  bool m_downloading = false;
   std::vector<std::string> m_downloads;
+  std::vector<KeepableFile> m_keepable;  // of m_downloads, the files a cut download keeps
   std::map<std::string, FileIdentity> m_written;
 };
 
 enum class RecoveryOutcome {
-  Nothing,            // no journal: the last run ended cleanly
-  DownloadDiscarded,  // a download was interrupted: its ".tmp" files are gone, nothing else changed
-  RolledBack,         // an install was interrupted: the old files are back
-  Completed,          // an install had committed: its clean-up is done
-  Damaged,            // the journal cannot be trusted: nothing was touched
-  Unfinished,         // a step failed: the journal stays, and the next call tries again
+  Nothing,           // no journal: the last run ended cleanly
+  DownloadDiscarded, // a download was interrupted: its ".tmp" files are gone but the kept parts,
+                     // which the journal alone still records; nothing else changed
+  RolledBack,        // an install was interrupted: the old files are back
+  Completed,         // an install had committed: its clean-up is done
+  Damaged,           // the journal cannot be trusted: nothing was touched
+  Unfinished,        // a step failed: the journal stays, and the next call tries again
 };
 
 struct Recovery {
@@ -74,7 +92,8 @@ struct Recovery {
   std::string reason;  // for Damaged and Unfinished, a Chinese sentence saying what is wrong
 };
 
-// Completes or undoes what a journal in folder records, then deletes the journal.
+// Completes or undoes what a journal in folder records, then deletes the journal (or, of a
+// download, keeps its kept parts with a journal of them alone).
 // Idempotent: a crash during recovery is recovered by the next call.
 Recovery Recover(const std::string& folder, FileOps& ops, InstallObserver* observer = nullptr);
 

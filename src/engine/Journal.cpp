@@ -9,7 +9,9 @@ namespace engine {
 
 namespace {
 const std::string Header = "MervoUpdate journal ";
+// Version 2 adds the kept files' fields; a journal without them is still written as 1.
 const std::string Version = "1";
+const std::string KeepingVersion = "2";
 const std::string EndMarker = "end";
 
 const std::string Incomplete = "记录不完整";
@@ -38,16 +40,50 @@ std::string BadName(const std::string& name)
   return "记录中的文件名无效：" + name;
 }
 
+bool IsHex(char c)
+{
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// A ".tmp" record: a plain one, or with keeps, one of a file kept when its download is cut short.
+std::string ParseTemporary(const std::vector<std::string>& fields, bool keeps, Journal* journal)
+{
+  const std::string& temporary = fields[1];
+  if (!IsSafeRelativeName(temporary) || !EndsWith(temporary, TemporarySuffix))
+    return BadName(temporary);
+  if (fields.size() == 2) {
+    journal->temporaries.push_back(temporary);
+    return "";
+  }
+  if (!keeps || journal->phase != Journal::Phase::Download)
+    return Unrecognised;
+  KeepableFile file{temporary.substr(0, temporary.size() - (sizeof TemporarySuffix - 1)), 0, fields[3], fields[4]};
+  const std::string& size = fields[2];
+  bool valid = !size.empty() && size.size() <= 18 && file.sha256.size() == 64 && !file.validator.empty();
+  for (const char c : size)
+    valid = valid && c >= '0' && c <= '9';
+  for (char& c : file.sha256) {
+    valid = valid && IsHex(c);
+    c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+  }
+  if (!valid)
+    return "记录中的文件大小或校验值无效：" + temporary;
+  file.size = std::stoll(size);
+  journal->keepable.push_back(file);
+  return "";
+}
+
 // Reads one record line of the phase into journal; "" or why it is damaged.
-std::string ParseRecord(const std::vector<std::string>& fields, Journal* journal, std::set<std::string>* seen)
+std::string ParseRecord(const std::vector<std::string>& fields, bool keeps, Journal* journal,
+                        std::set<std::string>* seen)
 {
   using Phase = Journal::Phase;
   const std::string& kind = fields[0];
   std::vector<std::string> names;
-  if (kind == "tmp" && fields.size() == 2 && journal->phase != Phase::Committed) {
-    if (!IsSafeRelativeName(fields[1]) || !EndsWith(fields[1], TemporarySuffix))
-      return BadName(fields[1]);
-    journal->temporaries.push_back(fields[1]);
+  if (kind == "tmp" && (fields.size() == 2 || fields.size() == 5) && journal->phase != Phase::Committed) {
+    const std::string failure = ParseTemporary(fields, keeps, journal);
+    if (!failure.empty())
+      return failure;
     names = {fields[1]};
   } else if (kind == "aside" && fields.size() == 2 && journal->phase == Phase::Committed) {
     if (!IsSafeRelativeName(fields[1]) || !EndsWith(fields[1], AsideSuffix))
@@ -89,9 +125,13 @@ std::string AsideName(const std::string& name)
 std::string FormatJournal(const Journal& journal)
 {
   static const char* const PhaseNames[] = {"download", "install", "committed"};
-  std::string text = Header + Version + "\n" + PhaseNames[static_cast<int>(journal.phase)] + "\n";
+  const std::string& version = journal.keepable.empty() ? Version : KeepingVersion;
+  std::string text = Header + version + "\n" + PhaseNames[static_cast<int>(journal.phase)] + "\n";
   for (const std::string& name : journal.temporaries)
     text += "tmp\t" + name + "\n";
+  for (const KeepableFile& file : journal.keepable)
+    text += "tmp\t" + TemporaryName(file.name) + "\t" + std::to_string(file.size) + "\t" + file.sha256 + "\t"
+            + file.validator + "\n";
   for (const JournalTarget& target : journal.targets)
     text += "file\t" + std::string(target.existed ? "existed" : "new") + "\t" + target.name + "\t"
             + AsideName(target.name) + "\t" + TemporaryName(target.name) + "\n";
@@ -113,7 +153,8 @@ std::string ParseJournal(const std::string& text, Journal* journal)
   std::vector<std::string> lines = Split(text, '\n');
   if (lines[0].compare(0, Header.size(), Header) != 0)
     return Unrecognised;
-  if (lines[0].substr(Header.size()) != Version)
+  const std::string version = lines[0].substr(Header.size());
+  if (version != Version && version != KeepingVersion)
     return "记录的版本无法识别";
   // The end marker comes last and alone: anything else means the write never finished.
   if (lines.size() < 3 || !lines.back().empty() || lines[lines.size() - 2] != EndMarker)
@@ -133,7 +174,7 @@ std::string ParseJournal(const std::string& text, Journal* journal)
     return Unrecognised;
   std::set<std::string> seen;
   for (std::size_t i = 2; i < lines.size(); ++i) {
-    const std::string failure = ParseRecord(Split(lines[i], '\t'), &parsed, &seen);
+    const std::string failure = ParseRecord(Split(lines[i], '\t'), version == KeepingVersion, &parsed, &seen);
     if (!failure.empty())
       return failure;
   }

@@ -3,9 +3,11 @@
 // started, so that the next start can finish or undo it.
 //
 // UTF-8 text, one record a line, fields separated by tabs, "\n" after every line:
-//   MervoUpdate journal 1
+//   MervoUpdate journal 2          1 where no record below needs 2
 //   <phase>                        download | install | committed
 //   tmp<TAB><name>.tmp             download, install: a downloaded file of no target
+//   tmp<TAB><name>.tmp<TAB><size><TAB><sha256><TAB><validator>
+//                                  download (2): a file kept when the download is cut short
 //   file<TAB>existed|new<TAB><name><TAB><name>.updbak~<TAB><name>.tmp    install
 //   aside<TAB><name>.updbak~       committed: a kept-aside copy still to remove
 //   end
@@ -32,10 +34,20 @@ struct JournalTarget {
   bool existed = false;  // something stood at name before the install
 };
 
+// A file whose ".tmp" outlives a cut download, so that the next run can ask for the rest: the
+// list pins it by size and hash, and the server gave a validator for it.
+struct KeepableFile {
+  std::string name;       // the target's name, as listed
+  long long size = 0;     // the listed size
+  std::string sha256;     // the listed hash, 64 lower-case hex digits
+  std::string validator;  // the strong ETag, else Last-Modified; no control characters
+};
+
 struct Journal {
   enum class Phase { Download, Install, Committed };
   Phase phase = Phase::Download;
   std::vector<std::string> temporaries;  // Download, Install: ".tmp" names of no target
+  std::vector<KeepableFile> keepable;    // Download: files whose ".tmp" a cut download keeps
   std::vector<JournalTarget> targets;    // Install, in the order they are replaced
   std::vector<std::string> asides;       // Committed: kept-aside copies still to remove
 };

@@ -22,12 +22,32 @@ Installer::Installer()
 
 Installer::~Installer() = default;
 
-QString Installer::BeginDownload(const QStringList& names)
+QString Installer::BeginDownload(const QStringList& names, const QList<Keepable>& keepable)
 {
   std::vector<std::string> files;
   for (const QString& name : names)
     files.push_back(EngineName(name));
-  return QString::fromStdString(m_engine->BeginDownload(files));
+  std::vector<engine::KeepableFile> keeps;
+  for (const Keepable& file : keepable)
+    keeps.push_back(
+        {EngineName(file.name), file.size, file.sha256.toHex().toStdString(), file.validator.toStdString()});
+  return QString::fromStdString(m_engine->BeginDownload(files, keeps));
+}
+
+QList<Installer::KeptPart> Installer::KeptParts()
+{
+  QList<KeptPart> parts;
+  for (const engine::KeptPart& part : m_engine->KeptParts())
+    parts.push_back(
+        {{QString::fromStdString(part.name).replace(u'/', u'\\'), part.size,
+          QByteArray::fromHex(QByteArray::fromStdString(part.sha256)), QString::fromStdString(part.validator)},
+         part.received});
+  return parts;
+}
+
+QString Installer::DropPart(const QString& name)
+{
+  return QString::fromStdString(m_engine->DropPart(EngineName(name)));
 }
 
 QString Installer::Downloaded(const QString& name)
@@ -35,9 +55,9 @@ QString Installer::Downloaded(const QString& name)
   return QString::fromStdString(m_engine->Downloaded(EngineName(name)));
 }
 
-void Installer::AbandonDownload()
+void Installer::AbandonDownload(bool keepParts)
 {
-  m_engine->AbandonDownload();
+  m_engine->AbandonDownload(keepParts);
 }
 
 bool Installer::Install(const QList<Item>& items, QString* failedName, QString* reason)

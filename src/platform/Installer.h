@@ -1,6 +1,7 @@
 #pragma once
 // The window's side of the install engine (src/engine): the same operations in Qt's
 // terms, with the program's own paths ("\" between folders).
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -18,12 +19,31 @@ public:
   Installer();
   ~Installer();
 
-  // Records, before any is written, the ".tmp" files of the named files. "" or the reason.
-  QString BeginDownload(const QStringList& names);
+  // A file pinned by the list's Size and Sha256 that the server gave a validator for: its
+  // ".tmp" is kept when the download is cut short, for the next run to continue.
+  struct Keepable {
+    QString name;
+    qint64 size = 0;
+    QByteArray sha256;  // the 32 bytes
+    QString validator;  // the strong ETag, else Last-Modified
+  };
+  struct KeptPart : Keepable {
+    qint64 received = 0;  // bytes of its ".tmp" on the disk
+  };
+
+  // Records, before any is written, the ".tmp" files of the named files, of which the keepable
+  // ones are kept when the download is cut short; removes what an earlier run kept that is
+  // not of the same size and hash now. "" or the reason.
+  QString BeginDownload(const QStringList& names, const QList<Keepable>& keepable = {});
+  // What an earlier run kept, with a ".tmp" on the disk.
+  QList<KeptPart> KeptParts();
+  // The named file's ".tmp" proved wrong: it is removed and no longer kept. "" or the reason.
+  QString DropPart(const QString& name);
   // The named file's ".tmp" is complete: only this very file will be installed. "" or the reason.
   QString Downloaded(const QString& name);
-  // Removes the ".tmp" files of an abandoned download and its record.
-  void AbandonDownload();
+  // Removes the ".tmp" files of an abandoned download and its record; with keepParts the
+  // keepable files' ".tmp" stay, recorded for the next run.
+  void AbandonDownload(bool keepParts = true);
 
   struct Item {
     QString name;
