@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTreeWidget>
 #include <QtTest>
 
 #include <csignal>
@@ -125,8 +126,14 @@ private slots:
     QVERIFY(release.log.shown.isEmpty());
     QCOMPARE(w->pbUpdate->Value(), 100);
     QCOMPARE(Q(w->cmdFinish->Caption()), QStringLiteral("完成"));
-    for (int i = 0; i < w->lvUpdateList.Count(); ++i)
-      QCOMPARE(Q(w->lvUpdateList.RowText(i + 1, 3)), QStringLiteral("100%"));
+    // The hidden list view mirrors the finished table.
+    const auto* view = WindowWidget()->findChild<QTreeWidget*>("lvUpdateList");
+    QCOMPARE(view->topLevelItemCount(), w->lvUpdateList.Count());
+    for (int i = 1; i <= w->lvUpdateList.Count(); ++i) {
+      QCOMPARE(Q(w->lvUpdateList.RowText(i, 3)), QStringLiteral("100%"));
+      for (int column = 0; column < 5; ++column)
+        QCOMPARE(view->topLevelItem(i - 1)->text(column), Q(w->lvUpdateList.RowText(i, column)));
+    }
     QCOMPARE(release.folder.Read("a.bin"), QByteArray("new a"));
     QCOMPARE(release.folder.Read("b.bin"), Bytes(3000, 'b'));
     QCOMPARE(release.folder.Read("sub/deep/c.bin"), Bytes(1025, 'c'));
