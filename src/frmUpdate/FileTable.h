@@ -1,6 +1,8 @@
 #pragma once
 // The update plan: one row per listed file, numbered from 1 as the original list view's rows
 // were. The platform's list view, never shown, only mirrors it.
+#include "modules/modDownload.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -11,11 +13,9 @@ class ListView;
 struct FileRow {
   // The written columns: name, version, size text, progress, size in bytes.
   std::string text[5];
-  std::int64_t listedSize = -1;  // the list's Size, -1 when none
-  std::string listedHash;        // the list's Sha256 (32 bytes), empty when none
-  std::int64_t probedSize = -1;  // the size the HEAD reported, -1 when none
-  bool unchanged = false;        // already up to date: not downloaded
-  bool changed = true;           // texts not yet mirrored to the list view
+  FileExpectation expected;  // what the list and the probe say the file is
+  bool unchanged = false;    // already up to date: not downloaded
+  bool changed = true;       // texts not yet mirrored to the list view
 };
 
 class FileTable {

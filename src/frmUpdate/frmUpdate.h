@@ -102,8 +102,6 @@ private:
   void DownloadFiles();
   bool DownloadRow(int index);
   void SaveDownload(int index);
-  void CheckAnnouncedSize(const FileRow& row);
-  std::string TemporaryPath();
   std::int64_t ReceiveBody(int index, OutputFile& file, const std::string& path);
   void SetProgress(int percent);
   bool InstallFiles();

@@ -2,6 +2,7 @@
 #include "frmUpdate/frmUpdate.h"
 
 #include "frmUpdate/frmUpdateHandler.h"
+#include "modules/modDownload.h"
 #include "modules/modPublic.h"
 #include "platform/Crypto.h"
 #include "platform/FileSys.h"
@@ -18,31 +19,16 @@ struct DownloadFailed {
   std::string reason;
 };
 
-std::string SizeChanged(std::int64_t probed, std::int64_t now)
-{
-  return "文件大小与检查时不同（检查时 " + std::to_string(probed) + " 字节，下载时 " + std::to_string(now) + " 字节）";
-}
-
-std::string WrongSize(std::int64_t listed, std::int64_t now)
-{
-  return "文件校验失败：大小不符（应为 " + std::to_string(listed) + " 字节，实为 " + std::to_string(now) + " 字节）";
-}
-
-std::string TooLong(std::int64_t size)
-{
-  const std::string bytes = std::to_string(size);
-  return "文件校验失败：大小不符（应为 " + bytes + " 字节，收到的已超过 " + bytes + " 字节）";
-}
-
 std::string WriteFailed(const std::string& path, const QString& reason)
 {
   return "无法写入 " + FromQ(NativePath(ToQ(path))) + "：" + FromQ(reason);
 }
 
-std::string HashMismatch(const std::string& listed, const std::string& received)
+// Ends the file's download when reason is not empty.
+void Refuse(const std::string& reason)
 {
-  const auto head = [](const std::string& digest) { return FromBytes(ToBytes(digest).toHex().left(12)); };
-  return "文件校验失败：SHA-256 不符（应为 " + head(listed) + "…，实为 " + head(received) + "…）";
+  if (!reason.empty())
+    throw DownloadFailed{reason};
 }
 
 // Cancels the request when it goes out of scope.
@@ -50,15 +36,6 @@ struct CancelOnExit {
   Inet& client;
   ~CancelOnExit() { client.Cancel(); }
 };
-
-// Fails when the received total breaks a known size; -1 stands for none.
-void CheckTotal(std::int64_t total, std::int64_t listedSize, std::int64_t probedSize)
-{
-  if (listedSize >= 0 && total != listedSize)
-    throw DownloadFailed{WrongSize(listedSize, total)};
-  if (probedSize >= 0 && total != probedSize)
-    throw DownloadFailed{SizeChanged(probedSize, total)};
-}
 }  // namespace
 
 void frmUpdate::cmdUpdate_Click()
@@ -157,69 +134,36 @@ void frmUpdate::SaveDownload(int index)
 {
   // However this ends, the request goes with it: a refused body is never read to its end.
   const CancelOnExit cancel{*intClient};
+  const FileExpectation& expected = lvUpdateList.Row(index).expected;
   // An error page or a failed request is never saved as a file.
-  const QString answer = intClient->AnswerFailure();
-  if (!answer.isEmpty())
-    throw DownloadFailed{FromQ(answer)};
-  const FileRow& row = lvUpdateList.Row(index);
-  CheckAnnouncedSize(row);
+  Refuse(CheckAnswer(*intClient, expected));
+  Refuse(PrepareFolder(FromQ(AppPath()), strCurrentFileName));
 
-  const std::string temporaryPath = TemporaryPath();
+  const std::string temporaryPath = FromQ(AppPath()) + '\\' + strCurrentFileName + ".tmp";
   OutputFile file;
   QString failure = file.Open(ToQ(temporaryPath));
   if (!failure.isEmpty())
     throw DownloadFailed{WriteFailed(temporaryPath, failure)};
   Sha256Hasher hasher;
-  if (!row.listedHash.empty())
+  if (!expected.listedHash.empty())
     file.HashWith(&hasher);
   const std::int64_t total = ReceiveBody(index, file, temporaryPath);
 
-  failure = intClient->FailureReason();
-  if (!failure.isEmpty())
-    throw DownloadFailed{FromQ(failure)};
-  CheckTotal(total, row.listedSize, row.probedSize);
+  Refuse(CheckWhole(*intClient, total, expected));
   // A full disk often shows only when the last buffered data is written out.
   failure = file.Close();
   if (!failure.isEmpty())
     throw DownloadFailed{WriteFailed(temporaryPath, failure)};
   // The hash has seen every block once the file is closed.
-  if (!row.listedHash.empty()) {
-    const std::string received = FromBytes(hasher.Finish());
-    if (received != row.listedHash)
-      throw DownloadFailed{HashMismatch(row.listedHash, received)};
-  }
-}
-
-// The Content-Length of the answer, when there is one, must be the size the list and the probe gave.
-void frmUpdate::CheckAnnouncedSize(const FileRow& row)
-{
-  const QString announced = intClient->GetHeader(QStringLiteral("Content-Length"));
-  if (announced.isEmpty())
-    return;
-  const std::int64_t size = ContentLengthOf(announced);
-  if (row.listedSize >= 0 && size != row.listedSize)
-    throw DownloadFailed{WrongSize(row.listedSize, size)};
-  if (row.probedSize >= 0 && size != row.probedSize)
-    throw DownloadFailed{SizeChanged(row.probedSize, size)};
-}
-
-// The current file's ".tmp", its folders made.
-std::string frmUpdate::TemporaryPath()
-{
-  QString folderName = ToQ(strCurrentFileName);
-  folderName.replace(u'/', u'\\');
-  // Checked again here: a folder may have been swapped for a link since the probe.
-  if (!StaysInsideFolder(AppPath(), folderName))
-    throw DownloadFailed{"文件夹链接到了程序文件夹之外"};
-  MakeDir(AppPath() + u'\\' + GetDirPart(folderName, QStringLiteral("\\")));
-  return FromQ(AppPath()) + '\\' + strCurrentFileName + ".tmp";
+  if (!expected.listedHash.empty())
+    Refuse(CheckDigest(FromBytes(hasher.Finish()), expected));
 }
 
 // Writes the answer's body to file piece by piece, with the progress in row index and the
 // bar. Returns the bytes received; stops as soon as they pass a known size.
 std::int64_t frmUpdate::ReceiveBody(int index, OutputFile& file, const std::string& path)
 {
-  const FileRow& row = lvUpdateList.Row(index);
+  const FileExpectation& expected = lvUpdateList.Row(index).expected;
   std::int64_t total = 0;
   int lastPercent = 0;
   for (;;) {
@@ -228,11 +172,7 @@ std::int64_t frmUpdate::ReceiveBody(int index, OutputFile& file, const std::stri
     if (chunk.isEmpty())
       return total;
     total += chunk.size();
-    // A body past its known size could go on until the disk is full.
-    if (row.listedSize >= 0 && total > row.listedSize)
-      throw DownloadFailed{TooLong(row.listedSize)};
-    if (row.probedSize >= 0 && total > row.probedSize)
-      throw DownloadFailed{TooLong(row.probedSize)};
+    Refuse(CheckSoFar(total, expected));
     QString failure = file.Write(chunk.constData(), chunk.size());
     // Write-back overlaps the download, so the sync before install is short.
     if (failure.isEmpty() && total % WriteBackBytes < chunk.size())
@@ -254,14 +194,14 @@ std::int64_t frmUpdate::ReceiveBody(int index, OutputFile& file, const std::stri
 // that file: then there is nothing to download.
 bool frmUpdate::IsUnchanged(int index) const
 {
-  const FileRow& row = lvUpdateList.Row(index);
+  const FileExpectation& expected = lvUpdateList.Row(index).expected;
   const QString target = AppPath() + u'\\' + ToQ(RowText(index, 0));
-  if (row.listedHash.empty() || !IsPlainFile(target))
+  if (expected.listedHash.empty() || !IsPlainFile(target))
     return false;
-  if (row.listedSize >= 0 && FileSize(target) != row.listedSize)
+  if (expected.listedSize >= 0 && FileSize(target) != expected.listedSize)
     return false;
   QByteArray local;
-  return Sha256OfFile(target, &local).isEmpty() && FromBytes(local) == row.listedHash;
+  return Sha256OfFile(target, &local).isEmpty() && FromBytes(local) == expected.listedHash;
 }
 
 // An event pass costs a system call and often a repaint; one per 1 KiB piece or per small

@@ -3,6 +3,7 @@
 
 #include "engine/Names.h"
 #include "frmUpdate/frmUpdateHandler.h"
+#include "modules/modDownload.h"
 #include "modules/modPublic.h"
 #include "platform/FileSys.h"
 #include "platform/Log.h"
@@ -25,8 +26,8 @@ void frmUpdate::BuildUpdateList()
     row.text[0] = FromQ(file.name);
     row.text[1] = FromQ(file.ver);
     // What the list pins down is checked while the file arrives.
-    row.listedSize = file.size;
-    row.listedHash = FromBytes(file.sha256);
+    row.expected.listedSize = file.size;
+    row.expected.listedHash = FromBytes(file.sha256);
     const int index = lvUpdateList.Add(std::move(row));
     const bool probed = ProbeFile(index, FromQ(file.name));
     if (!probed || i + 1 == files.ChildCount())
@@ -80,20 +81,16 @@ bool frmUpdate::CheckListNames(const XmlNode& files)
 // build must stop: the server does not have the file.
 bool frmUpdate::ProbeFile(int index, const std::string& name)
 {
-  intClient->Execute(FileUrl(ToQ(strUpdateUrl), ToQ(name)), QStringLiteral("HEAD"));
-  intClient->Wait();
-  if (IsMissingOnServer(*intClient)) {
+  const ProbeResult probe = ProbeRemoteFile(*intClient, FromQ(FileUrl(ToQ(strUpdateUrl), ToQ(name))));
+  if (probe.missing) {
     SetStatusText("服务器丢失 " + name + "文件，无法继续更新 ...");
     LogEvent(ToQ(StatusText()));
     return false;
   }
-  const QString length = intClient->GetHeader(QStringLiteral("Content-Length"));
-  const std::int64_t size = ContentLengthOf(length);
-  SetRowText(index, 4, std::to_string(size == 0 ? 1 : size));
+  SetRowText(index, 4, std::to_string(probe.size == 0 ? 1 : probe.size));
   // The size the server gave, if it gave one: the download must deliver exactly that.
-  const bool reported = !length.isEmpty() && length.at(0).isDigit();
-  lvUpdateList.Row(index).probedSize = reported ? size : -1;
-  SetRowText(index, 2, FromQ(FormatFileSize(size)));
+  lvUpdateList.Row(index).expected.probedSize = probe.reported ? probe.size : -1;
+  SetRowText(index, 2, FromQ(FormatFileSize(probe.size)));
   SetRowText(index, 3, "0%");
   return true;
 }
