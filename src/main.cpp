@@ -10,7 +10,7 @@ int main(int argc, char* argv[])
   QApplication::setQuitOnLastWindowClosed(false);
 
   frmUpdate form;
-  QObject::connect(&form, &frmUpdate::Unloaded, [] { QCoreApplication::exit(0); });
+  form.Unloaded = [] { QCoreApplication::exit(0); };
   form.Form_Load();
   if (form.IsUnloaded())
     return 0;

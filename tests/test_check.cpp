@@ -3,11 +3,8 @@
 #include "Fixture.h"
 #include "TestServer.h"
 #include "frmUpdate/frmUpdate.h"
-#include "platform/TextBox.h"
 
-#include <QPushButton>
 #include <QTimer>
-#include <QTreeWidget>
 #include <QtTest>
 
 namespace {
@@ -19,14 +16,14 @@ QStringList Row(const frmUpdate& w, int index)
 {
   QStringList texts;
   for (int column = 0; column < 5; ++column)
-    texts << w.lvUpdateList->topLevelItem(index)->text(column);
+    texts << Q(w.lvUpdateList.RowText(index + 1, column));
   return texts;
 }
 
 // Waits until the list timer's handler has run to its end.
 bool CheckFinished(const frmUpdate& w)
 {
-  return QTest::qWaitFor([&] { return w.IsUnloaded() || w.StatusText() != Checking; }, 5000);
+  return QTest::qWaitFor([&] { return w.IsUnloaded() || Q(w.StatusText()) != Checking; }, 5000);
 }
 
 // Lets the event loop deliver whatever is already queued, so a late effect can show.
@@ -58,17 +55,17 @@ private slots:
     auto w = run.Start();
     QVERIFY(CheckFinished(*w));
 
-    QCOMPARE(w->StatusText(), Offered);
+    QCOMPARE(Q(w->StatusText()), Offered);
     QVERIFY(run.log.shown.isEmpty());
-    QCOMPARE(w->txtdata->Text(), QStringLiteral("\r\n\r\n修复 A\r\n\r\nB"));
-    QCOMPARE(w->lvUpdateList->topLevelItemCount(), 3);
+    QCOMPARE(Q(w->txtdata->Text()), QStringLiteral("\r\n\r\n修复 A\r\n\r\nB"));
+    QCOMPARE(w->lvUpdateList.Count(), 3);
     QCOMPARE(Row(*w, 0), (QStringList{"a.dll", "1.1", "2KB", "0%", "1536"}));
     QCOMPARE(Row(*w, 1), (QStringList{"sub\\big.dat", "2", "4768.37MB", "0%", "5000000000"}));
     QCOMPARE(Row(*w, 2), (QStringList{"c.bin", "3", "0KB", "0%", "1"}));
-    QVERIFY(w->cmdUpdate->isVisible());
-    QCOMPARE(w->cmdFinish->text(), QStringLiteral("取消"));
-    QCOMPARE(w->RunApp(), run.folder.Path() + QStringLiteral("\\mervo"));
-    QVERIFY(!w->Timer1->isActive());   // else the up-to-date notice would end the offer
+    QVERIFY(w->cmdUpdate->Visible());
+    QCOMPARE(Q(w->cmdFinish->Caption()), QStringLiteral("取消"));
+    QCOMPARE(Q(w->RunApp()), run.folder.Path() + QStringLiteral("\\mervo"));
+    QVERIFY(!w->Timer1->Active());   // else the up-to-date notice would end the offer
   }
 
   void upToDateNoticeThenLeaves()
@@ -81,7 +78,7 @@ private slots:
     auto w = run.Start();
     // A real box waits in its own event loop: a timer still running would show it again.
     bool timerActiveUnderBox = true;
-    run.log.onNextBox = [&] { timerActiveUnderBox = w->Timer1->isActive(); };
+    run.log.onNextBox = [&] { timerActiveUnderBox = w->Timer1->Active(); };
     QTRY_VERIFY_WITH_TIMEOUT(w->IsUnloaded(), 5000);
 
     QCOMPARE(run.log.Texts(), QStringList{UpToDate});
@@ -150,9 +147,9 @@ private slots:
     QTRY_COMPARE_WITH_TIMEOUT(run.log.shown.size(), messages.size(), 5000);
     for (int i = 0; i < messages.size(); ++i)
       QVERIFY2(run.log.Texts()[i].startsWith(messages[i]), qPrintable(run.log.Texts()[i]));
-    QVERIFY(w->cmdUpdate->isHidden());
+    QVERIFY(!w->cmdUpdate->Visible());
     // Still usable: the finish button leaves and takes the list copy with it.
-    QTest::mouseClick(w->cmdFinish, Qt::LeftButton);
+    w->cmdFinish->Click();
     QVERIFY(w->IsUnloaded());
     QVERIFY(!run.folder.Exists(QStringLiteral("NewUpdList.xml")));
   }
@@ -199,10 +196,10 @@ private slots:
     auto w = run.Start();
     QVERIFY(CheckFinished(*w));
 
-    QCOMPARE(w->StatusText(), status);
-    QCOMPARE(w->cmdFinish->text(), finish);
-    QVERIFY(w->cmdUpdate->isHidden());
-    QVERIFY(w->RunApp().isEmpty());
+    QCOMPARE(Q(w->StatusText()), status);
+    QCOMPARE(Q(w->cmdFinish->Caption()), finish);
+    QVERIFY(!w->cmdUpdate->Visible());
+    QVERIFY(w->RunApp().empty());
     QVERIFY(run.log.shown.isEmpty());
     const QStringList requests = run.server.Requests();
     QTEST(int(requests.size() - requests.filter("/UpdList.xml").size()), "probes");
@@ -240,16 +237,17 @@ private slots:
     stall.stall = true;
     run.server.Route("/mrvo/" + stalled, stall);
     auto w = run.Start();
-    QSignalSpy unloaded(w.get(), &frmUpdate::Unloaded);
+    int unloaded = 0;
+    w->Unloaded = [&] { ++unloaded; };
     // The handler is blocked in the wait for the stalled file when the button is clicked.
     connect(&run.server, &TestServer::RequestReceived, this, [&](const QString& request) {
       if (!upToDate && request == QLatin1String("HEAD /mrvo/" + stalled))
-        QTest::mouseClick(w->cmdFinish, Qt::LeftButton);
+        w->cmdFinish->Click();
     });
 
     QTRY_VERIFY_WITH_TIMEOUT(w->IsUnloaded(), 5000);
     QVERIFY(EventLoopTurn());
-    QCOMPARE(unloaded.count(), 1);
+    QCOMPARE(unloaded, 1);
     QCOMPARE(run.log.Texts(), messages);   // neither a network error nor a failed-fetch message
     QCOMPARE(run.server.Requests(), requests);
     if (!upToDate)

@@ -9,8 +9,6 @@
 
 #include <QCryptographicHash>
 #include <QProcess>
-#include <QPushButton>
-#include <QTreeWidget>
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -102,11 +100,11 @@ private slots:
       run.server.Route("/mrvo/b.bin", endless);
     }
     auto w = run.Start();
-    QTRY_COMPARE_WITH_TIMEOUT(w->StatusText(), Offered, 5000);
-    QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(Q(w->StatusText()), Offered, 5000);
+    w->cmdUpdate->Click();
     QVERIFY(Ended(*w));
     if (reason.isEmpty()) {
-      QCOMPARE(w->StatusText(), Done);
+      QCOMPARE(Q(w->StatusText()), Done);
       QCOMPARE(run.folder.Read("b.bin"), b);
       return;
     }
@@ -128,14 +126,14 @@ private slots:
     run.server.File("same.bin", "same");
     run.server.File("new.bin", "new");
     auto w = run.Start();
-    QTRY_COMPARE_WITH_TIMEOUT(w->StatusText(), Offered, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(Q(w->StatusText()), Offered, 5000);
     const QDateTime before = QFileInfo(run.folder.Path() + "/same.bin").lastModified();
-    QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+    w->cmdUpdate->Click();
     QVERIFY(Ended(*w));
-    QCOMPARE(w->StatusText(), Done);
+    QCOMPARE(Q(w->StatusText()), Done);
     QCOMPARE(run.server.Count("GET", "/mrvo/same.bin"), 0);
     QCOMPARE(run.server.Count("GET", "/mrvo/new.bin"), 1);
-    QCOMPARE(w->lvUpdateList->topLevelItem(0)->text(3), QStringLiteral("100%"));
+    QCOMPARE(Q(w->lvUpdateList.RowText(1, 3)), QStringLiteral("100%"));
     QCOMPARE(run.folder.Read("new.bin"), QByteArray("new"));
     QCOMPARE(QFileInfo(run.folder.Path() + "/same.bin").lastModified(), before);
     QCOMPARE(run.folder.Files(), (QStringList{"new.bin", "same.bin"}));
@@ -204,17 +202,17 @@ private slots:
     auto w = run.Start();
 
     if (reason.isEmpty()) {
-      QTRY_COMPARE_WITH_TIMEOUT(w->StatusText(), Offered, 5000);
-      QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+      QTRY_COMPARE_WITH_TIMEOUT(Q(w->StatusText()), Offered, 5000);
+      w->cmdUpdate->Click();
       QVERIFY(Ended(*w));
-      QCOMPARE(w->StatusText(), Done);
+      QCOMPARE(Q(w->StatusText()), Done);
       QCOMPARE(run.folder.Read("a.bin"), QByteArray("new a"));
       // The accepted signature's time is remembered for the next run.
       QVERIFY(run.folder.Read("MervoUpdate.state").startsWith("timestamp="));
       return;
     }
     if (trouble == "bad name") {
-      QTRY_VERIFY_WITH_TIMEOUT(w->StatusText().startsWith(reason), 5000);
+      QTRY_VERIFY_WITH_TIMEOUT(Q(w->StatusText()).startsWith(reason), 5000);
       QVERIFY(!run.folder.Exists("MervoUpdate.state"));
       return;
     }
@@ -259,10 +257,10 @@ private slots:
       run.server.Route("/mrvo/" + FileUrl(QString(), name).toLatin1(), Reply::Ok(data));
     qputenv("MERVO_PUBLIC_KEY", m_publicKey.toLatin1());
     auto w = run.Start();
-    QTRY_COMPARE_WITH_TIMEOUT(w->StatusText(), Offered, 5000);
-    QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(Q(w->StatusText()), Offered, 5000);
+    w->cmdUpdate->Click();
     QVERIFY(Ended(*w));
-    QCOMPARE(w->StatusText(), Done);
+    QCOMPARE(Q(w->StatusText()), Done);
     for (const auto& [name, data] : files)
       QCOMPARE(run.folder.Read(name), data);
   }

@@ -7,9 +7,7 @@
 
 #include <QFileInfo>
 #include <QProcess>
-#include <QProgressBar>
 #include <QRegularExpression>
-#include <QPushButton>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -72,8 +70,8 @@ struct Release : UpdaterRun {
   std::unique_ptr<frmUpdate> Offer()
   {
     auto w = Start();
-    if (!QTest::qWaitFor([&] { return w->StatusText() == Offered; }, 5000))
-      qWarning() << "no offer:" << w->StatusText() << log.Texts();
+    if (!QTest::qWaitFor([&] { return Q(w->StatusText()) == Offered; }, 5000))
+      qWarning() << "no offer:" << Q(w->StatusText()) << log.Texts();
     return w;
   }
 };
@@ -82,7 +80,7 @@ constexpr int BadReply = 0, FileSizeLimit = 1, FolderInTheWay = 2;   // what goe
 
 bool Update(frmUpdate& w)
 {
-  QTest::mouseClick(w.cmdUpdate, Qt::LeftButton);
+  w.cmdUpdate->Click();
   return Ended(w);
 }
 }
@@ -111,25 +109,31 @@ private slots:
     connect(&release.server, &TestServer::RequestReceived, this, [&](const QString& request) {
       if (!request.startsWith(QLatin1String("GET ")))
         return;
-      shownWhileDownloading << request.mid(10) + u'=' + w->StatusText();
-      QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+      shownWhileDownloading << request.mid(10) + u'=' + Q(w->StatusText());
+      w->cmdUpdate->Click();
     });
-    connect(w->lvUpdateList->model(), &QAbstractItemModel::dataChanged, this, [&](const QModelIndex& index) {
-      if (index.row() == 1 && index.column() == 3)
-        progress << index.data().toString();
-    });
+    w->lvUpdateList.RowChanged = [&](int index, int column, const std::string& text) {
+      if (index == 2 && column == 3)
+        progress << Q(text);
+    };
     QVERIFY(Update(*w));
 
     QCOMPARE(shownWhileDownloading, (QStringList{"a.bin=正在更新：a.bin ...", "b.bin=正在更新：b.bin ...",
                                                  "sub/deep/c.bin=正在更新：sub\\deep\\c.bin ...",
                                                  "mervo=正在更新：mervo ...", "setup.ini=正在更新：setup.ini ..."}));
     QCOMPARE(progress, (QStringList{"34", "68", "100", "100%"}));
-    QCOMPARE(w->StatusText(), Done);
+    QCOMPARE(Q(w->StatusText()), Done);
     QVERIFY(release.log.shown.isEmpty());
-    QCOMPARE(w->pbUpdate->value(), 100);
-    QCOMPARE(w->cmdFinish->text(), QStringLiteral("完成"));
-    for (int i = 0; i < w->lvUpdateList->topLevelItemCount(); ++i)
-      QCOMPARE(w->lvUpdateList->topLevelItem(i)->text(3), QStringLiteral("100%"));
+    QCOMPARE(w->pbUpdate->Value(), 100);
+    QCOMPARE(Q(w->cmdFinish->Caption()), QStringLiteral("完成"));
+    // The hidden list view mirrors the finished table.
+    const auto* view = WindowWidget()->findChild<QTreeWidget*>("lvUpdateList");
+    QCOMPARE(view->topLevelItemCount(), w->lvUpdateList.Count());
+    for (int i = 1; i <= w->lvUpdateList.Count(); ++i) {
+      QCOMPARE(Q(w->lvUpdateList.RowText(i, 3)), QStringLiteral("100%"));
+      for (int column = 0; column < 5; ++column)
+        QCOMPARE(view->topLevelItem(i - 1)->text(column), Q(w->lvUpdateList.RowText(i, column)));
+    }
     QCOMPARE(release.folder.Read("a.bin"), QByteArray("new a"));
     QCOMPARE(release.folder.Read("b.bin"), Bytes(3000, 'b'));
     QCOMPARE(release.folder.Read("sub/deep/c.bin"), Bytes(1025, 'c'));
@@ -139,7 +143,7 @@ private slots:
     QVERIFY(QFileInfo(release.folder.Path() + "/mervo").isExecutable());
     QCOMPARE(ReadFile(victim), QByteArray("keep me"));
 
-    QTest::mouseClick(w->cmdFinish, Qt::LeftButton);
+    w->cmdFinish->Click();
     QVERIFY(w->IsUnloaded());
     QTRY_COMPARE_WITH_TIMEOUT(release.folder.Read("started"), QByteArray("1.1\n"), 5000);
     QCOMPARE(Events(release.folder),
@@ -223,9 +227,9 @@ private slots:
     QTRY_VERIFY_WITH_TIMEOUT(!release.server.Streaming(), 5000);
     QVERIFY(release.server.Streamed() < 16 << 20);
     QVERIFY(!QFileInfo(release.folder.Path() + "/mervo").isExecutable());
-    QCOMPARE(w->StatusText(), Stopped);
-    QCOMPARE(w->cmdFinish->text(), QStringLiteral("退出"));
-    QVERIFY(w->cmdUpdate->isHidden());
+    QCOMPARE(Q(w->StatusText()), Stopped);
+    QCOMPARE(Q(w->cmdFinish->Caption()), QStringLiteral("退出"));
+    QVERIFY(!w->cmdUpdate->Visible());
     const QString message = release.log.Texts().value(release.log.shown.size() - 1);
     const QString end = fault == FolderInTheWay ? QStringLiteral("\r\n已恢复原有文件。") : QStringLiteral("\r\n未更新任何文件。");
     QVERIFY2(message.startsWith(start) && message.contains(reason) && message.endsWith(end), qPrintable(message));
@@ -245,9 +249,9 @@ private slots:
     release.server.Route("/mrvo/sub/deep/c.bin", stall);
     connect(&release.server, &TestServer::RequestReceived, this, [&](const QString& request) {
       if (request == QLatin1String("GET /mrvo/sub/deep/c.bin"))
-        w->close();
+        WindowWidget()->close();
     });
-    QTest::mouseClick(w->cmdUpdate, Qt::LeftButton);
+    w->cmdUpdate->Click();
     QTRY_VERIFY_WITH_TIMEOUT(w->IsUnloaded(), 5000);
     QVERIFY(release.Untouched());
     QVERIFY(release.log.shown.isEmpty());
@@ -270,12 +274,12 @@ private slots:
     if (linkBeforeProbe)
       QVERIFY(QFile::link(outside.path(), sub));
     auto w = release.Start();
-    QVERIFY(QTest::qWaitFor([&] { return w->StatusText() != QStringLiteral("正在获取更新列表，请稍候..."); }, 5000));
+    QVERIFY(QTest::qWaitFor([&] { return Q(w->StatusText()) != QStringLiteral("正在获取更新列表，请稍候..."); }, 5000));
     if (linkBeforeProbe) {
-      QCOMPARE(w->StatusText(), QStringLiteral("更新列表中的文件名无效：sub\\deep\\c.bin，无法继续更新 ..."));
+      QCOMPARE(Q(w->StatusText()), QStringLiteral("更新列表中的文件名无效：sub\\deep\\c.bin，无法继续更新 ..."));
       QCOMPARE(release.server.Requests().filter(QRegularExpression("^HEAD /mrvo/(?!UpdList)")), QStringList());
     } else {
-      QCOMPARE(w->StatusText(), Offered);
+      QCOMPARE(Q(w->StatusText()), Offered);
       QVERIFY(QDir(sub).removeRecursively() && QFile::link(outside.path(), sub));
       QVERIFY(Update(*w));
       QVERIFY2(release.log.Texts().value(0).startsWith(
@@ -329,7 +333,7 @@ private slots:
     if (damaged)
       QVERIFY(w->IsUnloaded());
     else
-      QTRY_COMPARE_WITH_TIMEOUT(w->StatusText(), Offered, 5000);
+      QTRY_COMPARE_WITH_TIMEOUT(Q(w->StatusText()), Offered, 5000);
     QCOMPARE(release.log.Texts(), message.isEmpty() ? QStringList() : QStringList{message});
     QCOMPARE(release.folder.Read("a.bin"), committed ? QByteArray("new a") : release.original["a.bin"]);
     QCOMPARE(release.folder.Read("b.bin"), committed ? Bytes(3000, 'b') : release.original["b.bin"]);
@@ -395,11 +399,11 @@ private slots:
     QCOMPARE(release.log.shown.value(0).style, MsgBoxStyle::YesNoQuestion);
     if (agree) {
       QVERIFY(running.state() == QProcess::NotRunning || running.waitForFinished(5000));
-      QCOMPARE(w->StatusText(), Done);
+      QCOMPARE(Q(w->StatusText()), Done);
       QCOMPARE(release.folder.Read("a.bin"), QByteArray("new a"));
     } else {
       QCOMPARE(running.state(), QProcess::Running);
-      QCOMPARE(w->StatusText(), Stopped);
+      QCOMPARE(Q(w->StatusText()), Stopped);
       QVERIFY(release.Untouched());
       running.kill();
       running.waitForFinished(5000);
@@ -448,7 +452,7 @@ private slots:
     QCOMPARE(secondEvents, QStringList{"消息：更新程序已在运行。"});
     QVERIFY(before.contains("MervoUpdate.journal") && before.contains("a.bin.tmp"));
     QCOMPARE(during, before);
-    QCOMPARE(w->StatusText(), Done);
+    QCOMPARE(Q(w->StatusText()), Done);
     QCOMPARE(release.folder.Read("a.bin"), QByteArray("new a"));
     QCOMPARE(release.folder.Read("b.bin"), Bytes(3000, 'b'));
     QCOMPARE(release.folder.Read("sub/deep/c.bin"), Bytes(1025, 'c'));

@@ -23,9 +23,9 @@ void WindowTest::startUpShowsWindowBeforeAsking()
 {
   UpdaterRun run;   // no setup.ini: a first install still checks
   auto w = run.Start();
-  QVERIFY(w->isVisible());
-  QCOMPARE(w->StatusText(), QStringLiteral("正在获取更新列表，请稍候..."));
-  QCOMPARE(w->cmdFinish->text(), QStringLiteral("退出"));
+  QVERIFY(w->IsVisible());
+  QCOMPARE(Q(w->StatusText()), QStringLiteral("正在获取更新列表，请稍候..."));
+  QCOMPARE(Q(w->cmdFinish->Caption()), QStringLiteral("退出"));
   // Loading sends nothing; the first request waits for the list timer.
   QCoreApplication::processEvents();
   QVERIFY(run.server.Requests().isEmpty());
@@ -43,7 +43,7 @@ void WindowTest::refusesUnusableServerAddress()
   QVERIFY(w->IsUnloaded());
   QCOMPARE(log.Texts(), QStringList{QStringLiteral("更新服务器地址无效：") + url});
   QCOMPARE(log.shown.first().title, QStringLiteral("Mervo自动更新程序"));
-  QVERIFY(!w->tmrGetUpdateList->isActive());
+  QVERIFY(!w->tmrGetUpdateList->Active());
   QCOMPARE(folder.Files(), QStringList{QStringLiteral("setup.ini")});
 }
 
@@ -53,8 +53,10 @@ void WindowTest::clockKeepsTicking()
   const QTime before = QTime::currentTime();
   frmUpdate w;
   const QTime after = QTime::currentTime();
-  auto* time = w.findChild<QLabel*>(QStringLiteral("sbUpdateInfoTime"));
-  auto* date = w.findChild<QLabel*>(QStringLiteral("sbUpdateInfoDate"));
+  QWidget* window = WindowWidget();
+  QVERIFY(window);
+  auto* time = window->findChild<QLabel*>(QStringLiteral("sbUpdateInfoTime"));
+  auto* date = window->findChild<QLabel*>(QStringLiteral("sbUpdateInfoDate"));
   QVERIFY(time && date);
   QVERIFY(!date->text().isEmpty());
   // The clock was read between the two readings, which may straddle a second or midnight.
@@ -63,7 +65,7 @@ void WindowTest::clockKeepsTicking()
   const QTime from(before.hour(), before.minute(), before.second());
   const bool between = from <= after ? (from <= shown && shown <= after) : (shown >= from || shown <= after);
   QVERIFY2(shown.isValid() && between, qPrintable(first));
-  w.SetStatusText(QStringLiteral("anything"));
+  w.SetStatusText("anything");
   QTRY_VERIFY_WITH_TIMEOUT(time->text() != first, 3000);
 }
 

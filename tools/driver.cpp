@@ -16,17 +16,14 @@
 #include "modules/modXml.h"
 #include "platform/FileSys.h"
 #include "platform/Runtime.h"
-#include "platform/TextBox.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QPushButton>
 #include <QTimer>
-#include <QTreeWidget>
-#include <QtTest/QTest>
+#include <QWidget>
 
 #include <cstdio>
 #include <memory>
@@ -97,9 +94,9 @@ public:
   void Start()
   {
     SetMsgBoxHook([this](const MsgBoxRequest& request) {
-      QString text = request.text;
+      QString text = QString::fromStdString(request.text);
       text.replace(QStringLiteral("\r\n"), QStringLiteral(" | "));
-      Fail(QStringLiteral("message box \"%1\": %2").arg(request.title, text));
+      Fail(QStringLiteral("message box \"%1\": %2").arg(QString::fromStdString(request.title), text));
       Finish(1);
       return request.style == MsgBoxStyle::YesNoQuestion ? MsgBoxResult::No : MsgBoxResult::Ok;
     });
@@ -119,12 +116,12 @@ public:
 
     m_clock.start();
     m_window = std::make_unique<frmUpdate>();
-    QObject::connect(m_window.get(), &frmUpdate::Unloaded, this, [this] {
+    m_window->Unloaded = [this] {
       if (!m_finished) {
         Fail(QStringLiteral("the window unloaded itself; status \"%1\"").arg(Status()));
         Finish(1);
       }
-    });
+    };
     m_window->Form_Load();
     if (m_finished)
       return;
@@ -145,7 +142,7 @@ public:
   }
 
 private:
-  QString Status() const { return m_window ? m_window->StatusText() : QString(); }
+  QString Status() const { return m_window ? QString::fromStdString(m_window->StatusText()) : QString(); }
 
   void Poll()
   {
@@ -181,7 +178,12 @@ private:
     if (m_options.pictures.isEmpty())
       return;
     const QString path = QDir(m_options.pictures).filePath(name);
-    if (m_window->grab().save(path))
+    // The Qt platform's window, found by its object name.
+    QWidget* window = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+      if (widget->objectName() == QLatin1String("frmUpdate"))
+        window = widget;
+    if (window && window->grab().save(path))
       std::printf("picture %s\n", qPrintable(path));
   }
 
@@ -193,9 +195,9 @@ private:
     XmlDocumentPtr list;
     QString unreadable;
     if (LoadXml(m_folder + QStringLiteral("/NewUpdList.xml"), list, &unreadable))
-      std::printf("installed version %s, offered %s\n", qPrintable(m_window->Version()),
+      std::printf("installed version %s, offered %s\n", m_window->Version().c_str(),
                   qPrintable(list->SelectSingleNode(QStringLiteral("Version")).Text()));
-    std::printf("release notes:%s\n", qPrintable(m_window->txtdata->Text().replace(QStringLiteral("\r\n\r\n"),
+    std::printf("release notes:%s\n", qPrintable(QString::fromStdString(m_window->txtdata->Text()).replace(QStringLiteral("\r\n\r\n"),
                                                                                  QStringLiteral("\n  "))));
   }
 
@@ -203,10 +205,10 @@ private:
   {
     Picture(QStringLiteral("finished.png"));
     if (m_options.report) {
-      for (int i = 0; i < m_window->lvUpdateList->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem* row = m_window->lvUpdateList->topLevelItem(i);
-        std::printf("file %-24s %-6s %8s  %s\n", qPrintable(row->text(0)), qPrintable(row->text(1)),
-                    qPrintable(row->text(2)), qPrintable(row->text(3)));
+      for (int i = 1; i <= m_window->lvUpdateList.Count(); ++i) {
+        const FileRow& row = m_window->lvUpdateList.Row(i);
+        std::printf("file %-24s %-6s %8s  %s\n", row.text[0].c_str(), row.text[1].c_str(), row.text[2].c_str(),
+                    row.text[3].c_str());
       }
       std::printf("outcome %s; installed version now %s\n", qPrintable(Status()),
                   qPrintable(InstalledVersion(m_folder)));
@@ -214,9 +216,9 @@ private:
     if (m_options.handOver) {
       // The finish button starts the main program and unloads the window.
       m_finished = true;
-      std::printf("pressing %s: starting %s\n", qPrintable(m_window->cmdFinish->text()),
-                  qPrintable(NativePath(m_window->RunApp())));
-      QTest::mouseClick(m_window->cmdFinish, Qt::LeftButton);
+      std::printf("pressing %s: starting %s\n", m_window->cmdFinish->Caption().c_str(),
+                  qPrintable(NativePath(QString::fromStdString(m_window->RunApp()))));
+      m_window->cmdFinish->Click();
       m_finished = false;
     }
   }
@@ -225,8 +227,8 @@ private:
   {
     if (m_finished)
       return;
-    QPushButton* button = m_window->cmdUpdate;
-    if (!button->isVisible() || !button->isEnabled()) {
+    Button* button = m_window->cmdUpdate;
+    if (!button->Visible() || !button->Enabled()) {
       Fail(QStringLiteral("the update button cannot be clicked"));
       Finish(1);
       return;
@@ -234,7 +236,7 @@ private:
     m_clickNs = m_clock.nsecsElapsed();
     // The click handler may run the whole download before it returns, or hand it
     // to the event loop; the poll below covers both.
-    QTest::mouseClick(button, Qt::LeftButton);
+    button->Click();
     if (m_finished)
       return;
     Poll();

@@ -1,31 +1,28 @@
 #pragma once
 // The updater's only window: its controls, the variables it keeps for the whole
 // run, and its event handlers from start-up to hand-over.
+#include "frmUpdate/FileTable.h"
+#include "platform/Controls.h"
 #include "platform/Inet.h"
 #include "platform/Installer.h"
 #include "platform/XmlDoc.h"
 
-#include <QElapsedTimer>
-#include <QStringList>
-#include <QWidget>
-
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
-class QCloseEvent;
-class QLabel;
-class QProgressBar;
-class QPushButton;
-class QStatusBar;
-class QTimer;
-class QTreeWidget;
-class TextBox;
+class OutputFile;
 
-class frmUpdate : public QWidget {
-  Q_OBJECT
+class frmUpdate {
 public:
-  explicit frmUpdate(QWidget* parent = nullptr);
-  ~frmUpdate() override;
+  frmUpdate();
+  ~frmUpdate();
+  frmUpdate(const frmUpdate&) = delete;
+  frmUpdate& operator=(const frmUpdate&) = delete;
 
   // The load event: prepares the run and shows the window. The run may already
   // have ended when it returns (an unusable server address).
@@ -38,51 +35,44 @@ public:
   // are in progress unwind; nothing touches the window afterwards.
   void Unload();
   bool IsUnloaded() const { return m_unloaded; }
+  // Raised once, when the window unloads.
+  std::function<void()> Unloaded;
 
-  void SetStatusText(const QString& text);
-  QString StatusText() const;
+  void SetStatusText(const std::string& text) { sbUpdateInfo->SetText(text); }
+  std::string StatusText() const { return sbUpdateInfo->Text(); }
+  bool IsVisible() const { return m_window->Visible(); }
 
   // Public window variables.
-  QString strCurrentFileName;
-  qint64 lngCurrentFileSize = 0;
+  std::string strCurrentFileName;
+  std::int64_t lngCurrentFileSize = 0;
   // How long a running main program gets to end by itself before it is killed.
   int lngEndGraceMs = 5000;
 
-  // Controls.
-  QLabel* picCompany;
+  // Controls; the file table is data, mirrored to a list view that is never shown.
+  FileTable lvUpdateList;
   TextBox* txtdata;
-  QTreeWidget* lvUpdateList;
-  QProgressBar* pbUpdate;
-  QPushButton* cmdUpdate;
-  QPushButton* cmdFinish;
-  QStatusBar* sbUpdateInfo;
-  QTimer* tmrGetUpdateList;
-  QTimer* Timer1;
-  Inet* intClient;
+  ProgressBar* pbUpdate;
+  Button* cmdUpdate;
+  Button* cmdFinish;
+  StatusBar* sbUpdateInfo;
+  Timer* tmrGetUpdateList;
+  Timer* Timer1;
+  std::unique_ptr<Inet> intClient;
 
   // Accessors for the private window variables that the hand-over and tests read.
-  QString RunApp() const { return strRunApp; }
-  QString Version() const { return strVersion; }
-  QString UpdateUrl() const { return strUpdateUrl; }
-
-signals:
-  void Unloaded();
-
-protected:
-  void closeEvent(QCloseEvent* event) override;
+  std::string RunApp() const { return strRunApp; }
+  std::string Version() const { return strVersion; }
+  std::string UpdateUrl() const { return strUpdateUrl; }
 
 private:
-  // Layout and art (frmUpdate.cpp, frmUpdateArt.cpp).
+  // Layout (frmUpdate.cpp).
   void CreateControls();
-  void CreateStatusBar();
-  void ShowClock();
-  static QPixmap BannerImage();
-  static QIcon WindowIcon();
   bool TakeRunLock();
   bool RecoverEarlierRun();
 
   // Runs a handler; a run that ended inside it, or an unreadable list, ends it quietly.
-  template <class Handler> void Handle(Handler&& handler);
+  template <class Handler>
+  void Handle(Handler&& handler);
   // One pass of event processing inside a handler; throws RunEnded after unloading.
   void PumpEvents();
   // The same, at most every 10 ms: for loops that run per piece or per file.
@@ -92,59 +82,54 @@ private:
   void tmrGetUpdateList_Timer();
   void Timer1_Timer();
   void intClient_StateChanged(int state);
-  QString ListCopyPath() const;
-  QString StatePath() const;
-  bool CheckListSignature(const QByteArray& list);
+  std::string ListCopyPath() const;
+  std::string StatePath() const;
+  bool CheckListSignature(const std::string& list);
   bool RecordAcceptedList();
-  void ListNotLoaded(const QString& reason);
-  void RefuseList(const QString& reason);
+  void ListNotLoaded(const std::string& reason);
+  void RefuseList(const std::string& reason);
   bool PinsEveryFile() const;
+  void AppendNotes();
 
   // File list (frmUpdateList.cpp).
   void BuildUpdateList();
-  bool ProbeFile(int index, const QString& name);
-  void StopForBadName(const QString& name);
+  bool ProbeFile(int index, const std::string& name);
+  void StopForBadName(const std::string& name);
   bool CheckListNames(const XmlNode& files);
 
   // Download, install and hand-over (frmUpdateDownload.cpp).
   void cmdUpdate_Click();
+  void DownloadFiles();
+  bool DownloadRow(int index);
   void SaveDownload(int index);
+  std::int64_t ReceiveBody(int index, OutputFile& file, const std::string& path);
   void SetProgress(int percent);
   bool InstallFiles();
-  QStringList FilesToDownload();
+  std::vector<std::string> FilesToDownload();
   void cmdFinish_Click();
   void RemoveTemporaryFiles();
-  void EndFailedUpdate(const QString& message);
+  void EndFailedUpdate(const std::string& message);
   void StopUpdate();
   bool MainProgramStopped();
-  QString RowText(int index, int column) const;
-  void SetRowText(int index, int column, const QString& text);
-
-  // What a row keeps beside its texts.
-  static constexpr int ProbedSizeRole = Qt::UserRole;       // column 4: the HEAD's size, -1 when none
-  static constexpr int ListedSizeRole = Qt::UserRole;       // column 1: the list's Size, -1 when none
-  static constexpr int ListedHashRole = Qt::UserRole + 1;   // column 1: the list's Sha256, empty when none
-  static constexpr int UnchangedRole = Qt::UserRole;        // column 0: already up to date, not downloaded
   bool IsUnchanged(int index) const;
+  std::string RowText(int index, int column) const { return lvUpdateList.RowText(index, column); }
+  void SetRowText(int index, int column, const std::string& text) { lvUpdateList.SetRowText(index, column, text); }
 
   // Private window variables.
   XmlDocumentPtr xmlDoc;
   XmlNode xmlNode;
-  QString strUpdateUrl;
-  QString strRunApp;
-  QString strUpdList;
-  QString strNewUpdList;
-  QString strVersion;
-  QString strPublicKey;           // empty: the list is not signed
-  std::optional<qint64> m_pendingListTime;   // the checked list's signature time, not yet recorded
+  std::string strUpdateUrl;
+  std::string strRunApp;
+  std::string strUpdList;
+  std::string strNewUpdList;
+  std::string strVersion;
+  std::string strPublicKey;                       // empty: the list is not signed
+  std::optional<std::int64_t> m_pendingListTime;  // the checked list's signature time, not yet recorded
 
-  QLabel* m_statusPanel;
-  QLabel* m_datePanel;
-  QLabel* m_timePanel;
-  QTimer* m_clock;
-  QElapsedTimer m_sinceEvents;
-  int m_progress = 0;             // shown by the bar at the next event pass
+  std::unique_ptr<Window> m_window;
+  std::optional<std::chrono::steady_clock::time_point> m_lastEvents;
+  int m_progress = 0;  // shown by the bar at the next event pass
   bool m_unloaded = false;
-  std::unique_ptr<Installer> m_installer;   // this run's download and install
-  std::unique_ptr<RunLock> m_runLock;       // held from before the recovery to the end
+  std::unique_ptr<Installer> m_installer;  // this run's download and install
+  std::unique_ptr<RunLock> m_runLock;      // held from before the recovery to the end
 };

@@ -8,78 +8,80 @@
 #include "platform/Crypto.h"
 #include "platform/FileSys.h"
 #include "platform/Log.h"
-#include "platform/TextBox.h"
 
-#include <QTimer>
-
-QString frmUpdate::ListCopyPath() const
+std::string frmUpdate::ListCopyPath() const
 {
-  return AppPath() + u'\\' + strNewUpdList;
+  return FromQ(AppPath()) + '\\' + strNewUpdList;
 }
 
 void frmUpdate::tmrGetUpdateList_Timer()
 {
-  tmrGetUpdateList->stop();
+  tmrGetUpdateList->Stop();
   QString failure;
-  if (!DownloadFile(*intClient, strUpdateUrl, strUpdList, strNewUpdList, &failure)) {
+  if (!DownloadFile(*intClient, ToQ(strUpdateUrl), ToQ(strUpdList), ToQ(strNewUpdList), &failure)) {
     if (m_unloaded)
       return;
     if (!failure.isEmpty())
-      MsgBox(failure);
-    MsgBox(QStringLiteral("获取服务器更新列表失败!"), MsgBoxStyle::OkInformation, QStringLiteral("提示"));
+      MsgBox(FromQ(failure));
+    MsgBox("获取服务器更新列表失败!", MsgBoxStyle::OkInformation, "提示");
     Unload();
     return;
   }
   // Read once: the bytes whose signature is checked are the bytes parsed.
   QByteArray list;
   QString reason;
-  if (!ReadXmlFile(ListCopyPath(), &list, &reason)) {
-    ListNotLoaded(reason);
+  if (!ReadXmlFile(ToQ(ListCopyPath()), &list, &reason)) {
+    ListNotLoaded(FromQ(reason));
     return;
   }
-  if (!strPublicKey.isEmpty() && !CheckListSignature(list))
+  if (!strPublicKey.empty() && !CheckListSignature(FromBytes(list)))
     return;
   if (!LoadXml(list, xmlDoc, &reason)) {
-    ListNotLoaded(reason);
+    ListNotLoaded(FromQ(reason));
     return;
   }
   // A signed list that does not pin its files protects nothing.
-  if (!strPublicKey.isEmpty() && !PinsEveryFile()) {
-    RefuseList(QStringLiteral("列表没有为每个文件给出 Size 和 Sha256"));
+  if (!strPublicKey.empty() && !PinsEveryFile()) {
+    RefuseList("列表没有为每个文件给出 Size 和 Sha256");
     return;
   }
 
   xmlNode = RequireNode(*xmlDoc, QStringLiteral("Version"));
   LogEvent(QStringLiteral("服务器提供版本 ") + xmlNode.Text());
-  if (xmlNode.Text() == strVersion) {
-    Timer1->start();
-  } else {
-    xmlNode = RequireNode(*xmlDoc, QStringLiteral("Updata"));
-    QString notes = txtdata->Text();
-    for (int i = 0; i < xmlNode.ChildCount(); ++i)
-      notes += QStringLiteral("\r\n\r\n")
-               + RequireAttribute(xmlNode.Child(i), QStringLiteral("Updata"), i, QStringLiteral("Info"));
-    txtdata->SetText(notes);
-  }
+  if (FromQ(xmlNode.Text()) == strVersion)
+    Timer1->Start();
+  else
+    AppendNotes();
   BuildUpdateList();
 }
 
-QString frmUpdate::StatePath() const
+// Each note of the list after the notes box's text, a blank line before each.
+void frmUpdate::AppendNotes()
 {
-  return AppPath() + QStringLiteral("\\MervoUpdate.state");
+  xmlNode = RequireNode(*xmlDoc, QStringLiteral("Updata"));
+  std::string notes = txtdata->Text();
+  for (int i = 0; i < xmlNode.ChildCount(); ++i)
+    notes +=
+        "\r\n\r\n" + FromQ(RequireAttribute(xmlNode.Child(i), QStringLiteral("Updata"), i, QStringLiteral("Info")));
+  txtdata->SetText(notes);
+}
+
+std::string frmUpdate::StatePath() const
+{
+  return FromQ(AppPath()) + "\\MervoUpdate.state";
 }
 
 // Refuses the list unless the key's owner signed it, for this name, recently enough. The
 // signature's time is kept until the list has passed every other check too.
-bool frmUpdate::CheckListSignature(const QByteArray& list)
+bool frmUpdate::CheckListSignature(const std::string& list)
 {
   MinisignResult signature;
-  QString reason = VerifyListSignature(*intClient, strUpdateUrl, SignatureName(strUpdList), list, strPublicKey,
-                                       &signature);
+  QString reason = VerifyListSignature(*intClient, ToQ(strUpdateUrl), SignatureName(ToQ(strUpdList)), ToBytes(list),
+                                       ToQ(strPublicKey), &signature);
   if (reason.isEmpty())
-    reason = CheckListFreshness(signature, strUpdList, BuiltInTrust().minListTime, StatePath());
+    reason = CheckListFreshness(signature, ToQ(strUpdList), BuiltInTrust().minListTime, ToQ(StatePath()));
   if (!reason.isEmpty()) {
-    RefuseList(reason);
+    RefuseList(FromQ(reason));
     return false;
   }
   m_pendingListTime = signature.timestamp;
@@ -91,29 +93,29 @@ bool frmUpdate::RecordAcceptedList()
 {
   if (!m_pendingListTime)
     return true;
-  const QString failure = RecordListTime(StatePath(), *m_pendingListTime);
+  const QString failure = RecordListTime(ToQ(StatePath()), *m_pendingListTime);
   m_pendingListTime.reset();
   if (failure.isEmpty())
     return true;
-  RefuseList(QStringLiteral("无法记录签名时间（%1）").arg(failure));
+  RefuseList("无法记录签名时间（" + FromQ(failure) + "）");
   return false;
 }
 
 // The boxes of a list copy that is missing, unreadable or not XML.
-void frmUpdate::ListNotLoaded(const QString& reason)
+void frmUpdate::ListNotLoaded(const std::string& reason)
 {
-  if (!reason.isEmpty())
-    MsgBox(QStringLiteral("ERROR：") + reason);
-  MsgBox(strNewUpdList + QStringLiteral("没有发现!"));
+  if (!reason.empty())
+    MsgBox("ERROR：" + reason);
+  MsgBox(strNewUpdList + "没有发现!");
 }
 
 // A list whose signature does not hold is never acted on: the run ends as after a failed fetch.
-void frmUpdate::RefuseList(const QString& reason)
+void frmUpdate::RefuseList(const std::string& reason)
 {
   if (m_unloaded)
     return;
-  RemoveFile(ListCopyPath());
-  MsgBox(QStringLiteral("更新列表签名无效：") + reason, MsgBoxStyle::OkInformation, QStringLiteral("提示"));
+  RemoveFile(ToQ(ListCopyPath()));
+  MsgBox("更新列表签名无效：" + reason, MsgBoxStyle::OkInformation, "提示");
   Unload();
 }
 
@@ -130,13 +132,13 @@ bool frmUpdate::PinsEveryFile() const
 
 void frmUpdate::Timer1_Timer()
 {
-  Timer1->stop();
-  MsgBox(QStringLiteral("当前Mervo已经是最新版本，无需更新！"), MsgBoxStyle::OkInformation, QStringLiteral("提示"));
+  Timer1->Stop();
+  MsgBox("当前Mervo已经是最新版本，无需更新！", MsgBoxStyle::OkInformation, "提示");
   Unload();
 }
 
 void frmUpdate::intClient_StateChanged(int state)
 {
   if (state == Inet::icError && !m_unloaded)
-    MsgBox(QStringLiteral("NetWork Error! Please make sure you computer online."));
+    MsgBox("NetWork Error! Please make sure you computer online.");
 }

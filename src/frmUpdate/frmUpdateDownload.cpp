@@ -2,91 +2,65 @@
 #include "frmUpdate/frmUpdate.h"
 
 #include "frmUpdate/frmUpdateHandler.h"
+#include "modules/modDownload.h"
 #include "modules/modPublic.h"
 #include "platform/Crypto.h"
 #include "platform/FileSys.h"
 #include "platform/Log.h"
 #include "platform/Process.h"
 
-#include <QProgressBar>
-#include <QPushButton>
-#include <QScopeGuard>
-#include <QSet>
-#include <QTreeWidget>
-
-#include <vector>
+#include <cstdlib>
 
 namespace {
-constexpr qint64 WriteBackBytes = 8 * 1024 * 1024;
+constexpr std::int64_t WriteBackBytes = 8 * 1024 * 1024;
 
 // A file that could not be downloaded whole; reason says why.
 struct DownloadFailed {
-  QString reason;
+  std::string reason;
 };
 
-QString SizeChanged(qint64 probed, qint64 now)
+std::string WriteFailed(const std::string& path, const QString& reason)
 {
-  return QStringLiteral("文件大小与检查时不同（检查时 %1 字节，下载时 %2 字节）").arg(probed).arg(now);
+  return "无法写入 " + FromQ(NativePath(ToQ(path))) + "：" + FromQ(reason);
 }
 
-QString WrongSize(qint64 listed, qint64 now)
+// Ends the file's download when reason is not empty.
+void Refuse(const std::string& reason)
 {
-  return QStringLiteral("文件校验失败：大小不符（应为 %1 字节，实为 %2 字节）").arg(listed).arg(now);
+  if (!reason.empty())
+    throw DownloadFailed{reason};
 }
 
-QString TooLong(qint64 size)
-{
-  return QStringLiteral("文件校验失败：大小不符（应为 %1 字节，收到的已超过 %1 字节）").arg(size);
-}
-
-QString WriteFailed(const QString& path, const QString& reason)
-{
-  return QStringLiteral("无法写入 %1：%2").arg(NativePath(path), reason);
-}
-
-
-}
+// Cancels the request when it goes out of scope.
+struct CancelOnExit {
+  Inet& client;
+  ~CancelOnExit() { client.Cancel(); }
+};
+}  // namespace
 
 void frmUpdate::cmdUpdate_Click()
 {
-  pbUpdate->show();
-  cmdFinish->setEnabled(false);
-  pbUpdate->setValue(0);
+  pbUpdate->SetVisible(true);
+  cmdFinish->SetEnabled(false);
+  pbUpdate->SetValue(0);
   m_progress = 0;
   // A second click would write the same ".tmp" files twice.
-  cmdUpdate->setEnabled(false);
+  cmdUpdate->SetEnabled(false);
 
   // The record of this run reaches the disk before its first ".tmp" file does.
   m_installer = std::make_unique<Installer>();
-  const QString recordFailure = m_installer->BeginDownload(FilesToDownload());
+  QStringList names;
+  for (const std::string& name : FilesToDownload())
+    names << ToQ(name);
+  const QString recordFailure = m_installer->BeginDownload(names);
   if (!recordFailure.isEmpty()) {
-    EndFailedUpdate(QStringLiteral("文件下载失败：") + NativePath(AppPath()) + QStringLiteral("\r\n") + recordFailure
-                    + QStringLiteral("\r\n未更新任何文件。"));
+    EndFailedUpdate("文件下载失败：" + FromQ(NativePath(AppPath())) + "\r\n" + FromQ(recordFailure)
+                    + "\r\n未更新任何文件。");
     return;
   }
 
   try {
-    const int rows = lvUpdateList->topLevelItemCount();
-    for (int i = 1; i <= rows; ++i) {
-      strCurrentFileName = RowText(i, 0);
-      lngCurrentFileSize = RowText(i, 4).toLongLong();
-      SetStatusText(QStringLiteral("正在更新：") + strCurrentFileName + QStringLiteral(" ..."));
-      if (lvUpdateList->topLevelItem(i - 1)->data(0, UnchangedRole).toBool()) {
-        LogEvent(QStringLiteral("未变化，不下载：") + strCurrentFileName);
-        SetRowText(i, 3, QStringLiteral("100%"));
-        continue;
-      }
-      intClient->URL = FileUrl(strUpdateUrl, strCurrentFileName);
-      intClient->Execute(intClient->URL, QStringLiteral("GET"));
-      intClient->Wait();
-      SaveDownload(i);
-      const QString unknown = m_installer->Downloaded(strCurrentFileName);
-      if (!unknown.isEmpty())
-        throw DownloadFailed{unknown};
-      LogEvent(QStringLiteral("已下载：%1（%2 字节）").arg(strCurrentFileName).arg(intClient->BytesReceived()));
-      SetRowText(i, 3, QStringLiteral("100%"));
-      PumpEventsPaced();
-    }
+    DownloadFiles();
     if (!MainProgramStopped()) {
       RemoveTemporaryFiles();
       StopUpdate();
@@ -94,8 +68,7 @@ void frmUpdate::cmdUpdate_Click()
     }
   } catch (const DownloadFailed& failure) {
     RemoveTemporaryFiles();
-    EndFailedUpdate(QStringLiteral("文件下载失败：") + strCurrentFileName + QStringLiteral("\r\n") + failure.reason
-                    + QStringLiteral("\r\n未更新任何文件。"));
+    EndFailedUpdate("文件下载失败：" + strCurrentFileName + "\r\n" + failure.reason + "\r\n未更新任何文件。");
     return;
   } catch (const RunEnded&) {
     // Closed or unloaded mid-download: nothing gets installed.
@@ -106,21 +79,53 @@ void frmUpdate::cmdUpdate_Click()
   if (!InstallFiles())
     return;
   SetProgress(100);
-  pbUpdate->setValue(100);
+  pbUpdate->SetValue(100);
+  lvUpdateList.Mirror();
   SetUiState(6);
   LogEvent(QStringLiteral("更新完成"));
   FlushLog();
 }
 
-// The rows' files that must be downloaded: all but those the folder already holds as listed.
-QStringList frmUpdate::FilesToDownload()
+void frmUpdate::DownloadFiles()
 {
-  QStringList names;
-  for (int i = 1; i <= lvUpdateList->topLevelItemCount(); ++i) {
+  for (int i = 1; i <= lvUpdateList.Count(); ++i) {
+    const bool downloaded = DownloadRow(i);
+    SetRowText(i, 3, "100%");
+    if (downloaded)
+      PumpEventsPaced();
+  }
+}
+
+// Downloads the file of row index into its ".tmp"; false when it is already in place.
+bool frmUpdate::DownloadRow(int index)
+{
+  strCurrentFileName = RowText(index, 0);
+  lngCurrentFileSize = std::strtoll(RowText(index, 4).c_str(), nullptr, 10);
+  SetStatusText("正在更新：" + strCurrentFileName + " ...");
+  if (lvUpdateList.Row(index).unchanged) {
+    LogEvent(ToQ("未变化，不下载：" + strCurrentFileName));
+    return false;
+  }
+  intClient->URL = FileUrl(ToQ(strUpdateUrl), ToQ(strCurrentFileName));
+  intClient->Execute(intClient->URL, QStringLiteral("GET"));
+  intClient->Wait();
+  SaveDownload(index);
+  const QString unknown = m_installer->Downloaded(ToQ(strCurrentFileName));
+  if (!unknown.isEmpty())
+    throw DownloadFailed{FromQ(unknown)};
+  LogEvent(ToQ("已下载：" + strCurrentFileName + "（" + std::to_string(intClient->BytesReceived()) + " 字节）"));
+  return true;
+}
+
+// The rows' files that must be downloaded: all but those the folder already holds as listed.
+std::vector<std::string> frmUpdate::FilesToDownload()
+{
+  std::vector<std::string> names;
+  for (int i = 1; i <= lvUpdateList.Count(); ++i) {
     const bool unchanged = IsUnchanged(i);
-    lvUpdateList->topLevelItem(i - 1)->setData(0, UnchangedRole, unchanged);
+    lvUpdateList.Row(i).unchanged = unchanged;
     if (!unchanged)
-      names << RowText(i, 0);
+      names.push_back(RowText(i, 0));
   }
   return names;
 }
@@ -128,86 +133,60 @@ QStringList frmUpdate::FilesToDownload()
 void frmUpdate::SaveDownload(int index)
 {
   // However this ends, the request goes with it: a refused body is never read to its end.
-  const auto cancel = qScopeGuard([this] { intClient->Cancel(); });
+  const CancelOnExit cancel{*intClient};
+  const FileExpectation& expected = lvUpdateList.Row(index).expected;
   // An error page or a failed request is never saved as a file.
-  const QString answer = intClient->AnswerFailure();
-  if (!answer.isEmpty())
-    throw DownloadFailed{answer};
-  const QTreeWidgetItem* row = lvUpdateList->topLevelItem(index - 1);
-  const qint64 probedSize = row->data(4, ProbedSizeRole).toLongLong();
-  const qint64 listedSize = row->data(1, ListedSizeRole).toLongLong();
-  const QByteArray listedHash = row->data(1, ListedHashRole).toByteArray();
-  const QString announced = intClient->GetHeader(QStringLiteral("Content-Length"));
-  if (!announced.isEmpty()) {
-    if (listedSize >= 0 && ContentLengthOf(announced) != listedSize)
-      throw DownloadFailed{WrongSize(listedSize, ContentLengthOf(announced))};
-    if (probedSize >= 0 && ContentLengthOf(announced) != probedSize)
-      throw DownloadFailed{SizeChanged(probedSize, ContentLengthOf(announced))};
-  }
+  Refuse(CheckAnswer(*intClient, expected));
+  Refuse(PrepareFolder(FromQ(AppPath()), strCurrentFileName));
 
-  QString folderName = strCurrentFileName;
-  folderName.replace(u'/', u'\\');
-  // Checked again here: a folder may have been swapped for a link since the probe.
-  if (!StaysInsideFolder(AppPath(), folderName))
-    throw DownloadFailed{QStringLiteral("文件夹链接到了程序文件夹之外")};
-  MakeDir(AppPath() + u'\\' + GetDirPart(folderName, QStringLiteral("\\")));
-
-  const QString temporaryPath = AppPath() + u'\\' + strCurrentFileName + QStringLiteral(".tmp");
+  const std::string temporaryPath = FromQ(AppPath()) + '\\' + strCurrentFileName + ".tmp";
   OutputFile file;
-  QString failure = file.Open(temporaryPath);
+  QString failure = file.Open(ToQ(temporaryPath));
   if (!failure.isEmpty())
     throw DownloadFailed{WriteFailed(temporaryPath, failure)};
-
-  qint64 total = 0;
-  int lastPercent = 0;
   Sha256Hasher hasher;
-  if (!listedHash.isEmpty())
+  if (!expected.listedHash.empty())
     file.HashWith(&hasher);
-  for (;;) {
-    PumpEventsPaced();
-    const QByteArray chunk = intClient->GetChunk(1024);
-    if (chunk.isEmpty())
-      break;
-    total += chunk.size();
-    // A body past its known size could go on until the disk is full.
-    if (listedSize >= 0 && total > listedSize)
-      throw DownloadFailed{TooLong(listedSize)};
-    if (probedSize >= 0 && total > probedSize)
-      throw DownloadFailed{TooLong(probedSize)};
-    failure = file.Write(chunk.constData(), chunk.size());
-    // Write-back overlaps the download, so the sync before install is short.
-    if (failure.isEmpty() && total % WriteBackBytes < chunk.size())
-      failure = file.StartWriteBack();
-    if (!failure.isEmpty())
-      throw DownloadFailed{WriteFailed(temporaryPath, failure)};
-    if (lngCurrentFileSize > 0) {
-      const int percent = ProgressPercent(total, lngCurrentFileSize);
-      if (percent >= lastPercent + 1) {
-        SetRowText(index, 3, QString::number(percent));
-        SetProgress(percent);
-        lastPercent = percent;
-      }
-    }
-  }
+  const std::int64_t total = ReceiveBody(index, file, temporaryPath);
 
-  failure = intClient->FailureReason();
-  if (!failure.isEmpty())
-    throw DownloadFailed{failure};
-  if (listedSize >= 0 && total != listedSize)
-    throw DownloadFailed{WrongSize(listedSize, total)};
-  if (probedSize >= 0 && total != probedSize)
-    throw DownloadFailed{SizeChanged(probedSize, total)};
+  Refuse(CheckWhole(*intClient, total, expected));
   // A full disk often shows only when the last buffered data is written out.
   failure = file.Close();
   if (!failure.isEmpty())
     throw DownloadFailed{WriteFailed(temporaryPath, failure)};
   // The hash has seen every block once the file is closed.
-  if (!listedHash.isEmpty()) {
-    const QByteArray received = hasher.Finish();
-    if (received != listedHash)
-      throw DownloadFailed{QStringLiteral("文件校验失败：SHA-256 不符（应为 %1…，实为 %2…）")
-                               .arg(QString::fromLatin1(listedHash.toHex().left(12)),
-                                    QString::fromLatin1(received.toHex().left(12)))};
+  if (!expected.listedHash.empty())
+    Refuse(CheckDigest(FromBytes(hasher.Finish()), expected));
+}
+
+// Writes the answer's body to file piece by piece, with the progress in row index and the
+// bar. Returns the bytes received; stops as soon as they pass a known size.
+std::int64_t frmUpdate::ReceiveBody(int index, OutputFile& file, const std::string& path)
+{
+  const FileExpectation& expected = lvUpdateList.Row(index).expected;
+  std::int64_t total = 0;
+  int lastPercent = 0;
+  for (;;) {
+    PumpEventsPaced();
+    const QByteArray chunk = intClient->GetChunk(1024);
+    if (chunk.isEmpty())
+      return total;
+    total += chunk.size();
+    Refuse(CheckSoFar(total, expected));
+    QString failure = file.Write(chunk.constData(), chunk.size());
+    // Write-back overlaps the download, so the sync before install is short.
+    if (failure.isEmpty() && total % WriteBackBytes < chunk.size())
+      failure = file.StartWriteBack();
+    if (!failure.isEmpty())
+      throw DownloadFailed{WriteFailed(path, failure)};
+    if (lngCurrentFileSize > 0) {
+      const int percent = ProgressPercent(total, lngCurrentFileSize);
+      if (percent >= lastPercent + 1) {
+        SetRowText(index, 3, std::to_string(percent));
+        SetProgress(percent);
+        lastPercent = percent;
+      }
+    }
   }
 }
 
@@ -215,16 +194,14 @@ void frmUpdate::SaveDownload(int index)
 // that file: then there is nothing to download.
 bool frmUpdate::IsUnchanged(int index) const
 {
-  const QTreeWidgetItem* row = lvUpdateList->topLevelItem(index - 1);
-  const QByteArray listedHash = row->data(1, ListedHashRole).toByteArray();
-  const qint64 listedSize = row->data(1, ListedSizeRole).toLongLong();
-  const QString target = AppPath() + u'\\' + RowText(index, 0);
-  if (listedHash.isEmpty() || !IsPlainFile(target))
+  const FileExpectation& expected = lvUpdateList.Row(index).expected;
+  const QString target = AppPath() + u'\\' + ToQ(RowText(index, 0));
+  if (expected.listedHash.empty() || !IsPlainFile(target))
     return false;
-  if (listedSize >= 0 && FileSize(target) != listedSize)
+  if (expected.listedSize >= 0 && FileSize(target) != expected.listedSize)
     return false;
   QByteArray local;
-  return Sha256OfFile(target, &local).isEmpty() && local == listedHash;
+  return Sha256OfFile(target, &local).isEmpty() && FromBytes(local) == expected.listedHash;
 }
 
 // An event pass costs a system call and often a repaint; one per 1 KiB piece or per small
@@ -232,16 +209,19 @@ bool frmUpdate::IsUnchanged(int index) const
 // GetChunk waits on the event loop whenever no data is there anyway.
 void frmUpdate::PumpEventsPaced()
 {
-  if (m_sinceEvents.isValid() && m_sinceEvents.elapsed() < 10) {
+  const auto now = std::chrono::steady_clock::now();
+  if (m_lastEvents && now - *m_lastEvents < std::chrono::milliseconds(10)) {
     if (m_unloaded)
       throw RunEnded{};
     return;
   }
-  // The bar is painted here, once per pass, rather than at every percent of every file.
-  if (pbUpdate->value() != m_progress)
-    pbUpdate->setValue(m_progress);
+  // The bar and the list view are brought up to date here, once per pass, rather than at
+  // every percent of every file.
+  if (pbUpdate->Value() != m_progress)
+    pbUpdate->SetValue(m_progress);
+  lvUpdateList.Mirror();
   PumpEvents();
-  m_sinceEvents.start();
+  m_lastEvents = std::chrono::steady_clock::now();
 }
 
 void frmUpdate::SetProgress(int percent)
@@ -254,19 +234,19 @@ void frmUpdate::SetProgress(int percent)
 bool frmUpdate::InstallFiles()
 {
   QList<Installer::Item> items;
-  for (int i = 1; i <= lvUpdateList->topLevelItemCount(); ++i)
-    if (!lvUpdateList->topLevelItem(i - 1)->data(0, UnchangedRole).toBool())
-      items.push_back({RowText(i, 0), AppPath() + u'\\' + RowText(i, 0) == strRunApp});
+  for (int i = 1; i <= lvUpdateList.Count(); ++i)
+    if (!lvUpdateList.Row(i).unchanged)
+      items.push_back({ToQ(RowText(i, 0)), FromQ(AppPath()) + '\\' + RowText(i, 0) == strRunApp});
   QString failedName, reason;
   const bool installed = m_installer->Install(items, &failedName, &reason);
   m_installer.reset();
   if (!installed) {
-    EndFailedUpdate(QStringLiteral("文件安装失败：") + (failedName.isEmpty() ? NativePath(AppPath()) : failedName)
-                    + QStringLiteral("\r\n") + reason + QStringLiteral("\r\n已恢复原有文件。"));
+    EndFailedUpdate("文件安装失败：" + FromQ(failedName.isEmpty() ? NativePath(AppPath()) : failedName) + "\r\n"
+                    + FromQ(reason) + "\r\n已恢复原有文件。");
     return false;
   }
   LogEvent(QStringLiteral("已安装 %1 个文件").arg(items.size()));
-  RemoveFile(ListCopyPath());
+  RemoveFile(ToQ(ListCopyPath()));
   return true;
 }
 
@@ -281,13 +261,13 @@ void frmUpdate::RemoveTemporaryFiles()
 // on Windows, locked): it is ended first, if the user agrees. False when it still runs.
 bool frmUpdate::MainProgramStopped()
 {
-  if (strRunApp.isEmpty())
+  if (strRunApp.empty())
     return true;
-  const auto running = ProcessesRunning(strRunApp);
+  const auto running = ProcessesRunning(ToQ(strRunApp));
   if (running.empty())
     return true;
-  const QString question = QStringLiteral("更新主程序：") + NativePath(strRunApp) + QStringLiteral("正在运行!")
-                           + QStringLiteral("\r\n") + QStringLiteral("关闭此程序按[是]，终止更新按[否]");
+  const std::string question =
+      "更新主程序：" + FromQ(NativePath(ToQ(strRunApp))) + "正在运行!" + "\r\n" + "关闭此程序按[是]，终止更新按[否]";
   if (MsgBox(question, MsgBoxStyle::YesNoQuestion) != MsgBoxResult::Yes)
     return false;
   for (const auto& process : running)
@@ -302,13 +282,13 @@ bool frmUpdate::MainProgramStopped()
 void frmUpdate::StopUpdate()
 {
   LogEvent(QStringLiteral("更新终止"));
-  SetStatusText(QStringLiteral("更新终止，请按[退出]"));
-  cmdFinish->setText(QStringLiteral("退出"));
-  cmdFinish->setEnabled(true);
-  cmdUpdate->hide();
+  SetStatusText("更新终止，请按[退出]");
+  cmdFinish->SetCaption("退出");
+  cmdFinish->SetEnabled(true);
+  cmdUpdate->SetVisible(false);
 }
 
-void frmUpdate::EndFailedUpdate(const QString& message)
+void frmUpdate::EndFailedUpdate(const std::string& message)
 {
   StopUpdate();
   MsgBox(message);
@@ -316,9 +296,9 @@ void frmUpdate::EndFailedUpdate(const QString& message)
 
 void frmUpdate::cmdFinish_Click()
 {
-  RemoveFile(ListCopyPath());
-  if (!strRunApp.isEmpty())
-    LogEvent(QStringLiteral("启动主程序 ") + NativePath(strRunApp));
-  StartDetached(strRunApp, AppPath());
+  RemoveFile(ToQ(ListCopyPath()));
+  if (!strRunApp.empty())
+    LogEvent(ToQ("启动主程序 " + FromQ(NativePath(ToQ(strRunApp)))));
+  StartDetached(ToQ(strRunApp), AppPath());
   Unload();
 }

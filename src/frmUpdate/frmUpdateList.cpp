@@ -1,18 +1,18 @@
 // Building the file table: one row per listed file, each probed on the server.
 #include "frmUpdate/frmUpdate.h"
 
-#include "frmUpdate/frmUpdateHandler.h"
 #include "engine/Names.h"
+#include "frmUpdate/frmUpdateHandler.h"
+#include "modules/modDownload.h"
 #include "modules/modPublic.h"
 #include "platform/FileSys.h"
 #include "platform/Log.h"
 
-#include <QTreeWidget>
-
 void frmUpdate::BuildUpdateList()
 {
   xmlNode = RequireNode(*xmlDoc, QStringLiteral("Files"));
-  lvUpdateList->clear();
+  lvUpdateList.Clear();
+  lvUpdateList.Mirror();
   const XmlNode files = xmlNode;
   if (!CheckListNames(files))
     return;
@@ -22,23 +22,27 @@ void frmUpdate::BuildUpdateList()
 
   for (int i = 0; i < files.ChildCount(); ++i) {
     const ListedFile file = ReadListedFile(files.Child(i), i);
-    auto* row = new QTreeWidgetItem(lvUpdateList);
-    row->setText(0, file.name);
-    row->setText(1, file.ver);
+    FileRow row;
+    row.text[0] = FromQ(file.name);
+    row.text[1] = FromQ(file.ver);
     // What the list pins down is checked while the file arrives.
-    row->setData(1, ListedSizeRole, file.size);
-    row->setData(1, ListedHashRole, file.sha256);
-    if (!ProbeFile(lvUpdateList->topLevelItemCount(), file.name))
+    row.expected.listedSize = file.size;
+    row.expected.listedHash = FromBytes(file.sha256);
+    const int index = lvUpdateList.Add(std::move(row));
+    const bool probed = ProbeFile(index, FromQ(file.name));
+    if (!probed || i + 1 == files.ChildCount())
+      lvUpdateList.Mirror();
+    if (!probed)
       return;
   }
 
-  if (lvUpdateList->topLevelItemCount() > 0) {
+  if (lvUpdateList.Count() > 0) {
     xmlNode = RequireNode(*xmlDoc, QStringLiteral("RunApp"));
-    strRunApp = AppPath() + u'\\' + xmlNode.Text();
-    SetStatusText(QStringLiteral("发现更新文件 ，点【更新】开始更新..."));
+    strRunApp = FromQ(AppPath()) + '\\' + FromQ(xmlNode.Text());
+    SetStatusText("发现更新文件 ，点【更新】开始更新...");
     SetUiState(1);
   } else {
-    SetStatusText(QStringLiteral("没有可用更新，点【完成】退出..."));
+    SetStatusText("没有可用更新，点【完成】退出...");
     SetUiState(2);
   }
   xmlDoc.reset();
@@ -58,7 +62,7 @@ bool frmUpdate::CheckListNames(const XmlNode& files)
     const QString name = ReadListedFile(files.Child(i), i).name;
     // Two names that Windows takes for one file: whichever came last would win there.
     if (!staysInside(name) || !clashes.Add(name.toStdString()).empty()) {
-      StopForBadName(name);
+      StopForBadName(FromQ(name));
       return false;
     }
   }
@@ -66,7 +70,7 @@ bool frmUpdate::CheckListNames(const XmlNode& files)
   if (files.ChildCount() > 0) {
     const QString runApp = RequireNode(*xmlDoc, QStringLiteral("RunApp")).Text();
     if (!staysInside(runApp)) {
-      StopForBadName(runApp);
+      StopForBadName(FromQ(runApp));
       return false;
     }
   }
@@ -75,38 +79,24 @@ bool frmUpdate::CheckListNames(const XmlNode& files)
 
 // Probes the file of row index (1-based) and records its size. False when the
 // build must stop: the server does not have the file.
-bool frmUpdate::ProbeFile(int index, const QString& name)
+bool frmUpdate::ProbeFile(int index, const std::string& name)
 {
-  intClient->Execute(FileUrl(strUpdateUrl, name), QStringLiteral("HEAD"));
-  intClient->Wait();
-  if (IsMissingOnServer(*intClient)) {
-    SetStatusText(QStringLiteral("服务器丢失 ") + name + QStringLiteral("文件，无法继续更新 ..."));
-    LogEvent(StatusText());
+  const ProbeResult probe = ProbeRemoteFile(*intClient, FromQ(FileUrl(ToQ(strUpdateUrl), ToQ(name))));
+  if (probe.missing) {
+    SetStatusText("服务器丢失 " + name + "文件，无法继续更新 ...");
+    LogEvent(ToQ(StatusText()));
     return false;
   }
-  const QString length = intClient->GetHeader(QStringLiteral("Content-Length"));
-  const qint64 size = ContentLengthOf(length);
-  SetRowText(index, 4, QString::number(size == 0 ? 1 : size));
+  SetRowText(index, 4, std::to_string(probe.size == 0 ? 1 : probe.size));
   // The size the server gave, if it gave one: the download must deliver exactly that.
-  const bool reported = !length.isEmpty() && length.at(0).isDigit();
-  lvUpdateList->topLevelItem(index - 1)->setData(4, ProbedSizeRole, reported ? size : qint64(-1));
-  SetRowText(index, 2, FormatFileSize(size));
-  SetRowText(index, 3, QStringLiteral("0%"));
+  lvUpdateList.Row(index).expected.probedSize = probe.reported ? probe.size : -1;
+  SetRowText(index, 2, FromQ(FormatFileSize(probe.size)));
+  SetRowText(index, 3, "0%");
   return true;
 }
 
-void frmUpdate::StopForBadName(const QString& name)
+void frmUpdate::StopForBadName(const std::string& name)
 {
-  SetStatusText(QStringLiteral("更新列表中的文件名无效：") + name + QStringLiteral("，无法继续更新 ..."));
-  LogEvent(StatusText());
-}
-
-QString frmUpdate::RowText(int index, int column) const
-{
-  return lvUpdateList->topLevelItem(index - 1)->text(column);
-}
-
-void frmUpdate::SetRowText(int index, int column, const QString& text)
-{
-  lvUpdateList->topLevelItem(index - 1)->setText(column, text);
+  SetStatusText("更新列表中的文件名无效：" + name + "，无法继续更新 ...");
+  LogEvent(ToQ(StatusText()));
 }

@@ -3,31 +3,29 @@
 // Events.h) event processing from inside a handler and the signal that a run has ended.
 #include "platform/Events.h"
 
-#include <QString>
 #include <functional>
-
-class QWidget;
+#include <string>
 
 enum class MsgBoxStyle {
-  OkOnly,            // OK, no icon
-  OkInformation,     // OK with the information icon
-  YesNoQuestion      // Yes and No, question icon, No as the default
+  OkOnly,         // OK, no icon
+  OkInformation,  // OK with the information icon
+  YesNoQuestion   // Yes and No, question icon, No as the default
 };
 
 enum class MsgBoxResult { Ok, Yes, No };
 
 struct MsgBoxRequest {
-  QString text;
-  QString title;     // empty: the application's title
+  std::string text;
+  std::string title;  // empty: the application's title
   MsgBoxStyle style = MsgBoxStyle::OkOnly;
 };
 
 // The application's title and the default title of every message box.
-QString AppTitle();
+std::string AppTitle();
 
 // Shows a modal message box and returns the button pressed.
-MsgBoxResult MsgBox(const QString& text, MsgBoxStyle style = MsgBoxStyle::OkOnly,
-                    const QString& title = QString());
+MsgBoxResult MsgBox(const std::string& text, MsgBoxStyle style = MsgBoxStyle::OkOnly,
+                    const std::string& title = std::string());
 
 // Tests answer message boxes through this hook instead of a modal window.
 // An empty function restores the real boxes.

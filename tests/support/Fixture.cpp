@@ -8,14 +8,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QPushButton>
+#include <QApplication>
 #include <QStandardPaths>
 #include <QTest>
 
 MessageLog::MessageLog()
 {
   SetMsgBoxHook([this](const MsgBoxRequest& request) {
-    shown << request;
+    shown << ShownBox{Q(request.text), Q(request.title), request.style};
     if (onNextBox) {
       auto run = std::move(onNextBox);
       onNextBox = nullptr;
@@ -33,7 +33,7 @@ MessageLog::~MessageLog()
 QStringList MessageLog::Texts() const
 {
   QStringList texts;
-  for (const MsgBoxRequest& request : shown)
+  for (const ShownBox& request : shown)
     texts << request.text;
   return texts;
 }
@@ -127,7 +127,15 @@ bool RunMinisign(const QString& dir, const QStringList& arguments)
 
 bool Ended(const frmUpdate& window)
 {
-  return QTest::qWaitFor([&] { return window.cmdFinish->isEnabled() || window.IsUnloaded(); }, 10000);
+  return QTest::qWaitFor([&] { return window.cmdFinish->Enabled() || window.IsUnloaded(); }, 10000);
+}
+
+QWidget* WindowWidget()
+{
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    if (widget->objectName() == QLatin1String("frmUpdate"))
+      return widget;
+  return nullptr;
 }
 
 std::unique_ptr<frmUpdate> LoadWindow(const QString& updateUrl)

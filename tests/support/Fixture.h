@@ -10,8 +10,22 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
+#include <string>
 
 class frmUpdate;
+class QWidget;
+
+inline QString Q(const std::string& text)
+{
+  return QString::fromStdString(text);
+}
+
+// A message box as the tests compare it.
+struct ShownBox {
+  QString text;
+  QString title;
+  MsgBoxStyle style;
+};
 
 // Installs a message-box hook for its lifetime; every box is recorded and answered
 // with OK (or with answer for Yes/No boxes).
@@ -19,7 +33,7 @@ class MessageLog {
 public:
   MessageLog();
   ~MessageLog();
-  QList<MsgBoxRequest> shown;
+  QList<ShownBox> shown;
   MsgBoxResult answer = MsgBoxResult::No;
   QStringList Texts() const;
   // Runs once inside the next box, before it is answered.
@@ -60,6 +74,9 @@ bool RunMinisign(const QString& dir, const QStringList& arguments);
 // Waits (bounded) until the window's handler is done: the finish button is enabled again,
 // or the window unloaded.
 bool Ended(const frmUpdate& window);
+
+// The window's widget (the Qt platform's), to find its widgets by object name.
+QWidget* WindowWidget();
 
 // Creates the window with the server address set and raises its load event.
 std::unique_ptr<frmUpdate> LoadWindow(const QString& updateUrl);

@@ -1,5 +1,5 @@
 // The banner and the window icon, drawn here rather than shipped as image files.
-#include "frmUpdate/frmUpdate.h"
+#include "platform/qt/QtArt.h"
 
 #include <QIcon>
 #include <QLinearGradient>
@@ -69,7 +69,7 @@ void DrawMonitor(QPainter& p, const QRectF& screen, const QColor& glow)
 }
 }
 
-QPixmap frmUpdate::BannerImage()
+QPixmap BannerImage()
 {
   QPixmap banner(105, 186);
   QPainter p(&banner);
@@ -95,7 +95,7 @@ QPixmap frmUpdate::BannerImage()
   return banner;
 }
 
-QIcon frmUpdate::WindowIcon()
+QIcon WindowIcon()
 {
   QIcon icon;
   for (int size : {48, 32, 24, 16}) {

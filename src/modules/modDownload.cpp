@@ -1,0 +1,112 @@
+#include "modules/modDownload.h"
+
+#include "modules/modPublic.h"
+#include "platform/FileSys.h"
+#include "platform/Inet.h"
+
+namespace {
+// Until the transfer control and the path routines take std::string.
+QString ToQ(const std::string& text)
+{
+  return QString::fromStdString(text);
+}
+
+std::string Bytes(std::int64_t size)
+{
+  return std::to_string(size) + " 字节";
+}
+
+std::string SizeChanged(std::int64_t probed, std::int64_t now)
+{
+  return "文件大小与检查时不同（检查时 " + Bytes(probed) + "，下载时 " + Bytes(now) + "）";
+}
+
+std::string WrongSize(std::int64_t listed, std::int64_t now)
+{
+  return "文件校验失败：大小不符（应为 " + Bytes(listed) + "，实为 " + Bytes(now) + "）";
+}
+
+std::string TooLong(std::int64_t size)
+{
+  return "文件校验失败：大小不符（应为 " + Bytes(size) + "，收到的已超过 " + Bytes(size) + "）";
+}
+
+std::string Hex12(const std::string& digest)
+{
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (std::size_t i = 0; i < digest.size() && hex.size() < 12; ++i) {
+    hex += digits[static_cast<unsigned char>(digest[i]) >> 4];
+    hex += digits[static_cast<unsigned char>(digest[i]) & 15];
+  }
+  return hex;
+}
+
+std::string CheckLength(std::int64_t size, const FileExpectation& expected)
+{
+  if (expected.listedSize >= 0 && size != expected.listedSize)
+    return WrongSize(expected.listedSize, size);
+  if (expected.probedSize >= 0 && size != expected.probedSize)
+    return SizeChanged(expected.probedSize, size);
+  return std::string();
+}
+}  // namespace
+
+ProbeResult ProbeRemoteFile(Inet& client, const std::string& url)
+{
+  client.Execute(ToQ(url), QStringLiteral("HEAD"));
+  client.Wait();
+  ProbeResult result;
+  result.missing = IsMissingOnServer(client);
+  if (result.missing)
+    return result;
+  const QString length = client.GetHeader(QStringLiteral("Content-Length"));
+  result.size = ContentLengthOf(length);
+  result.reported = !length.isEmpty() && length.at(0).isDigit();
+  return result;
+}
+
+std::string CheckAnswer(const Inet& client, const FileExpectation& expected)
+{
+  const QString answer = client.AnswerFailure();
+  if (!answer.isEmpty())
+    return answer.toStdString();
+  const QString announced = client.GetHeader(QStringLiteral("Content-Length"));
+  if (announced.isEmpty())
+    return std::string();
+  return CheckLength(ContentLengthOf(announced), expected);
+}
+
+std::string CheckSoFar(std::int64_t total, const FileExpectation& expected)
+{
+  if (expected.listedSize >= 0 && total > expected.listedSize)
+    return TooLong(expected.listedSize);
+  if (expected.probedSize >= 0 && total > expected.probedSize)
+    return TooLong(expected.probedSize);
+  return std::string();
+}
+
+std::string CheckWhole(const Inet& client, std::int64_t total, const FileExpectation& expected)
+{
+  const QString failure = client.FailureReason();
+  if (!failure.isEmpty())
+    return failure.toStdString();
+  return CheckLength(total, expected);
+}
+
+std::string CheckDigest(const std::string& digest, const FileExpectation& expected)
+{
+  if (expected.listedHash.empty() || digest == expected.listedHash)
+    return std::string();
+  return "文件校验失败：SHA-256 不符（应为 " + Hex12(expected.listedHash) + "…，实为 " + Hex12(digest) + "…）";
+}
+
+std::string PrepareFolder(const std::string& appPath, const std::string& name)
+{
+  QString folderName = ToQ(name);
+  folderName.replace(u'/', u'\\');
+  if (!StaysInsideFolder(ToQ(appPath), folderName))
+    return "文件夹链接到了程序文件夹之外";
+  MakeDir(ToQ(appPath) + u'\\' + GetDirPart(folderName, QStringLiteral("\\")));
+  return std::string();
+}
