@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -152,9 +153,12 @@ engine::InstallResult UpdateIn(Failures& f, const wchar_t* name, engine::FileOps
   return result;
 }
 
-// The system's file operations, except that the second Replace fails.
-class FailSecondReplace : public engine::FileOps {
+// The system's file operations, except that the nth Replace fails, and with sticky every
+// later one too until Heal.
+class FailReplace : public engine::FileOps {
 public:
+  FailReplace(int n, bool sticky) : m_n(n), m_sticky(sticky) {}
+  void Heal() { m_n = INT_MAX; }
 #define PASS(Name, Params, Args) \
   std::string Name Params override { return SystemOps().Name Args; }
   PASS(WriteDurably, (const std::string& p, const std::string& d), (p, d))
@@ -170,10 +174,14 @@ public:
   bool Exists(const std::string& p) override { return SystemOps().Exists(p); }
   bool StaysInside(const std::string& f, const std::string& n) override { return SystemOps().StaysInside(f, n); }
   std::string Replace(const std::string& from, const std::string& to) override {
-    return ++m_replaces == 2 ? std::string("planted failure") : SystemOps().Replace(from, to);
+    ++m_replaces;
+    const bool fails = m_replaces == m_n || (m_sticky && m_replaces > m_n);
+    return fails ? std::string("planted failure") : SystemOps().Replace(from, to);
   }
 
 private:
+  int m_n;
+  bool m_sticky;
   int m_replaces = 0;
 };
 
@@ -183,10 +191,29 @@ void WholeInstall(Failures& f) {
 }
 
 void FailureHalfWay(Failures& f) {
-  FailSecondReplace ops;
+  FailReplace ops(2, false);
   const engine::InstallResult result = UpdateIn(f, L"halfway", ops, kOld);
   Expect(f, !result.ok && result.reason.find("planted failure") != std::string::npos,
          "the planted failure was not reported: " + result.reason);
+}
+
+// From the 4th rename on (文档\用法.txt, then only in its kept-aside copy) every rename fails,
+// the put-backs too, at the install and at the next start; the start after that restores.
+void PutBackFails(Failures& f) {
+  using engine::RecoveryOutcome;
+  const std::wstring folder = g_root + L"\\putback";
+  MakeFolder(folder, kOld);
+  FailReplace ops(4, true);
+  engine::InstallEngine engine(Utf8(folder), ops);
+  const engine::InstallResult result = Update(engine, folder);
+  Expect(f, !result.ok && result.reason.find("（下次启动时将再次恢复）") != std::string::npos,
+         "the failed put-back did not promise another try: " + result.reason);
+  Expect(f, engine::Recover(Utf8(folder), ops).outcome == RecoveryOutcome::Unfinished,
+         "a start whose put-backs fail did not keep the journal");
+  ops.Heal();
+  Expect(f, engine::Recover(Utf8(folder), ops).outcome == RecoveryOutcome::RolledBack,
+         "the start after did not put the old files back");
+  Check(f, kOld, folder, "after the start after: ");
 }
 
 void LockedTarget(Failures& f) {
@@ -337,6 +364,7 @@ int wmain(int argc, wchar_t** argv) {
   const std::vector<std::pair<const char*, std::function<void(Failures&)>>> cases = {
       {"a whole install of files in new folders with Chinese names", WholeInstall},
       {"a failure at the second rename puts every original back", FailureHalfWay},
+      {"put-backs that fail keep the old copies for a later start to restore", PutBackFails},
       {"a target locked by another handle fails the install and everything is put back", LockedTarget},
       {"a running program is moved aside and replaced; the next start removes its old copy", RunningProgram},
       {"a crash after any step is recovered to the old or the new release", RecoveryAtEveryStep},

@@ -129,10 +129,15 @@ engine::Recovery RecoverHere(const QString& folder)
   return engine::Recover(folder.toStdString(), *engine::SystemFileOps());
 }
 
-// Delegates to the system's operations but fails the nth call of one of them.
+// Delegates to the system's operations but fails the nth call of one of them; for op "Name+",
+// that call and every later one until Heal.
 class FailingOps : public engine::FileOps {
 public:
-  FailingOps(QString op, int n) : m_real(engine::SystemFileOps()), m_op(op), m_n(n) {}
+  FailingOps(QString op, int n) : m_real(engine::SystemFileOps()), m_op(op), m_n(n), m_sticky(m_op.endsWith('+'))
+  {
+    m_op.remove('+');
+  }
+  void Heal() { m_op.clear(); }
 #define SEAM(Name, Params, Args) \
   std::string Name Params override { return Call(#Name, [&] { return m_real->Name Args; }); }
   SEAM(WriteDurably, (const std::string& p, const std::string& d), (p, d))
@@ -152,11 +157,12 @@ public:
 private:
   std::string Call(const char* op, const std::function<std::string()>& real)
   {
-    return m_op == op && ++m_calls == m_n ? std::strerror(EIO) : real();
+    return m_op == op && (++m_calls == m_n || (m_sticky && m_calls > m_n)) ? std::strerror(EIO) : real();
   }
   std::unique_ptr<engine::FileOps> m_real;
   QString m_op;
   int m_n;
+  bool m_sticky;
   int m_calls = 0;
 };
 }  // namespace
@@ -181,6 +187,7 @@ private slots:
     QTest::newRow("first replace") << "Replace" << 1 << false << "无法用新文件替换原文件" << "数据/a.dat";
     QTest::newRow("middle replace") << "Replace" << 2 << false << "无法用新文件替换原文件" << "plugins/b.dll";
     QTest::newRow("last replace") << "Replace" << 3 << false << "无法用新文件替换原文件" << "Mervo";
+    QTest::newRow("last replace and its put-backs") << "Replace+" << 3 << false << "无法用新文件替换原文件" << "Mervo";
     QTest::newRow("flushing folders") << "FlushFolder" << 1 << false << "无法把替换后的文件写入磁盘" << "";
     QTest::newRow("removing an old copy") << "Remove" << 1 << true << "" << "";
     QTest::newRow("removing the journal") << "Remove" << 3 << true << "" << "";
@@ -208,10 +215,20 @@ private slots:
     QCOMPARE(result.ok, installed);
     QTEST(QString::fromStdString(result.failedName), "failedName");
     QFETCH(QString, reason);
+    const QString said = QString::fromStdString(result.reason);
     if (!installed)
-      QCOMPARE(QString::fromStdString(result.reason), op == "swap" ? reason : reason + "：" + std::strerror(EIO));
-    // What a failed removal leaves behind is listed for the next start to finish.
-    QCOMPARE(RecoverHere(dir.path()).outcome, installed && n ? RecoveryOutcome::Completed : RecoveryOutcome::Nothing);
+      QCOMPARE(said.section('\n', 0, 0), op == "swap" ? reason : reason + "：" + std::strerror(EIO));
+    const bool sticky = op.endsWith('+');
+    QCOMPARE(said.endsWith("（下次启动时将再次恢复）"), sticky);
+    const std::string folder = dir.path().toStdString();
+    if (sticky) {  // the put-backs fail at the next start too; the one after puts the old files back
+      QCOMPARE(engine::Recover(folder, ops).outcome, RecoveryOutcome::Unfinished);
+      ops.Heal();
+    }
+    // What a failed removal or put-back leaves behind is listed for the next start to finish.
+    QCOMPARE(engine::Recover(folder, ops).outcome, installed && n ? RecoveryOutcome::Completed
+                                                   : sticky       ? RecoveryOutcome::RolledBack
+                                                                  : RecoveryOutcome::Nothing);
     QCOMPARE(Take(dir.path()), Release(installed));
   }
 

@@ -40,8 +40,8 @@ std::string Because(const std::string& what, const std::string& systemReason)
 
 // Takes an install back. Each target registers its undo before its swap begins, since a
 // failure or a crash can cut the swap short. Run puts the registered targets back, the last
-// first, removes every ".tmp" the journal names and the registered targets' kept-aside
-// copies, and flushes the folders. Safe to repeat after a crash at any point.
+// first, removes every ".tmp" the journal names and the kept-aside copies of the targets put
+// back, and flushes the folders. Safe to repeat after a crash at any point.
 class Rollback {
 public:
   Rollback(const std::string& folder, FileOps& ops, const Journal& journal, Steps& steps)
@@ -54,7 +54,8 @@ public:
   std::string Run();
 
 private:
-  void PutBack(const JournalTarget& target);
+  // False when the old file could not be put back: its kept-aside copy is the only old one.
+  bool PutBack(const JournalTarget& target);
   void Note(const std::string& done, const std::string& failed, const std::string& reason);
 
   const std::string& m_folder;
@@ -74,29 +75,35 @@ void Rollback::Note(const std::string& done, const std::string& failed, const st
     m_steps.Done(done);
 }
 
-void Rollback::PutBack(const JournalTarget& target)
+bool Rollback::PutBack(const JournalTarget& target)
 {
   const std::string path = PathIn(m_folder, target.name);
   const std::string aside = PathIn(m_folder, AsideName(target.name));
   m_folders.insert(FolderOf(path));
   // No aside copy: it was never made (the target is untouched) or is already back.
-  if (target.existed && m_ops.Exists(aside))
-    Note("放回 " + target.name, "无法放回原文件 " + target.name, m_ops.Replace(aside, path));
-  else if (!target.existed)
+  if (target.existed && m_ops.Exists(aside)) {
+    const std::string failure = m_ops.Replace(aside, path);
+    Note("放回 " + target.name, "无法放回原文件 " + target.name, failure);
+    return failure.empty();
+  }
+  if (!target.existed)
     Note("删除 " + target.name, "无法删除新文件 " + target.name, m_ops.Remove(path));
+  return true;
 }
 
 std::string Rollback::Run()
 {
   m_failure.clear();
   m_folders = {m_folder};
+  // A copy whose put-back failed stays, with the journal, for the next start to put back.
+  std::set<const JournalTarget*> putBack;
   for (auto target = m_registered.rbegin(); target != m_registered.rend(); ++target)
-    PutBack(**target);
-  const std::set<const JournalTarget*> registered(m_registered.begin(), m_registered.end());
+    if (PutBack(**target))
+      putBack.insert(*target);
   std::vector<std::string> leftovers = m_journal.temporaries;
   for (const JournalTarget& target : m_journal.targets) {
     leftovers.push_back(TemporaryName(target.name));
-    if (target.existed && registered.count(&target))
+    if (target.existed && putBack.count(&target))
       leftovers.push_back(AsideName(target.name));
   }
   for (const std::string& name : leftovers)

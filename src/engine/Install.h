@@ -62,7 +62,8 @@ public:
   void AbandonDownload(bool keepParts);
   // Installs every item's ".tmp" over its target. A name listed twice is installed once.
   // On failure every replaced target is put back, the ".tmp" files are removed and the
-  // journal is deleted; where putting back fails, the journal stays for Recover.
+  // journal is deleted; where putting back fails, the journal and the old file's kept-aside
+  // copy stay for Recover.
   // Kept-aside copies that cannot be removed yet stay listed in a committed journal.
   InstallResult Install(const std::vector<InstallItem>& items);
 
