@@ -3,7 +3,7 @@
 #include "Fixture.h"
 #include "TestServer.h"
 #include "frmUpdate/frmUpdate.h"
-#include "platform/TextBox.h"
+#include "platform/qt/TextBox.h"
 
 #include <QPushButton>
 #include <QTimer>

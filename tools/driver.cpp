@@ -15,8 +15,8 @@
 #include "modules/Module1.h"
 #include "modules/modXml.h"
 #include "platform/FileSys.h"
-#include "platform/Runtime.h"
-#include "platform/TextBox.h"
+#include "platform/qt/Runtime.h"
+#include "platform/qt/TextBox.h"
 
 #include <QApplication>
 #include <QDir>

@@ -7,7 +7,7 @@
 #include "platform/FileSys.h"
 #include "platform/Installer.h"
 #include "platform/Log.h"
-#include "platform/TextBox.h"
+#include "platform/qt/TextBox.h"
 
 #include <QCloseEvent>
 #include <QDateTime>

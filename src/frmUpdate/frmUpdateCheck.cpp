@@ -8,7 +8,7 @@
 #include "platform/Crypto.h"
 #include "platform/FileSys.h"
 #include "platform/Log.h"
-#include "platform/TextBox.h"
+#include "platform/qt/TextBox.h"
 
 #include <QTimer>
 

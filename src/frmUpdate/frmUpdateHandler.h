@@ -2,7 +2,7 @@
 // How the window runs its event handlers; included by the window's sources only.
 #include "frmUpdate/frmUpdate.h"
 #include "modules/modXml.h"
-#include "platform/Runtime.h"
+#include "platform/qt/Runtime.h"
 
 template <class Handler> void frmUpdate::Handle(Handler&& handler)
 {

@@ -2,7 +2,7 @@
 // What most tests share: a program folder of their own, a record of the message
 // boxes shown (answered at once), and a window started against a test server.
 #include "TestServer.h"
-#include "platform/Runtime.h"
+#include "platform/qt/Runtime.h"
 
 #include <QByteArray>
 #include <QList>

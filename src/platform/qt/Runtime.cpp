@@ -1,4 +1,4 @@
-#include "platform/Runtime.h"
+#include "platform/qt/Runtime.h"
 
 #include "platform/Log.h"
 

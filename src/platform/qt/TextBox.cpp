@@ -1,4 +1,4 @@
-#include "platform/TextBox.h"
+#include "platform/qt/TextBox.h"
 
 TextBox::TextBox(QWidget* parent) : QPlainTextEdit(parent)
 {
