@@ -41,8 +41,8 @@ private slots:
       QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file) == file.size());
       out.close();
     }
-    SetIniFile("  " + out.fileName() + "  ");
-    QTEST(ReadIni(section, key), "expected");
+    SetIniFile(("  " + out.fileName() + "  ").toStdString());
+    QTEST(QString::fromStdString(ReadIni(section.toStdString(), key.toStdString())), "expected");
   }
 
   void formatFileSize_data()

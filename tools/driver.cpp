@@ -83,8 +83,8 @@ struct Options {
 
 QString InstalledVersion(const QString& folder)
 {
-  SetIniFile(folder + QStringLiteral("/setup.ini"));
-  return ReadIni(QStringLiteral("Mervo"), QStringLiteral("版本"));
+  SetIniFile((folder + QStringLiteral("/setup.ini")).toStdString());
+  return QString::fromStdString(ReadIni("Mervo", "版本"));
 }
 
 class Run : public QObject {

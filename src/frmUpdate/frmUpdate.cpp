@@ -179,7 +179,7 @@ void frmUpdate::Form_Load()
   strCurrentFileName.clear();
   lngCurrentFileSize = 0;
   strPublicKey = ConfiguredPublicKey();
-  LogEvent(QStringLiteral("启动，服务器 ") + strUpdateUrl);
+  LogEvent(StdText(QStringLiteral("启动，服务器 ") + strUpdateUrl));
   if (!TakeRunLock() || !RecoverEarlierRun())
     return;
   if (!IsValidUpdateUrl(strUpdateUrl)) {
@@ -190,10 +190,10 @@ void frmUpdate::Form_Load()
 
   const QString iniPath = AppPath() + QStringLiteral("/setup.ini");
   if (FileExists(iniPath, 0)) {
-    SetIniFile(iniPath);
-    strVersion = ReadIni(QStringLiteral("Mervo"), QStringLiteral("版本"));
+    SetIniFile(StdText(iniPath));
+    strVersion = QText(ReadIni("Mervo", "版本"));
   }
-  LogEvent(QStringLiteral("已安装版本 ") + strVersion);
+  LogEvent(StdText(QStringLiteral("已安装版本 ") + strVersion));
   SetUiState(0);
   tmrGetUpdateList->start();
 
@@ -213,7 +213,7 @@ bool frmUpdate::TakeRunLock()
     MsgBox(QStringLiteral("更新程序已在运行。"), MsgBoxStyle::OkInformation, QStringLiteral("提示"));
   else
     MsgBox(QStringLiteral("无法在程序文件夹中创建锁文件：") + NativePath(AppPath()) + QStringLiteral("\r\n")
-           + m_runLock->Reason());
+           + QText(m_runLock->Reason()));
   Unload();
   return false;
 }
@@ -222,12 +222,12 @@ bool frmUpdate::TakeRunLock()
 // else. False when the run must end: its record cannot be trusted or not be carried out.
 bool frmUpdate::RecoverEarlierRun()
 {
-  QString reason;
+  std::string reason;
   switch (RecoverInterruptedUpdate(&reason)) {
   case Interrupted::Nothing:
     return true;
   case Interrupted::DownloadDiscarded:
-    LogEvent(QStringLiteral("上次更新在下载时中断，已删除下载的临时文件"));
+    LogEvent(StdText(QStringLiteral("上次更新在下载时中断，已删除下载的临时文件")));
     return true;
   case Interrupted::RolledBack:
     MsgBox(QStringLiteral("上次更新未完成，已恢复原有文件。"), MsgBoxStyle::OkInformation, QStringLiteral("提示"));
@@ -236,10 +236,10 @@ bool frmUpdate::RecoverEarlierRun()
     MsgBox(QStringLiteral("上次更新已完成。"), MsgBoxStyle::OkInformation, QStringLiteral("提示"));
     return true;
   case Interrupted::Damaged:
-    MsgBox(QStringLiteral("更新记录已损坏：") + reason);
+    MsgBox(QStringLiteral("更新记录已损坏：") + QText(reason));
     break;
   case Interrupted::Unfinished:
-    MsgBox(QStringLiteral("上次更新未能收尾：") + reason);
+    MsgBox(QStringLiteral("上次更新未能收尾：") + QText(reason));
     break;
   }
   Unload();

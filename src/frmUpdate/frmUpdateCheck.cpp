@@ -50,7 +50,7 @@ void frmUpdate::tmrGetUpdateList_Timer()
   }
 
   xmlNode = RequireNode(*xmlDoc, QStringLiteral("Version"));
-  LogEvent(QStringLiteral("服务器提供版本 ") + xmlNode.Text());
+  LogEvent(StdText(QStringLiteral("服务器提供版本 ") + xmlNode.Text()));
   if (xmlNode.Text() == strVersion) {
     Timer1->start();
   } else {

@@ -58,7 +58,10 @@ void frmUpdate::cmdUpdate_Click()
 
   // The record of this run reaches the disk before its first ".tmp" file does.
   m_installer = std::make_unique<Installer>();
-  const QString recordFailure = m_installer->BeginDownload(FilesToDownload());
+  std::vector<std::string> names;
+  for (const QString& name : FilesToDownload())
+    names.push_back(StdText(name));
+  const QString recordFailure = QText(m_installer->BeginDownload(names));
   if (!recordFailure.isEmpty()) {
     EndFailedUpdate(QStringLiteral("文件下载失败：") + NativePath(AppPath()) + QStringLiteral("\r\n") + recordFailure
                     + QStringLiteral("\r\n未更新任何文件。"));
@@ -72,7 +75,7 @@ void frmUpdate::cmdUpdate_Click()
       lngCurrentFileSize = RowText(i, 4).toLongLong();
       SetStatusText(QStringLiteral("正在更新：") + strCurrentFileName + QStringLiteral(" ..."));
       if (lvUpdateList->topLevelItem(i - 1)->data(0, UnchangedRole).toBool()) {
-        LogEvent(QStringLiteral("未变化，不下载：") + strCurrentFileName);
+        LogEvent(StdText(QStringLiteral("未变化，不下载：") + strCurrentFileName));
         SetRowText(i, 3, QStringLiteral("100%"));
         continue;
       }
@@ -80,10 +83,10 @@ void frmUpdate::cmdUpdate_Click()
       intClient->Execute(intClient->URL, QStringLiteral("GET"));
       intClient->Wait();
       SaveDownload(i);
-      const QString unknown = m_installer->Downloaded(strCurrentFileName);
+      const QString unknown = QText(m_installer->Downloaded(StdText(strCurrentFileName)));
       if (!unknown.isEmpty())
         throw DownloadFailed{unknown};
-      LogEvent(QStringLiteral("已下载：%1（%2 字节）").arg(strCurrentFileName).arg(intClient->BytesReceived()));
+      LogEvent(StdText(QStringLiteral("已下载：%1（%2 字节）").arg(strCurrentFileName).arg(intClient->BytesReceived())));
       SetRowText(i, 3, QStringLiteral("100%"));
       PumpEventsPaced();
     }
@@ -108,7 +111,7 @@ void frmUpdate::cmdUpdate_Click()
   SetProgress(100);
   pbUpdate->setValue(100);
   SetUiState(6);
-  LogEvent(QStringLiteral("更新完成"));
+  LogEvent(StdText(QStringLiteral("更新完成")));
   FlushLog();
 }
 
@@ -253,19 +256,19 @@ void frmUpdate::SetProgress(int percent)
 // install engine keeps a record on the disk, so that even a crash half-way leaves one or the other.
 bool frmUpdate::InstallFiles()
 {
-  QList<Installer::Item> items;
+  std::vector<Installer::Item> items;
   for (int i = 1; i <= lvUpdateList->topLevelItemCount(); ++i)
     if (!lvUpdateList->topLevelItem(i - 1)->data(0, UnchangedRole).toBool())
-      items.push_back({RowText(i, 0), AppPath() + u'\\' + RowText(i, 0) == strRunApp});
-  QString failedName, reason;
+      items.push_back({StdText(RowText(i, 0)), AppPath() + u'\\' + RowText(i, 0) == strRunApp});
+  std::string failedName, reason;
   const bool installed = m_installer->Install(items, &failedName, &reason);
   m_installer.reset();
   if (!installed) {
-    EndFailedUpdate(QStringLiteral("文件安装失败：") + (failedName.isEmpty() ? NativePath(AppPath()) : failedName)
-                    + QStringLiteral("\r\n") + reason + QStringLiteral("\r\n已恢复原有文件。"));
+    EndFailedUpdate(QStringLiteral("文件安装失败：") + (failedName.empty() ? NativePath(AppPath()) : QText(failedName))
+                    + QStringLiteral("\r\n") + QText(reason) + QStringLiteral("\r\n已恢复原有文件。"));
     return false;
   }
-  LogEvent(QStringLiteral("已安装 %1 个文件").arg(items.size()));
+  LogEvent(StdText(QStringLiteral("已安装 %1 个文件").arg(items.size())));
   RemoveFile(ListCopyPath());
   return true;
 }
@@ -283,7 +286,7 @@ bool frmUpdate::MainProgramStopped()
 {
   if (strRunApp.isEmpty())
     return true;
-  const auto running = ProcessesRunning(strRunApp);
+  const auto running = ProcessesRunning(StdText(strRunApp));
   if (running.empty())
     return true;
   const QString question = QStringLiteral("更新主程序：") + NativePath(strRunApp) + QStringLiteral("正在运行!")
@@ -301,7 +304,7 @@ bool frmUpdate::MainProgramStopped()
 
 void frmUpdate::StopUpdate()
 {
-  LogEvent(QStringLiteral("更新终止"));
+  LogEvent(StdText(QStringLiteral("更新终止")));
   SetStatusText(QStringLiteral("更新终止，请按[退出]"));
   cmdFinish->setText(QStringLiteral("退出"));
   cmdFinish->setEnabled(true);
@@ -318,7 +321,7 @@ void frmUpdate::cmdFinish_Click()
 {
   RemoveFile(ListCopyPath());
   if (!strRunApp.isEmpty())
-    LogEvent(QStringLiteral("启动主程序 ") + NativePath(strRunApp));
+    LogEvent(StdText(QStringLiteral("启动主程序 ") + NativePath(strRunApp)));
   StartDetached(strRunApp, AppPath());
   Unload();
 }

@@ -4,6 +4,12 @@
 #include "modules/modXml.h"
 #include "platform/qt/Runtime.h"
 
+#include <string>
+
+// The platform and the routines speak UTF-8 std::string; the widgets speak QString.
+inline QString QText(const std::string& text) { return QString::fromStdString(text); }
+inline std::string StdText(const QString& text) { return text.toStdString(); }
+
 template <class Handler> void frmUpdate::Handle(Handler&& handler)
 {
   if (m_unloaded)

@@ -81,7 +81,7 @@ bool frmUpdate::ProbeFile(int index, const QString& name)
   intClient->Wait();
   if (IsMissingOnServer(*intClient)) {
     SetStatusText(QStringLiteral("服务器丢失 ") + name + QStringLiteral("文件，无法继续更新 ..."));
-    LogEvent(StatusText());
+    LogEvent(StdText(StatusText()));
     return false;
   }
   const QString length = intClient->GetHeader(QStringLiteral("Content-Length"));
@@ -98,7 +98,7 @@ bool frmUpdate::ProbeFile(int index, const QString& name)
 void frmUpdate::StopForBadName(const QString& name)
 {
   SetStatusText(QStringLiteral("更新列表中的文件名无效：") + name + QStringLiteral("，无法继续更新 ..."));
-  LogEvent(StatusText());
+  LogEvent(StdText(StatusText()));
 }
 
 QString frmUpdate::RowText(int index, int column) const

@@ -1,10 +1,9 @@
 #pragma once
-// The window's side of the install engine (src/engine): the same operations in Qt's
-// terms, with the program's own paths ("\" between folders).
-#include <QList>
-#include <QString>
-#include <QStringList>
+// The window's side of the install engine (src/engine): the same operations with the
+// program's own paths ("\" between folders).
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace engine {
 class FileOps;
@@ -19,19 +18,19 @@ public:
   ~Installer();
 
   // Records, before any is written, the ".tmp" files of the named files. "" or the reason.
-  QString BeginDownload(const QStringList& names);
+  std::string BeginDownload(const std::vector<std::string>& names);
   // The named file's ".tmp" is complete: only this very file will be installed. "" or the reason.
-  QString Downloaded(const QString& name);
+  std::string Downloaded(const std::string& name);
   // Removes the ".tmp" files of an abandoned download and its record.
   void AbandonDownload();
 
   struct Item {
-    QString name;
+    std::string name;
     bool executable = false;
   };
   // Puts every item's ".tmp" in its place, or none of them. On failure failedName and
   // reason say what went wrong (failedName is "" for a step of the whole set).
-  bool Install(const QList<Item>& items, QString* failedName, QString* reason);
+  bool Install(const std::vector<Item>& items, std::string* failedName, std::string* reason);
 
 private:
   std::unique_ptr<engine::FileOps> m_ops;
@@ -48,12 +47,12 @@ public:
   // Another updater holds it.
   bool Busy() const { return m_busy; }
   // Why it could not be taken (the system's reason).
-  QString Reason() const { return m_reason; }
+  std::string Reason() const { return m_reason; }
 
 private:
   std::unique_ptr<engine::HeldLock> m_held;
   bool m_busy = false;
-  QString m_reason;
+  std::string m_reason;
 };
 
 // What the start-up found of an earlier run that did not end cleanly.
@@ -61,4 +60,4 @@ enum class Interrupted { Nothing, DownloadDiscarded, RolledBack, Completed, Dama
 
 // Completes or undoes an update that a crash interrupted, from its record in the program
 // folder. reason is set for Damaged and Unfinished.
-Interrupted RecoverInterruptedUpdate(QString* reason);
+Interrupted RecoverInterruptedUpdate(std::string* reason);

@@ -3,10 +3,13 @@
 #include "engine/Install.h"
 #include "platform/FileSys.h"
 
+#include <algorithm>
+
 namespace {
-std::string EngineName(const QString& name)
+std::string EngineName(std::string name)
 {
-  return QString(name).replace(u'\\', u'/').toStdString();
+  std::replace(name.begin(), name.end(), '\\', '/');
+  return name;
 }
 
 std::string ProgramFolder()
@@ -22,17 +25,17 @@ Installer::Installer()
 
 Installer::~Installer() = default;
 
-QString Installer::BeginDownload(const QStringList& names)
+std::string Installer::BeginDownload(const std::vector<std::string>& names)
 {
   std::vector<std::string> files;
-  for (const QString& name : names)
+  for (const std::string& name : names)
     files.push_back(EngineName(name));
-  return QString::fromStdString(m_engine->BeginDownload(files));
+  return m_engine->BeginDownload(files);
 }
 
-QString Installer::Downloaded(const QString& name)
+std::string Installer::Downloaded(const std::string& name)
 {
-  return QString::fromStdString(m_engine->Downloaded(EngineName(name)));
+  return m_engine->Downloaded(EngineName(name));
 }
 
 void Installer::AbandonDownload()
@@ -40,30 +43,31 @@ void Installer::AbandonDownload()
   m_engine->AbandonDownload();
 }
 
-bool Installer::Install(const QList<Item>& items, QString* failedName, QString* reason)
+bool Installer::Install(const std::vector<Item>& items, std::string* failedName, std::string* reason)
 {
   std::vector<engine::InstallItem> files;
   for (const Item& item : items)
     files.push_back({EngineName(item.name), item.executable});
   const engine::InstallResult result = m_engine->Install(files);
-  *failedName = QString::fromStdString(result.failedName).replace(u'/', u'\\');
-  *reason = QString::fromStdString(result.reason);
+  *failedName = result.failedName;
+  std::replace(failedName->begin(), failedName->end(), '/', '\\');
+  *reason = result.reason;
   return result.ok;
 }
 
 RunLock::RunLock()
 {
   const std::string path = ProgramFolder() + "/MervoUpdate.lock";
-  m_reason = QString::fromStdString(engine::SystemFileOps()->TakeLock(path, &m_held, &m_busy));
+  m_reason = engine::SystemFileOps()->TakeLock(path, &m_held, &m_busy);
 }
 
 RunLock::~RunLock() = default;
 
-Interrupted RecoverInterruptedUpdate(QString* reason)
+Interrupted RecoverInterruptedUpdate(std::string* reason)
 {
   const std::unique_ptr<engine::FileOps> ops = engine::SystemFileOps();
   const engine::Recovery recovery = engine::Recover(ProgramFolder(), *ops);
-  *reason = QString::fromStdString(recovery.reason);
+  *reason = recovery.reason;
   switch (recovery.outcome) {
   case engine::RecoveryOutcome::Nothing: return Interrupted::Nothing;
   case engine::RecoveryOutcome::DownloadDiscarded: return Interrupted::DownloadDiscarded;

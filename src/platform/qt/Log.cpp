@@ -14,7 +14,7 @@ public:
 
   void Append(const QString& text)
   {
-    const QString path = NativePath(AppPath() + u'\\' + LogName());
+    const QString path = NativePath(AppPath() + u'\\' + QString::fromStdString(LogName()));
     if (path != m_file.fileName())
       Open(path);
     QString line = text;
@@ -63,9 +63,9 @@ LogFile& Log()
 }
 }
 
-void LogEvent(const QString& text)
+void LogEvent(const std::string& text)
 {
-  Log().Append(text);
+  Log().Append(QString::fromStdString(text));
 }
 
 void FlushLog()

@@ -67,8 +67,9 @@ RunningProcess::~RunningProcess()
 #endif
 }
 
-std::vector<std::unique_ptr<RunningProcess>> ProcessesRunning(const QString& path)
+std::vector<std::unique_ptr<RunningProcess>> ProcessesRunning(const std::string& text)
 {
+  const QString path = QString::fromStdString(text);
   std::vector<std::unique_ptr<RunningProcess>> found;
 #ifdef Q_OS_WIN
   const std::wstring wanted = QDir::toNativeSeparators(QFileInfo(NativePath(path)).absoluteFilePath()).toStdWString();
@@ -86,7 +87,7 @@ std::vector<std::unique_ptr<RunningProcess>> ProcessesRunning(const QString& pat
     wchar_t image[32768];
     DWORD size = 32768;
     if (QueryFullProcessImageNameW(process, 0, image, &size) && _wcsicmp(image, wanted.c_str()) == 0)
-      found.push_back(std::make_unique<RunningProcess>(qintptr(process)));
+      found.push_back(std::make_unique<RunningProcess>(std::intptr_t(process)));
     else
       CloseHandle(process);
   }
@@ -109,7 +110,7 @@ std::vector<std::unique_ptr<RunningProcess>> ProcessesRunning(const QString& pat
       continue;
     // Looked at again through the pidfd's eyes: the id may have gone to another process in between.
     if (matches(pid) && !HasEnded(pidfd))
-      found.push_back(std::make_unique<RunningProcess>(qintptr(pidfd)));
+      found.push_back(std::make_unique<RunningProcess>(std::intptr_t(pidfd)));
     else
       ::close(pidfd);
   }

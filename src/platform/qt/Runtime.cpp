@@ -26,7 +26,7 @@ void SetMsgBoxHook(MsgBoxHook hook)
 MsgBoxResult MsgBox(const QString& text, MsgBoxStyle style, const QString& title)
 {
   const MsgBoxRequest request{text, title.isEmpty() ? AppTitle() : title, style};
-  LogEvent(QStringLiteral("消息：") + text);
+  LogEvent((QStringLiteral("消息：") + text).toStdString());
   FlushLog();
   if (Hook())
     return Hook()(request);
