@@ -55,7 +55,7 @@ private slots:
              {1179648, "1.13MB"}, {2097151, "2.00MB"}, {5368709120LL + 524288, "5120.50MB"}})
       QTest::newRow(QByteArray::number(bytes)) << bytes << QString(text);
   }
-  void formatFileSize() { QFETCH(qint64, bytes); QTEST(FormatFileSize(bytes), "expected"); }
+  void formatFileSize() { QFETCH(qint64, bytes); QTEST(QString::fromStdString(FormatFileSize(bytes)), "expected"); }
 
   void contentLength_data()
   {
@@ -65,7 +65,7 @@ private slots:
              {"3000000000", 3000000000LL}, {"abc", 0}, {"99999999999999999999999999", 0}})
       QTest::newRow(value) << QString(value) << length;
   }
-  void contentLength() { QFETCH(QString, value); QTEST(ContentLengthOf(value), "expected"); }
+  void contentLength() { QFETCH(QString, value); QTEST(qint64(ContentLengthOf(value.toStdString())), "expected"); }
 
   void progressPercent_data()
   {
@@ -99,7 +99,7 @@ private slots:
                             "MervoUpdate.log.1", "MervoUpdate.lock", "sub\\a.dll.TMP", "a.Updbak~"})
       QTest::newRow("bad:" + QByteArray(bad).toPercentEncoding("\\:./")) << QString::fromUtf8(bad) << false;
   }
-  void safeName() { QFETCH(QString, name); QTEST(IsSafeRelativeName(name), "safe"); }
+  void safeName() { QFETCH(QString, name); QTEST(IsSafeRelativeName(name.toStdString()), "safe"); }
 
   // Windows takes two names for one file when they match under simple case folding or under upper-casing.
   void caseClash_data()
@@ -135,7 +135,8 @@ private slots:
   {
     QFETCH(QString, name);
     QFETCH(QString, expected);
-    QCOMPARE(FileUrl("http://127.0.0.1:8080/mrvo/", name), "http://127.0.0.1:8080/mrvo/" + expected);
+    QCOMPARE(QString::fromStdString(FileUrl("http://127.0.0.1:8080/mrvo/", name.toStdString())),
+             "http://127.0.0.1:8080/mrvo/" + expected);
   }
 
   void updateUrl_data()
@@ -146,7 +147,7 @@ private slots:
     for (const char* bad : {"ftp://127.0.0.1/mrvo/", "", "http:///mrvo/", "not a url/"})
       QTest::newRow(bad) << QString(bad) << false;
   }
-  void updateUrl() { QFETCH(QString, url); QTEST(IsValidUpdateUrl(url), "valid"); }
+  void updateUrl() { QFETCH(QString, url); QTEST(IsValidUpdateUrl(url.toStdString()), "valid"); }
 };
 
 QTEST_GUILESS_MAIN(Routines)

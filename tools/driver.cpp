@@ -191,10 +191,10 @@ private:
     if (!m_options.report)
       return;
     XmlDocumentPtr list;
-    QString unreadable;
-    if (LoadXml(m_folder + QStringLiteral("/NewUpdList.xml"), list, &unreadable))
+    std::string unreadable;
+    if (LoadXml((m_folder + QStringLiteral("/NewUpdList.xml")).toStdString(), list, &unreadable))
       std::printf("installed version %s, offered %s\n", qPrintable(m_window->Version()),
-                  qPrintable(list->SelectSingleNode(QStringLiteral("Version")).Text()));
+                  list->SelectSingleNode("Version").Text().c_str());
     std::printf("release notes:%s\n", qPrintable(m_window->txtdata->Text().replace(QStringLiteral("\r\n\r\n"),
                                                                                  QStringLiteral("\n  "))));
   }
@@ -215,7 +215,7 @@ private:
       // The finish button starts the main program and unloads the window.
       m_finished = true;
       std::printf("pressing %s: starting %s\n", qPrintable(m_window->cmdFinish->text()),
-                  qPrintable(NativePath(m_window->RunApp())));
+                  NativePath(m_window->RunApp().toStdString()).c_str());
       QTest::mouseClick(m_window->cmdFinish, Qt::LeftButton);
       m_finished = false;
     }
@@ -333,7 +333,7 @@ int main(int argc, char* argv[])
 
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
-  SetAppPath(folderInfo.absoluteFilePath());
+  SetAppPath(folderInfo.absoluteFilePath().toStdString());
 
   Run run(folderInfo.absoluteFilePath(), options);
   const double startupSeconds = Seconds(sinceStart.nsecsElapsed());

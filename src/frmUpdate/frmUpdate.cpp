@@ -108,9 +108,8 @@ void frmUpdate::CreateControls()
   Timer1->setInterval(1000);
   connect(Timer1, &QTimer::timeout, this, [this] { Handle([this] { Timer1_Timer(); }); });
 
-  intClient = new Inet(this);
-  intClient->setObjectName(QStringLiteral("intClient"));
-  connect(intClient, &Inet::StateChanged, this, [this](int state) { intClient_StateChanged(state); });
+  intClient = std::make_unique<Inet>();
+  intClient->OnStateChanged = [this](int state) { intClient_StateChanged(state); };
 }
 
 void frmUpdate::CreateStatusBar()
@@ -174,22 +173,22 @@ QString frmUpdate::StatusText() const
 void frmUpdate::Form_Load()
 {
   strUpdateUrl = ConfiguredUpdateUrl();
-  strUpdList = ServerListName();
+  strUpdList = QText(ServerListName());
   strNewUpdList = QStringLiteral("NewUpdList.xml");
   strCurrentFileName.clear();
   lngCurrentFileSize = 0;
-  strPublicKey = ConfiguredPublicKey();
+  strPublicKey = QText(ConfiguredPublicKey());
   LogEvent(StdText(QStringLiteral("启动，服务器 ") + strUpdateUrl));
   if (!TakeRunLock() || !RecoverEarlierRun())
     return;
-  if (!IsValidUpdateUrl(strUpdateUrl)) {
+  if (!IsValidUpdateUrl(StdText(strUpdateUrl))) {
     MsgBox(QStringLiteral("更新服务器地址无效：") + strUpdateUrl);
     Unload();
     return;
   }
 
-  const QString iniPath = AppPath() + QStringLiteral("/setup.ini");
-  if (FileExists(iniPath, 0)) {
+  const QString iniPath = AppFolder() + QStringLiteral("/setup.ini");
+  if (FileExists(StdText(iniPath), 0)) {
     SetIniFile(StdText(iniPath));
     strVersion = QText(ReadIni("Mervo", "版本"));
   }
@@ -212,7 +211,7 @@ bool frmUpdate::TakeRunLock()
   if (m_runLock->Busy())
     MsgBox(QStringLiteral("更新程序已在运行。"), MsgBoxStyle::OkInformation, QStringLiteral("提示"));
   else
-    MsgBox(QStringLiteral("无法在程序文件夹中创建锁文件：") + NativePath(AppPath()) + QStringLiteral("\r\n")
+    MsgBox(QStringLiteral("无法在程序文件夹中创建锁文件：") + ShownPath(AppFolder()) + QStringLiteral("\r\n")
            + QText(m_runLock->Reason()));
   Unload();
   return false;

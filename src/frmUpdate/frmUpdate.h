@@ -58,7 +58,7 @@ public:
   QStatusBar* sbUpdateInfo;
   QTimer* tmrGetUpdateList;
   QTimer* Timer1;
-  Inet* intClient;
+  std::unique_ptr<Inet> intClient;
 
   // Accessors for the private window variables that the hand-over and tests read.
   QString RunApp() const { return strRunApp; }
@@ -94,9 +94,9 @@ private:
   void intClient_StateChanged(int state);
   QString ListCopyPath() const;
   QString StatePath() const;
-  bool CheckListSignature(const QByteArray& list);
+  bool CheckListSignature(const std::string& list);
   bool RecordAcceptedList();
-  void ListNotLoaded(const QString& reason);
+  void ListNotLoaded(const std::string& reason);
   void RefuseList(const QString& reason);
   bool PinsEveryFile() const;
 

@@ -14,32 +14,32 @@
 
 QString frmUpdate::ListCopyPath() const
 {
-  return AppPath() + u'\\' + strNewUpdList;
+  return AppFolder() + u'\\' + strNewUpdList;
 }
 
 void frmUpdate::tmrGetUpdateList_Timer()
 {
   tmrGetUpdateList->stop();
-  QString failure;
-  if (!DownloadFile(*intClient, strUpdateUrl, strUpdList, strNewUpdList, &failure)) {
+  std::string failure;
+  if (!DownloadFile(*intClient, StdText(strUpdateUrl), StdText(strUpdList), StdText(strNewUpdList), &failure)) {
     if (m_unloaded)
       return;
-    if (!failure.isEmpty())
-      MsgBox(failure);
+    if (!failure.empty())
+      MsgBox(QText(failure));
     MsgBox(QStringLiteral("获取服务器更新列表失败!"), MsgBoxStyle::OkInformation, QStringLiteral("提示"));
     Unload();
     return;
   }
   // Read once: the bytes whose signature is checked are the bytes parsed.
-  QByteArray list;
-  QString reason;
-  if (!ReadXmlFile(ListCopyPath(), &list, &reason)) {
+  std::string list;
+  std::string reason;
+  if (!ReadXmlFile(StdText(ListCopyPath()), &list, &reason)) {
     ListNotLoaded(reason);
     return;
   }
   if (!strPublicKey.isEmpty() && !CheckListSignature(list))
     return;
-  if (!LoadXml(list, xmlDoc, &reason)) {
+  if (!LoadXmlData(list, xmlDoc, &reason)) {
     ListNotLoaded(reason);
     return;
   }
@@ -49,16 +49,16 @@ void frmUpdate::tmrGetUpdateList_Timer()
     return;
   }
 
-  xmlNode = RequireNode(*xmlDoc, QStringLiteral("Version"));
-  LogEvent(StdText(QStringLiteral("服务器提供版本 ") + xmlNode.Text()));
-  if (xmlNode.Text() == strVersion) {
+  xmlNode = RequireNode(*xmlDoc, "Version");
+  LogEvent("服务器提供版本 " + xmlNode.Text());
+  if (QText(xmlNode.Text()) == strVersion) {
     Timer1->start();
   } else {
-    xmlNode = RequireNode(*xmlDoc, QStringLiteral("Updata"));
+    xmlNode = RequireNode(*xmlDoc, "Updata");
     QString notes = txtdata->Text();
     for (int i = 0; i < xmlNode.ChildCount(); ++i)
       notes += QStringLiteral("\r\n\r\n")
-               + RequireAttribute(xmlNode.Child(i), QStringLiteral("Updata"), i, QStringLiteral("Info"));
+               + QText(RequireAttribute(xmlNode.Child(i), "Updata", i, "Info"));
     txtdata->SetText(notes);
   }
   BuildUpdateList();
@@ -66,20 +66,20 @@ void frmUpdate::tmrGetUpdateList_Timer()
 
 QString frmUpdate::StatePath() const
 {
-  return AppPath() + QStringLiteral("\\MervoUpdate.state");
+  return AppFolder() + QStringLiteral("\\MervoUpdate.state");
 }
 
 // Refuses the list unless the key's owner signed it, for this name, recently enough. The
 // signature's time is kept until the list has passed every other check too.
-bool frmUpdate::CheckListSignature(const QByteArray& list)
+bool frmUpdate::CheckListSignature(const std::string& list)
 {
   MinisignResult signature;
-  QString reason = VerifyListSignature(*intClient, strUpdateUrl, SignatureName(strUpdList), list, strPublicKey,
-                                       &signature);
-  if (reason.isEmpty())
-    reason = CheckListFreshness(signature, strUpdList, BuiltInTrust().minListTime, StatePath());
-  if (!reason.isEmpty()) {
-    RefuseList(reason);
+  std::string reason = VerifyListSignature(*intClient, StdText(strUpdateUrl), SignatureName(StdText(strUpdList)),
+                                           list, StdText(strPublicKey), &signature);
+  if (reason.empty())
+    reason = CheckListFreshness(signature, StdText(strUpdList), BuiltInTrust().minListTime, StdText(StatePath()));
+  if (!reason.empty()) {
+    RefuseList(QText(reason));
     return false;
   }
   m_pendingListTime = signature.timestamp;
@@ -91,7 +91,7 @@ bool frmUpdate::RecordAcceptedList()
 {
   if (!m_pendingListTime)
     return true;
-  const QString failure = RecordListTime(StatePath(), *m_pendingListTime);
+  const QString failure = QText(RecordListTime(StdText(StatePath()), *m_pendingListTime));
   m_pendingListTime.reset();
   if (failure.isEmpty())
     return true;
@@ -100,10 +100,10 @@ bool frmUpdate::RecordAcceptedList()
 }
 
 // The boxes of a list copy that is missing, unreadable or not XML.
-void frmUpdate::ListNotLoaded(const QString& reason)
+void frmUpdate::ListNotLoaded(const std::string& reason)
 {
-  if (!reason.isEmpty())
-    MsgBox(QStringLiteral("ERROR：") + reason);
+  if (!reason.empty())
+    MsgBox(QStringLiteral("ERROR：") + QText(reason));
   MsgBox(strNewUpdList + QStringLiteral("没有发现!"));
 }
 
@@ -112,17 +112,17 @@ void frmUpdate::RefuseList(const QString& reason)
 {
   if (m_unloaded)
     return;
-  RemoveFile(ListCopyPath());
+  RemoveFile(StdText(ListCopyPath()));
   MsgBox(QStringLiteral("更新列表签名无效：") + reason, MsgBoxStyle::OkInformation, QStringLiteral("提示"));
   Unload();
 }
 
 bool frmUpdate::PinsEveryFile() const
 {
-  const XmlNode files = RequireNode(*xmlDoc, QStringLiteral("Files"));
+  const XmlNode files = RequireNode(*xmlDoc, "Files");
   for (int i = 0; i < files.ChildCount(); ++i) {
     const ListedFile file = ReadListedFile(files.Child(i), i);
-    if (file.size < 0 || file.sha256.isEmpty())
+    if (file.size < 0 || file.sha256.empty())
       return false;
   }
   return true;

@@ -41,7 +41,7 @@ QString TooLong(qint64 size)
 
 QString WriteFailed(const QString& path, const QString& reason)
 {
-  return QStringLiteral("无法写入 %1：%2").arg(NativePath(path), reason);
+  return QStringLiteral("无法写入 %1：%2").arg(ShownPath(path), reason);
 }
 
 
@@ -63,7 +63,7 @@ void frmUpdate::cmdUpdate_Click()
     names.push_back(StdText(name));
   const QString recordFailure = QText(m_installer->BeginDownload(names));
   if (!recordFailure.isEmpty()) {
-    EndFailedUpdate(QStringLiteral("文件下载失败：") + NativePath(AppPath()) + QStringLiteral("\r\n") + recordFailure
+    EndFailedUpdate(QStringLiteral("文件下载失败：") + ShownPath(AppFolder()) + QStringLiteral("\r\n") + recordFailure
                     + QStringLiteral("\r\n未更新任何文件。"));
     return;
   }
@@ -79,8 +79,8 @@ void frmUpdate::cmdUpdate_Click()
         SetRowText(i, 3, QStringLiteral("100%"));
         continue;
       }
-      intClient->URL = FileUrl(strUpdateUrl, strCurrentFileName);
-      intClient->Execute(intClient->URL, QStringLiteral("GET"));
+      intClient->URL = FileUrl(StdText(strUpdateUrl), StdText(strCurrentFileName));
+      intClient->Execute(intClient->URL, "GET");
       intClient->Wait();
       SaveDownload(i);
       const QString unknown = QText(m_installer->Downloaded(StdText(strCurrentFileName)));
@@ -133,31 +133,32 @@ void frmUpdate::SaveDownload(int index)
   // However this ends, the request goes with it: a refused body is never read to its end.
   const auto cancel = qScopeGuard([this] { intClient->Cancel(); });
   // An error page or a failed request is never saved as a file.
-  const QString answer = intClient->AnswerFailure();
+  const QString answer = QText(intClient->AnswerFailure());
   if (!answer.isEmpty())
     throw DownloadFailed{answer};
   const QTreeWidgetItem* row = lvUpdateList->topLevelItem(index - 1);
   const qint64 probedSize = row->data(4, ProbedSizeRole).toLongLong();
   const qint64 listedSize = row->data(1, ListedSizeRole).toLongLong();
   const QByteArray listedHash = row->data(1, ListedHashRole).toByteArray();
-  const QString announced = intClient->GetHeader(QStringLiteral("Content-Length"));
-  if (!announced.isEmpty()) {
-    if (listedSize >= 0 && ContentLengthOf(announced) != listedSize)
-      throw DownloadFailed{WrongSize(listedSize, ContentLengthOf(announced))};
-    if (probedSize >= 0 && ContentLengthOf(announced) != probedSize)
-      throw DownloadFailed{SizeChanged(probedSize, ContentLengthOf(announced))};
+  const std::string announced = intClient->GetHeader("Content-Length");
+  if (!announced.empty()) {
+    const qint64 announcedLength = ContentLengthOf(announced);
+    if (listedSize >= 0 && announcedLength != listedSize)
+      throw DownloadFailed{WrongSize(listedSize, announcedLength)};
+    if (probedSize >= 0 && announcedLength != probedSize)
+      throw DownloadFailed{SizeChanged(probedSize, announcedLength)};
   }
 
   QString folderName = strCurrentFileName;
   folderName.replace(u'/', u'\\');
   // Checked again here: a folder may have been swapped for a link since the probe.
-  if (!StaysInsideFolder(AppPath(), folderName))
+  if (!StaysInsideFolder(AppPath(), StdText(folderName)))
     throw DownloadFailed{QStringLiteral("文件夹链接到了程序文件夹之外")};
-  MakeDir(AppPath() + u'\\' + GetDirPart(folderName, QStringLiteral("\\")));
+  MakeDir(AppPath() + '\\' + GetDirPart(StdText(folderName), "\\"));
 
-  const QString temporaryPath = AppPath() + u'\\' + strCurrentFileName + QStringLiteral(".tmp");
+  const QString temporaryPath = AppFolder() + u'\\' + strCurrentFileName + QStringLiteral(".tmp");
   OutputFile file;
-  QString failure = file.Open(temporaryPath);
+  QString failure = QText(file.Open(StdText(temporaryPath)));
   if (!failure.isEmpty())
     throw DownloadFailed{WriteFailed(temporaryPath, failure)};
 
@@ -168,19 +169,19 @@ void frmUpdate::SaveDownload(int index)
     file.HashWith(&hasher);
   for (;;) {
     PumpEventsPaced();
-    const QByteArray chunk = intClient->GetChunk(1024);
-    if (chunk.isEmpty())
+    const std::string chunk = intClient->GetChunk(1024);
+    if (chunk.empty())
       break;
-    total += chunk.size();
+    total += qint64(chunk.size());
     // A body past its known size could go on until the disk is full.
     if (listedSize >= 0 && total > listedSize)
       throw DownloadFailed{TooLong(listedSize)};
     if (probedSize >= 0 && total > probedSize)
       throw DownloadFailed{TooLong(probedSize)};
-    failure = file.Write(chunk.constData(), chunk.size());
+    failure = QText(file.Write(chunk.data(), qint64(chunk.size())));
     // Write-back overlaps the download, so the sync before install is short.
-    if (failure.isEmpty() && total % WriteBackBytes < chunk.size())
-      failure = file.StartWriteBack();
+    if (failure.isEmpty() && total % WriteBackBytes < qint64(chunk.size()))
+      failure = QText(file.StartWriteBack());
     if (!failure.isEmpty())
       throw DownloadFailed{WriteFailed(temporaryPath, failure)};
     if (lngCurrentFileSize > 0) {
@@ -193,7 +194,7 @@ void frmUpdate::SaveDownload(int index)
     }
   }
 
-  failure = intClient->FailureReason();
+  failure = QText(intClient->FailureReason());
   if (!failure.isEmpty())
     throw DownloadFailed{failure};
   if (listedSize >= 0 && total != listedSize)
@@ -201,12 +202,12 @@ void frmUpdate::SaveDownload(int index)
   if (probedSize >= 0 && total != probedSize)
     throw DownloadFailed{SizeChanged(probedSize, total)};
   // A full disk often shows only when the last buffered data is written out.
-  failure = file.Close();
+  failure = QText(file.Close());
   if (!failure.isEmpty())
     throw DownloadFailed{WriteFailed(temporaryPath, failure)};
   // The hash has seen every block once the file is closed.
   if (!listedHash.isEmpty()) {
-    const QByteArray received = hasher.Finish();
+    const QByteArray received = QBytes(hasher.Finish());
     if (received != listedHash)
       throw DownloadFailed{QStringLiteral("文件校验失败：SHA-256 不符（应为 %1…，实为 %2…）")
                                .arg(QString::fromLatin1(listedHash.toHex().left(12)),
@@ -221,13 +222,13 @@ bool frmUpdate::IsUnchanged(int index) const
   const QTreeWidgetItem* row = lvUpdateList->topLevelItem(index - 1);
   const QByteArray listedHash = row->data(1, ListedHashRole).toByteArray();
   const qint64 listedSize = row->data(1, ListedSizeRole).toLongLong();
-  const QString target = AppPath() + u'\\' + RowText(index, 0);
+  const std::string target = AppPath() + '\\' + StdText(RowText(index, 0));
   if (listedHash.isEmpty() || !IsPlainFile(target))
     return false;
   if (listedSize >= 0 && FileSize(target) != listedSize)
     return false;
-  QByteArray local;
-  return Sha256OfFile(target, &local).isEmpty() && local == listedHash;
+  std::string local;
+  return Sha256OfFile(target, &local).empty() && QBytes(local) == listedHash;
 }
 
 // An event pass costs a system call and often a repaint; one per 1 KiB piece or per small
@@ -259,17 +260,17 @@ bool frmUpdate::InstallFiles()
   std::vector<Installer::Item> items;
   for (int i = 1; i <= lvUpdateList->topLevelItemCount(); ++i)
     if (!lvUpdateList->topLevelItem(i - 1)->data(0, UnchangedRole).toBool())
-      items.push_back({StdText(RowText(i, 0)), AppPath() + u'\\' + RowText(i, 0) == strRunApp});
+      items.push_back({StdText(RowText(i, 0)), AppFolder() + u'\\' + RowText(i, 0) == strRunApp});
   std::string failedName, reason;
   const bool installed = m_installer->Install(items, &failedName, &reason);
   m_installer.reset();
   if (!installed) {
-    EndFailedUpdate(QStringLiteral("文件安装失败：") + (failedName.empty() ? NativePath(AppPath()) : QText(failedName))
+    EndFailedUpdate(QStringLiteral("文件安装失败：") + (failedName.empty() ? ShownPath(AppFolder()) : QText(failedName))
                     + QStringLiteral("\r\n") + QText(reason) + QStringLiteral("\r\n已恢复原有文件。"));
     return false;
   }
   LogEvent(StdText(QStringLiteral("已安装 %1 个文件").arg(items.size())));
-  RemoveFile(ListCopyPath());
+  RemoveFile(StdText(ListCopyPath()));
   return true;
 }
 
@@ -289,7 +290,7 @@ bool frmUpdate::MainProgramStopped()
   const auto running = ProcessesRunning(StdText(strRunApp));
   if (running.empty())
     return true;
-  const QString question = QStringLiteral("更新主程序：") + NativePath(strRunApp) + QStringLiteral("正在运行!")
+  const QString question = QStringLiteral("更新主程序：") + ShownPath(strRunApp) + QStringLiteral("正在运行!")
                            + QStringLiteral("\r\n") + QStringLiteral("关闭此程序按[是]，终止更新按[否]");
   if (MsgBox(question, MsgBoxStyle::YesNoQuestion) != MsgBoxResult::Yes)
     return false;
@@ -319,9 +320,9 @@ void frmUpdate::EndFailedUpdate(const QString& message)
 
 void frmUpdate::cmdFinish_Click()
 {
-  RemoveFile(ListCopyPath());
+  RemoveFile(StdText(ListCopyPath()));
   if (!strRunApp.isEmpty())
-    LogEvent(StdText(QStringLiteral("启动主程序 ") + NativePath(strRunApp)));
-  StartDetached(strRunApp, AppPath());
+    LogEvent("启动主程序 " + NativePath(StdText(strRunApp)));
+  StartDetached(StdText(strRunApp), AppPath());
   Unload();
 }

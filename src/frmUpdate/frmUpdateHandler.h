@@ -2,6 +2,7 @@
 // How the window runs its event handlers; included by the window's sources only.
 #include "frmUpdate/frmUpdate.h"
 #include "modules/modXml.h"
+#include "platform/FileSys.h"
 #include "platform/qt/Runtime.h"
 
 #include <string>
@@ -9,6 +10,10 @@
 // The platform and the routines speak UTF-8 std::string; the widgets speak QString.
 inline QString QText(const std::string& text) { return QString::fromStdString(text); }
 inline std::string StdText(const QString& text) { return text.toStdString(); }
+inline QByteArray QBytes(const std::string& bytes) { return QByteArray::fromStdString(bytes); }
+// The program folder, and a path as the system spells it, for the window's texts.
+inline QString AppFolder() { return QText(AppPath()); }
+inline QString ShownPath(const QString& path) { return QText(NativePath(StdText(path))); }
 
 template <class Handler> void frmUpdate::Handle(Handler&& handler)
 {
@@ -20,6 +25,6 @@ template <class Handler> void frmUpdate::Handle(Handler&& handler)
     // The window was unloaded while the handler waited: leave it alone.
   } catch (const ListFormatError& error) {
     if (!m_unloaded)
-      MsgBox(QStringLiteral("更新列表格式错误：") + error.Description());
+      MsgBox(QStringLiteral("更新列表格式错误：") + QText(error.Description()));
   }
 }

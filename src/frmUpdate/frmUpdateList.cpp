@@ -11,7 +11,7 @@
 
 void frmUpdate::BuildUpdateList()
 {
-  xmlNode = RequireNode(*xmlDoc, QStringLiteral("Files"));
+  xmlNode = RequireNode(*xmlDoc, "Files");
   lvUpdateList->clear();
   const XmlNode files = xmlNode;
   if (!CheckListNames(files))
@@ -23,18 +23,18 @@ void frmUpdate::BuildUpdateList()
   for (int i = 0; i < files.ChildCount(); ++i) {
     const ListedFile file = ReadListedFile(files.Child(i), i);
     auto* row = new QTreeWidgetItem(lvUpdateList);
-    row->setText(0, file.name);
-    row->setText(1, file.ver);
+    row->setText(0, QText(file.name));
+    row->setText(1, QText(file.ver));
     // What the list pins down is checked while the file arrives.
-    row->setData(1, ListedSizeRole, file.size);
-    row->setData(1, ListedHashRole, file.sha256);
-    if (!ProbeFile(lvUpdateList->topLevelItemCount(), file.name))
+    row->setData(1, ListedSizeRole, qint64(file.size));
+    row->setData(1, ListedHashRole, QBytes(file.sha256));
+    if (!ProbeFile(lvUpdateList->topLevelItemCount(), QText(file.name)))
       return;
   }
 
   if (lvUpdateList->topLevelItemCount() > 0) {
-    xmlNode = RequireNode(*xmlDoc, QStringLiteral("RunApp"));
-    strRunApp = AppPath() + u'\\' + xmlNode.Text();
+    xmlNode = RequireNode(*xmlDoc, "RunApp");
+    strRunApp = AppFolder() + u'\\' + QText(xmlNode.Text());
     SetStatusText(QStringLiteral("发现更新文件 ，点【更新】开始更新..."));
     SetUiState(1);
   } else {
@@ -51,11 +51,11 @@ bool frmUpdate::CheckListNames(const XmlNode& files)
   // Names come from the network: none may reach outside the program folder, neither by its
   // text nor through a linked folder.
   const auto staysInside = [](const QString& name) {
-    return IsSafeRelativeName(name) && StaysInsideFolder(AppPath(), name);
+    return IsSafeRelativeName(StdText(name)) && StaysInsideFolder(AppPath(), StdText(name));
   };
   engine::CaseClashes clashes;
   for (int i = 0; i < files.ChildCount(); ++i) {
-    const QString name = ReadListedFile(files.Child(i), i).name;
+    const QString name = QText(ReadListedFile(files.Child(i), i).name);
     // Two names that Windows takes for one file: whichever came last would win there.
     if (!staysInside(name) || !clashes.Add(name.toStdString()).empty()) {
       StopForBadName(name);
@@ -64,7 +64,7 @@ bool frmUpdate::CheckListNames(const XmlNode& files)
   }
   // With no files the main program is never started, and the list need not name it.
   if (files.ChildCount() > 0) {
-    const QString runApp = RequireNode(*xmlDoc, QStringLiteral("RunApp")).Text();
+    const QString runApp = QText(RequireNode(*xmlDoc, "RunApp").Text());
     if (!staysInside(runApp)) {
       StopForBadName(runApp);
       return false;
@@ -77,20 +77,20 @@ bool frmUpdate::CheckListNames(const XmlNode& files)
 // build must stop: the server does not have the file.
 bool frmUpdate::ProbeFile(int index, const QString& name)
 {
-  intClient->Execute(FileUrl(strUpdateUrl, name), QStringLiteral("HEAD"));
+  intClient->Execute(FileUrl(StdText(strUpdateUrl), StdText(name)), "HEAD");
   intClient->Wait();
   if (IsMissingOnServer(*intClient)) {
     SetStatusText(QStringLiteral("服务器丢失 ") + name + QStringLiteral("文件，无法继续更新 ..."));
     LogEvent(StdText(StatusText()));
     return false;
   }
-  const QString length = intClient->GetHeader(QStringLiteral("Content-Length"));
-  const qint64 size = ContentLengthOf(length);
+  const QString length = QText(intClient->GetHeader("Content-Length"));
+  const qint64 size = ContentLengthOf(StdText(length));
   SetRowText(index, 4, QString::number(size == 0 ? 1 : size));
   // The size the server gave, if it gave one: the download must deliver exactly that.
   const bool reported = !length.isEmpty() && length.at(0).isDigit();
   lvUpdateList->topLevelItem(index - 1)->setData(4, ProbedSizeRole, reported ? size : qint64(-1));
-  SetRowText(index, 2, FormatFileSize(size));
+  SetRowText(index, 2, QText(FormatFileSize(size)));
   SetRowText(index, 3, QStringLiteral("0%"));
   return true;
 }

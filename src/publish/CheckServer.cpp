@@ -15,6 +15,12 @@
 namespace {
 constexpr int ChunkBytes = 64 * 1024;
 
+// The routines and the platform speak UTF-8 std::string.
+QString QText(const std::string& text)
+{
+  return QString::fromStdString(text);
+}
+
 // Why the check cannot even start; one line on err.
 struct CheckFailure {
   QString message;
@@ -39,33 +45,33 @@ void Report(QTextStream& out, const QString& name, const Finding& finding)
 // The key as text: the argument itself when it is a key, else what the file it names holds.
 QString PublicKeyText(const QString& argument)
 {
-  if (ParseMinisignPublicKey(argument))
+  if (ParseMinisignPublicKey(argument.toStdString()))
     return argument;
   QFile file(argument);
   if (!file.open(QIODevice::ReadOnly))
     throw CheckFailure{argument + QStringLiteral(": neither a minisign key nor a readable file (")
                        + file.errorString() + u')'};
   const QString text = QString::fromUtf8(file.read(MaxSignatureBytes));
-  if (!ParseMinisignPublicKey(text))
+  if (!ParseMinisignPublicKey(text.toStdString()))
     throw CheckFailure{argument + QStringLiteral(": not a minisign public key")};
   return text;
 }
 
-QByteArray Fetch(Inet& client, const QString& url, qint64 maxBytes)
+std::string Fetch(Inet& client, const QString& url, qint64 maxBytes)
 {
   try {
-    return client.OpenURL(url, maxBytes);
+    return client.OpenURL(url.toStdString(), maxBytes);
   } catch (const InetError& error) {
-    throw CheckFailure{url + QStringLiteral(": ") + VisibleText(error.Reason())};
+    throw CheckFailure{url + QStringLiteral(": ") + VisibleText(QText(error.Reason()))};
   }
 }
 
 // The list, parsed exactly as the updater parses it.
-XmlDocument ParseList(const QByteArray& data, const QString& url)
+XmlDocument ParseList(const std::string& data, const QString& url)
 {
   XmlDocument document;
   if (!document.Parse(data))
-    throw CheckFailure{url + QStringLiteral(": ") + document.ParseErrorReason()};
+    throw CheckFailure{url + QStringLiteral(": ") + QText(document.ParseErrorReason())};
   return document;
 }
 
@@ -73,8 +79,8 @@ XmlDocument ParseList(const QByteArray& data, const QString& url)
 QString AnswerText(const Inet& client)
 {
   if (client.StatusCode() == 0)
-    return client.AnswerFailure();
-  return QStringLiteral("HTTP ") + client.GetHeader().section(QStringLiteral("\r\n"), 0, 0).section(u' ', 1).trimmed();
+    return QText(client.AnswerFailure());
+  return QStringLiteral("HTTP ") + QText(client.GetHeader()).section(QStringLiteral("\r\n"), 0, 0).section(u' ', 1).trimmed();
 }
 
 // Fetches one listed file and compares its size and SHA-256 with the list's.
@@ -82,26 +88,26 @@ Finding CheckFile(Inet& client, const QString& baseUrl, const ListedFile& file)
 {
   if (!IsSafeRelativeName(file.name))
     return {QStringLiteral("UNSAFE"), QStringLiteral("the updater refuses this name")};
-  client.Execute(FileUrl(baseUrl, file.name), QStringLiteral("GET"));
+  client.Execute(FileUrl(baseUrl.toStdString(), file.name), "GET");
   client.Wait();
-  if (!client.AnswerFailure().isEmpty())
+  if (!client.AnswerFailure().empty())
     return {IsMissingOnServer(client) ? QStringLiteral("MISSING") : QStringLiteral("FAILED"), AnswerText(client)};
   Sha256Hasher hasher;
   for (;;) {
-    const QByteArray piece = client.GetChunk(ChunkBytes);
-    if (piece.isEmpty())
+    const std::string piece = client.GetChunk(ChunkBytes);
+    if (piece.empty())
       break;
-    hasher.Add(piece.constData(), piece.size());
+    hasher.Add(piece.data(), qint64(piece.size()));
   }
-  const QString failure = client.FailureReason();
+  const QString failure = QText(client.FailureReason());
   if (!failure.isEmpty())
     return {QStringLiteral("FAILED"), failure};
   const qint64 size = client.BytesReceived();
   if (file.size >= 0 && size != file.size)
     return {QStringLiteral("MISMATCH"), QStringLiteral("size %1, the list says %2").arg(size).arg(file.size)};
-  if (!file.sha256.isEmpty() && hasher.Finish() != file.sha256)
+  if (!file.sha256.empty() && hasher.Finish() != file.sha256)
     return {QStringLiteral("MISMATCH"), QStringLiteral("sha256 differs")};
-  if (file.size < 0 || file.sha256.isEmpty())
+  if (file.size < 0 || file.sha256.empty())
     return {QStringLiteral("UNPINNED"), QStringLiteral("the list gives no %1")
                                             .arg(file.size < 0 ? QStringLiteral("Size") : QStringLiteral("Sha256"))};
   return {QStringLiteral("ok"), QString()};
@@ -116,14 +122,15 @@ int Check(const CheckOptions& options, QTextStream& out)
 {
   const QString key = options.publicKey.isEmpty() ? QString() : PublicKeyText(options.publicKey);
   Inet client;
-  const QString listUrl = options.baseUrl + ServerListName();
-  const QByteArray list = Fetch(client, listUrl, MaxListBytes);
+  const QString listUrl = options.baseUrl + QText(ServerListName());
+  const std::string list = Fetch(client, listUrl, MaxListBytes);
   if (!key.isEmpty()) {
-    const QString signatureUrl = options.baseUrl + SignatureName(ServerListName());
-    const MinisignResult signature = VerifyMinisign(key, list, Fetch(client, signatureUrl, MaxSignatureBytes));
+    const QString signatureUrl = options.baseUrl + QText(SignatureName(ServerListName()));
+    const MinisignResult signature =
+        VerifyMinisign(key.toStdString(), list, Fetch(client, signatureUrl, MaxSignatureBytes));
     if (!signature.ok)
-      throw CheckFailure{signatureUrl + QStringLiteral(": the signature does not verify: ") + signature.reason};
-    Report(out, SignatureName(ServerListName()), {QStringLiteral("ok"), QString()});
+      throw CheckFailure{signatureUrl + QStringLiteral(": the signature does not verify: ") + QText(signature.reason)};
+    Report(out, QText(SignatureName(ServerListName())), {QStringLiteral("ok"), QString()});
   }
 
   const XmlDocument document = ParseList(list, listUrl);
@@ -132,10 +139,10 @@ int Check(const CheckOptions& options, QTextStream& out)
   QString runApp;
   QStringList names;
   try {
-    RequireNode(document, QStringLiteral("Version"));
-    RequireNode(document, QStringLiteral("Updata"));
-    runApp = RequireNode(document, QStringLiteral("RunApp")).Text();
-    const XmlNode files = RequireNode(document, QStringLiteral("Files"));
+    RequireNode(document, "Version");
+    RequireNode(document, "Updata");
+    runApp = QText(RequireNode(document, "RunApp").Text());
+    const XmlNode files = RequireNode(document, "Files");
     for (int i = 0; i < files.ChildCount(); ++i, ++count) {
       ListedFile file;
       Finding finding;
@@ -143,15 +150,15 @@ int Check(const CheckOptions& options, QTextStream& out)
         file = ReadListedFile(files.Child(i), i);
         finding = CheckFile(client, options.baseUrl, file);
       } catch (const ListFormatError& error) {
-        file.name = QStringLiteral("entry %1").arg(i + 1);
-        finding = {QStringLiteral("INVALID"), error.Description()};
+        file.name = "entry " + std::to_string(i + 1);
+        finding = {QStringLiteral("INVALID"), QText(error.Description())};
       }
-      names << file.name;
+      names << QText(file.name);
       problems += finding.IsProblem();
-      Report(out, file.name, finding);
+      Report(out, QText(file.name), finding);
     }
   } catch (const ListFormatError& error) {
-    throw CheckFailure{listUrl + QStringLiteral(": ") + error.Description()};
+    throw CheckFailure{listUrl + QStringLiteral(": ") + QText(error.Description())};
   }
   if (count > 0 && !names.contains(runApp)) {
     Report(out, QStringLiteral("RunApp"), {QStringLiteral("INVALID"), u'"' + runApp + QStringLiteral("\" is not a listed file")});

@@ -52,7 +52,7 @@ QString ListedName(const QString& relative)
   if (relative.contains(QChar::ReplacementCharacter))
     throw Refusal{Shown(relative) + QStringLiteral(": the name is not valid UTF-8")};
   const QString name = QString(relative).replace(u'/', u'\\');
-  if (!IsSafeRelativeName(name))
+  if (!IsSafeRelativeName(name.toStdString()))
     throw Refusal{Shown(relative) + QStringLiteral(": the updater refuses this name")};
   return name;
 }
@@ -72,7 +72,8 @@ void CollectFiles(const QString& root, const QString& folder, QList<ReleaseFile>
       QDir(path).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
   for (const QFileInfo& entry : entries) {
     const QString fileName = entry.fileName();
-    if (folder.isEmpty() && (fileName == ServerListName() || fileName == SignatureName(ServerListName())))
+    if (folder.isEmpty()
+        && (fileName.toStdString() == ServerListName() || fileName.toStdString() == SignatureName(ServerListName())))
       continue;
     const QString relative = folder.isEmpty() ? entry.fileName() : folder + u'/' + entry.fileName();
     const QString name = ListedName(relative);
@@ -121,17 +122,17 @@ QStringList ReadNotes(const QString& path)
 QHash<QString, ListedFile> ReadPreviousList(const QString& path)
 {
   XmlDocument document;
-  if (!document.Load(path))
-    throw Refusal{path + QStringLiteral(": ") + document.ParseErrorReason()};
+  if (!document.Load(path.toStdString()))
+    throw Refusal{path + QStringLiteral(": ") + QString::fromStdString(document.ParseErrorReason())};
   QHash<QString, ListedFile> listed;
   try {
-    const XmlNode files = RequireNode(document, QStringLiteral("Files"));
+    const XmlNode files = RequireNode(document, "Files");
     for (int i = 0; i < files.ChildCount(); ++i) {
       const ListedFile file = ReadListedFile(files.Child(i), i);
-      listed.insert(file.name, file);
+      listed.insert(QString::fromStdString(file.name), file);
     }
   } catch (const ListFormatError& error) {
-    throw Refusal{path + QStringLiteral(": ") + error.Description()};
+    throw Refusal{path + QStringLiteral(": ") + QString::fromStdString(error.Description())};
   }
   return listed;
 }
@@ -141,9 +142,11 @@ void HashFiles(QList<ReleaseFile>& files, QTextStream& err)
   for (ReleaseFile& file : files) {
     if (file.size >= ProgressBytes)
       err << "hashing " << file.name << " (" << file.size / (1024 * 1024) << " MiB)" << Qt::endl;
-    const QString failure = Sha256OfFile(file.path, &file.sha256);
-    if (!failure.isEmpty())
-      throw Refusal{Shown(file.name) + QStringLiteral(": ") + failure};
+    std::string digest;
+    const std::string failure = Sha256OfFile(file.path.toStdString(), &digest);
+    if (!failure.empty())
+      throw Refusal{Shown(file.name) + QStringLiteral(": ") + QString::fromStdString(failure)};
+    file.sha256 = QByteArray::fromStdString(digest);
   }
 }
 
@@ -223,16 +226,17 @@ void MakeList(const MakeOptions& options, QTextStream& out, QTextStream& err)
   HashFiles(files, err);
   for (ReleaseFile& file : files) {
     const ListedFile old = previous.value(file.name);
-    file.ver = !old.sha256.isEmpty() && old.sha256 == file.sha256 ? old.ver : version;
+    file.ver = !old.sha256.empty() && QByteArray::fromStdString(old.sha256) == file.sha256 ? QString::fromStdString(old.ver) : version;
   }
 
-  const QString listPath = QDir::cleanPath(options.releaseDir) + u'/' + ServerListName();
-  const QString failure = WriteFileAtomically(root + u'/' + ServerListName(), ListXml(options, notes, files, runApp));
+  const QString listPath = QDir::cleanPath(options.releaseDir) + u'/' + QString::fromStdString(ServerListName());
+  const QString failure = QString::fromStdString(WriteFileAtomically(
+      (root + u'/').toStdString() + ServerListName(), ListXml(options, notes, files, runApp).toStdString()));
   if (!failure.isEmpty())
     throw Refusal{listPath + QStringLiteral(": ") + failure};
   // The updater refuses a list signed for another name, signed before the last one it took, or expired.
   const qint64 now = QDateTime::currentSecsSinceEpoch();
-  QString comment = QStringLiteral("timestamp:%1 file:%2").arg(now).arg(ServerListName());
+  QString comment = QStringLiteral("timestamp:%1 file:%2").arg(now).arg(QString::fromStdString(ServerListName()));
   if (options.expiresDays > 0)
     comment += QStringLiteral(" expires:%1").arg(now + qint64(options.expiresDays) * 86400);
   out << "minisign -S -t \"" << comment << "\" -m " << ShellWord(listPath)

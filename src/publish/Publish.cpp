@@ -107,7 +107,7 @@ int RunCheck(const QStringList& arguments, QTextStream& out, QTextStream& err)
   CheckOptions options;
   options.baseUrl = parser.positionalArguments().constFirst();
   options.publicKey = parser.value(publicKey);
-  if (!IsValidUpdateUrl(options.baseUrl))
+  if (!IsValidUpdateUrl(options.baseUrl.toStdString()))
     return UsageError(err, QStringLiteral("BASEURL must be an http or https address ending in \"/\""));
   return CheckServer(options, out, err);
 }

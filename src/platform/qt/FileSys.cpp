@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <cstring>
@@ -17,46 +18,57 @@
 #include <unistd.h>
 
 namespace {
-QString& AppPathOverride()
+std::string& AppPathOverride()
 {
-  static QString folder;
+  static std::string folder;
   return folder;
 }
-}
 
-QString AppPath()
+QString Native(const std::string& path)
 {
-  if (!AppPathOverride().isEmpty())
-    return AppPathOverride();
-  return QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
+  return QString::fromStdString(NativePath(path));
 }
 
-void SetAppPath(const QString& folder)
+// The path's bytes as the system's file calls take them.
+QByteArray SystemName(const std::string& path)
+{
+  return QFile::encodeName(Native(path));
+}
+}
+
+std::string AppPath()
+{
+  if (!AppPathOverride().empty())
+    return AppPathOverride();
+  return QDir::toNativeSeparators(QCoreApplication::applicationDirPath()).toStdString();
+}
+
+void SetAppPath(const std::string& folder)
 {
   AppPathOverride() = folder;
 }
 
-QString NativePath(const QString& path)
+std::string NativePath(const std::string& path)
 {
   if (QDir::separator() == u'/') {
-    QString native = path;
-    native.replace(u'\\', u'/');
+    std::string native = path;
+    std::replace(native.begin(), native.end(), '\\', '/');
     return native;
   }
   return path;
 }
 
-bool PathHasEntry(const QString& path, bool includeFolders)
+bool PathHasEntry(const std::string& path, bool includeFolders)
 {
-  const QFileInfo info(NativePath(path));
+  const QFileInfo info(Native(path));
   if (!info.exists())
     return false;
   return info.isFile() || (includeFolders && info.isDir());
 }
 
-bool MakeSureDirectoryPathExists(const QString& path)
+bool MakeSureDirectoryPathExists(const std::string& path)
 {
-  const QString native = NativePath(path);
+  const QString native = Native(path);
   const qsizetype last = native.lastIndexOf(u'/');
   if (last < 0)
     return true;
@@ -64,127 +76,141 @@ bool MakeSureDirectoryPathExists(const QString& path)
   return folder.isEmpty() || QDir().mkpath(folder);
 }
 
-bool ReadSmallFile(const QString& path, qint64 maxBytes, QByteArray* data, QString* reason)
+bool ReadSmallFile(const std::string& path, std::int64_t maxBytes, std::string* data, std::string* reason)
 {
-  QFile file(NativePath(path));
+  QFile file(Native(path));
   QString failure;
   if (!file.open(QIODevice::ReadOnly)) {
     failure = file.errorString();
   } else {
-    *data = file.read(maxBytes + 1);
+    *data = file.read(maxBytes + 1).toStdString();
     if (file.error() != QFileDevice::NoError)
       failure = file.errorString();
-    else if (data->size() > maxBytes)
+    else if (std::int64_t(data->size()) > maxBytes)
       failure = QStringLiteral("文件超过 %1 字节").arg(maxBytes);
   }
   if (reason)
-    *reason = failure;
+    *reason = failure.toStdString();
   return failure.isEmpty();
 }
 
-bool RemoveFile(const QString& path)
+bool RemoveFile(const std::string& path)
 {
-  const QString native = NativePath(path);
-  QFile file(native);
+  QFile file(Native(path));
   return !file.exists() || file.remove();
 }
 
-QString WriteFileAtomically(const QString& path, const QByteArray& data)
+std::string WriteFileAtomically(const std::string& path, const std::string& data)
 {
-  QSaveFile file(NativePath(path));
+  QSaveFile file(Native(path));
   if (!file.open(QIODevice::WriteOnly))
-    return file.errorString();
-  if (file.write(data) != data.size() || !file.commit())
-    return file.errorString();
-  return QString();
+    return file.errorString().toStdString();
+  if (file.write(data.data(), qint64(data.size())) != qint64(data.size()) || !file.commit())
+    return file.errorString().toStdString();
+  return std::string();
 }
 
 namespace {
-constexpr qsizetype OutputBlockBytes = 256 * 1024;
+constexpr std::size_t OutputBlockBytes = 256 * 1024;
 
-QString SystemReason(int error)
+std::string SystemReason(int error)
 {
-  return QString::fromLocal8Bit(std::strerror(error));
+  return QString::fromLocal8Bit(std::strerror(error)).toStdString();
 }
 }
+
+struct OutputFile::Impl {
+  std::string WriteOut();
+
+  int fd = -1;
+  std::string buffer;
+  Sha256Hasher* hasher = nullptr;
+};
+
+OutputFile::OutputFile() : m_impl(std::make_unique<Impl>()) {}
 
 OutputFile::~OutputFile()
 {
-  if (m_fd >= 0)
-    ::close(m_fd);
+  if (m_impl->fd >= 0)
+    ::close(m_impl->fd);
 }
 
-QString OutputFile::Open(const QString& path)
+void OutputFile::HashWith(Sha256Hasher* hasher)
+{
+  m_impl->hasher = hasher;
+}
+
+std::string OutputFile::Open(const std::string& path)
 {
   // A file grown past the process's size limit then fails with a reason instead of ending the process.
   static const bool ignoreSizeSignal = (::signal(SIGXFSZ, SIG_IGN), true);
   Q_UNUSED(ignoreSizeSignal);
-  const QByteArray native = QFile::encodeName(NativePath(path));
+  const QByteArray native = SystemName(path);
   if (::unlink(native.constData()) != 0 && errno != ENOENT)
     return SystemReason(errno);
-  m_fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (m_fd < 0)
+  m_impl->fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (m_impl->fd < 0)
     return SystemReason(errno);
-  m_buffer.reserve(OutputBlockBytes);
-  return QString();
+  m_impl->buffer.reserve(OutputBlockBytes);
+  return std::string();
 }
 
-QString OutputFile::Write(const char* data, qint64 size)
+std::string OutputFile::Write(const char* data, std::int64_t size)
 {
-  if (m_buffer.size() + size > OutputBlockBytes) {
-    const QString failure = WriteOut();
-    if (!failure.isEmpty())
+  if (m_impl->buffer.size() + std::size_t(size) > OutputBlockBytes) {
+    const std::string failure = m_impl->WriteOut();
+    if (!failure.empty())
       return failure;
   }
-  m_buffer.append(data, qsizetype(size));
-  return QString();
+  m_impl->buffer.append(data, std::size_t(size));
+  return std::string();
 }
 
-QString OutputFile::WriteOut()
+std::string OutputFile::Impl::WriteOut()
 {
-  if (m_hasher)
-    m_hasher->Add(m_buffer.constData(), m_buffer.size());
-  const char* data = m_buffer.constData();
-  qsizetype left = m_buffer.size();
+  if (hasher)
+    hasher->Add(buffer.data(), std::int64_t(buffer.size()));
+  const char* data = buffer.data();
+  std::size_t left = buffer.size();
   while (left > 0) {
-    const ssize_t written = ::write(m_fd, data, size_t(left));
+    const ssize_t written = ::write(fd, data, left);
     if (written < 0) {
       if (errno == EINTR)
         continue;
       return SystemReason(errno);
     }
     data += written;
-    left -= written;
+    left -= std::size_t(written);
   }
-  m_buffer.resize(0);
-  return QString();
+  buffer.clear();
+  return std::string();
 }
 
-QString OutputFile::StartWriteBack()
+std::string OutputFile::StartWriteBack()
 {
-  const QString failure = WriteOut();
-  if (failure.isEmpty())
-    ::sync_file_range(m_fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  const std::string failure = m_impl->WriteOut();
+  if (failure.empty())
+    ::sync_file_range(m_impl->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
   return failure;
 }
 
-QString OutputFile::Close()
+std::string OutputFile::Close()
 {
-  QString failure = WriteOut();
-  if (::close(m_fd) != 0 && failure.isEmpty())
+  std::string failure = m_impl->WriteOut();
+  if (::close(m_impl->fd) != 0 && failure.empty())
     failure = SystemReason(errno);
-  m_fd = -1;
+  m_impl->fd = -1;
   return failure;
 }
 
-bool StaysInsideFolder(const QString& folder, const QString& name)
+bool StaysInsideFolder(const std::string& folder, const std::string& name)
 {
-  const QString root = QFileInfo(NativePath(folder)).canonicalFilePath();
+  const QString root = QFileInfo(Native(folder)).canonicalFilePath();
   if (root.isEmpty())
     return false;
-  QStringList folders = QString(name).replace(u'\\', u'/').split(u'/');
+  QStringList folders = QString::fromStdString(name).replace(u'\\', u'/').split(u'/');
   folders.removeLast();
-  QString path = NativePath(folder);
+  QString path = Native(folder);
   for (const QString& segment : folders) {
     path += u'/' + segment;
     const QFileInfo entry(path);
@@ -197,52 +223,51 @@ bool StaysInsideFolder(const QString& folder, const QString& name)
   return true;
 }
 
-bool EntryExists(const QString& path)
+bool EntryExists(const std::string& path)
 {
   struct stat status;
-  return ::lstat(QFile::encodeName(NativePath(path)).constData(), &status) == 0;
+  return ::lstat(SystemName(path).constData(), &status) == 0;
 }
 
-bool StartDetached(const QString& program, const QString& workDir)
+bool StartDetached(const std::string& program, const std::string& workDir)
 {
-  if (program.isEmpty())
+  if (program.empty())
     return false;
   QProcess process;
-  process.setProgram(NativePath(program));
-  process.setWorkingDirectory(NativePath(workDir));
+  process.setProgram(Native(program));
+  process.setWorkingDirectory(Native(workDir));
   return process.startDetached();
 }
 
 namespace fs = std::filesystem;
 
 namespace {
-fs::path FsPath(const QString& path)
+fs::path FsPath(const std::string& path)
 {
-  return fs::path(QFile::encodeName(NativePath(path)).toStdString());
+  return fs::path(SystemName(path).toStdString());
 }
 
-QString Reason(const std::error_code& error)
+std::string Reason(const std::error_code& error)
 {
-  return QString::fromLocal8Bit(error.message().c_str());
+  return QString::fromLocal8Bit(error.message().c_str()).toStdString();
 }
 }
 
-QString RenameOver(const QString& from, const QString& to)
+std::string RenameOver(const std::string& from, const std::string& to)
 {
   std::error_code error;
   fs::rename(FsPath(from), FsPath(to), error);
-  return error ? Reason(error) : QString();
+  return error ? Reason(error) : std::string();
 }
 
-
-bool IsPlainFile(const QString& path)
+bool IsPlainFile(const std::string& path)
 {
   struct stat status;
-  return ::lstat(QFile::encodeName(NativePath(path)).constData(), &status) == 0 && S_ISREG(status.st_mode);
+  return ::lstat(SystemName(path).constData(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
-qint64 FileSize(const QString& path)
+std::int64_t FileSize(const std::string& path)
 {
-  const QFileInfo info(NativePath(path));
+  const QFileInfo info(Native(path));
   return info.exists() ? info.size() : -1;
 }

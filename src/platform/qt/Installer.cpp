@@ -14,7 +14,7 @@ std::string EngineName(std::string name)
 
 std::string ProgramFolder()
 {
-  return NativePath(AppPath()).toStdString();
+  return NativePath(AppPath());
 }
 }
 

@@ -67,12 +67,11 @@ RunningProcess::~RunningProcess()
 #endif
 }
 
-std::vector<std::unique_ptr<RunningProcess>> ProcessesRunning(const std::string& text)
+std::vector<std::unique_ptr<RunningProcess>> ProcessesRunning(const std::string& path)
 {
-  const QString path = QString::fromStdString(text);
   std::vector<std::unique_ptr<RunningProcess>> found;
 #ifdef Q_OS_WIN
-  const std::wstring wanted = QDir::toNativeSeparators(QFileInfo(NativePath(path)).absoluteFilePath()).toStdWString();
+  const std::wstring wanted = QDir::toNativeSeparators(QFileInfo(QString::fromStdString(NativePath(path))).absoluteFilePath()).toStdWString();
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE)
     return found;
@@ -93,7 +92,7 @@ std::vector<std::unique_ptr<RunningProcess>> ProcessesRunning(const std::string&
   }
   CloseHandle(snapshot);
 #else
-  const QString wanted = QFileInfo(NativePath(path)).absoluteFilePath();
+  const QString wanted = QFileInfo(QString::fromStdString(NativePath(path))).absoluteFilePath();
   const QString deleted = wanted + QStringLiteral(" (deleted)");
   auto matches = [&](qint64 pid) {
     const QString exe = ExecutableOf(pid);

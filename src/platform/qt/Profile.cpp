@@ -42,7 +42,7 @@ bool SameName(QStringView a, QStringView b)
 // The value; nullopt when the file, the section or the key is missing.
 std::optional<QString> ProfileString(const QString& section, const QString& key, const QString& path)
 {
-  QFile file(NativePath(path));
+  QFile file(QString::fromStdString(NativePath(path.toStdString())));
   if (!file.open(QIODevice::ReadOnly))
     return std::nullopt;
   const QString text = DecodeSettings(file.readAll());

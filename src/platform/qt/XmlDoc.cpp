@@ -2,55 +2,96 @@
 
 #include "platform/FileSys.h"
 
+#include <QDomDocument>
 #include <QFile>
+
+struct XmlNode::Impl {
+  QDomNode node;
+};
+
+struct XmlDocument::Impl {
+  QDomDocument doc;
+  QString reason;
+};
+
+XmlNode::XmlNode() : m_impl(std::make_unique<Impl>()) {}
+XmlNode::~XmlNode() = default;
+XmlNode::XmlNode(const XmlNode& other) : m_impl(std::make_unique<Impl>(*other.m_impl)) {}
+
+XmlNode& XmlNode::operator=(const XmlNode& other)
+{
+  *m_impl = *other.m_impl;
+  return *this;
+}
+
+bool XmlNode::IsNull() const
+{
+  return m_impl->node.isNull();
+}
 
 int XmlNode::ChildCount() const
 {
-  return m_node.childNodes().count();
+  return m_impl->node.childNodes().count();
 }
 
 XmlNode XmlNode::Child(int index) const
 {
-  return XmlNode(m_node.childNodes().item(index));
+  XmlNode child;
+  child.m_impl->node = m_impl->node.childNodes().item(index);
+  return child;
 }
 
-std::optional<QString> XmlNode::Attribute(const QString& name) const
+std::optional<std::string> XmlNode::Attribute(const std::string& name) const
 {
-  const QDomElement element = m_node.toElement();
-  if (element.isNull() || !element.hasAttribute(name))
+  const QDomElement element = m_impl->node.toElement();
+  const QString key = QString::fromStdString(name);
+  if (element.isNull() || !element.hasAttribute(key))
     return std::nullopt;
-  return element.attribute(name);
+  return element.attribute(key).toStdString();
 }
 
-QString XmlNode::Text() const
+std::string XmlNode::Text() const
 {
-  return m_node.toElement().isNull() ? m_node.nodeValue().trimmed() : m_node.toElement().text().trimmed();
+  const QDomNode& node = m_impl->node;
+  return (node.toElement().isNull() ? node.nodeValue().trimmed() : node.toElement().text().trimmed()).toStdString();
 }
 
-bool XmlDocument::Load(const QString& path)
+XmlDocument::XmlDocument() : m_impl(std::make_unique<Impl>()) {}
+XmlDocument::~XmlDocument() = default;
+XmlDocument::XmlDocument(XmlDocument&& other) noexcept = default;
+XmlDocument& XmlDocument::operator=(XmlDocument&& other) noexcept = default;
+
+bool XmlDocument::Load(const std::string& path)
 {
-  QFile file(NativePath(path));
+  QFile file(QString::fromStdString(NativePath(path)));
   if (!file.open(QIODevice::ReadOnly)) {
-    m_reason = file.errorString();
+    m_impl->reason = file.errorString();
     return false;
   }
-  return Parse(file.readAll());
+  return Parse(file.readAll().toStdString());
 }
 
-bool XmlDocument::Parse(const QByteArray& data)
+bool XmlDocument::Parse(const std::string& data)
 {
   QString message;
   int line = 0;
   int column = 0;
-  if (!m_doc.setContent(data, &message, &line, &column)) {
-    m_reason = QStringLiteral("%1 (line %2, column %3)").arg(message).arg(line).arg(column);
+  if (!m_impl->doc.setContent(QByteArray::fromStdString(data), &message, &line, &column)) {
+    m_impl->reason = QStringLiteral("%1 (line %2, column %3)").arg(message).arg(line).arg(column);
     return false;
   }
-  m_reason.clear();
+  m_impl->reason.clear();
   return true;
 }
 
-XmlNode XmlDocument::SelectSingleNode(const QString& elementName) const
+std::string XmlDocument::ParseErrorReason() const
 {
-  return XmlNode(m_doc.elementsByTagName(elementName).item(0));
+  return m_impl->reason.toStdString();
+}
+
+XmlNode XmlDocument::SelectSingleNode(const std::string& elementName) const
+{
+  XmlNode node;
+  node.m_impl->node = m_impl->doc.elementsByTagName(QString::fromStdString(elementName)).item(0);
+  return node;
 }
