@@ -25,6 +25,7 @@ private slots:
     QTest::newRow("missing section") << QByteArray("[a]\nk=1\n") << "b" << "k" << "";
     QTest::newRow("spaces") << QByteArray("  [ a ]\n\t  k  =   v w  \r\n") << "a" << "k" << "v w";
     QTest::newRow("cut to 1023") << "[a]\nk=" + QByteArray(1500, 'x') << "a" << "k" << QString(1023, u'x');
+    QTest::newRow("cut to 1023 characters") << "[a]\nk=" + QString(1500, u'版').toUtf8() << "a" << "k" << QString(1023, u'版');
     QTest::newRow("utf-8") << utf8 << "Mervo" << "版本" << "2.0";
     QTest::newRow("utf-8 bom") << "\xEF\xBB\xBF" + utf8 << "mervo" << "版本" << "2.0";
     QTest::newRow("gb18030") << QByteArray(QStringEncoder("GB18030")(QString("[Mervo]\n名称=中文\n版本=3.1\n")))

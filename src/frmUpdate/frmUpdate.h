@@ -11,6 +11,8 @@
 
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 class QCloseEvent;
 class QLabel;
@@ -111,7 +113,7 @@ private:
   void SaveDownload(int index);
   void SetProgress(int percent);
   bool InstallFiles();
-  QStringList FilesToDownload();
+  std::vector<std::string> FilesToDownload();
   void cmdFinish_Click();
   void RemoveTemporaryFiles();
   void EndFailedUpdate(const QString& message);

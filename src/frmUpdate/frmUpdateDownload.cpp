@@ -58,10 +58,7 @@ void frmUpdate::cmdUpdate_Click()
 
   // The record of this run reaches the disk before its first ".tmp" file does.
   m_installer = std::make_unique<Installer>();
-  std::vector<std::string> names;
-  for (const QString& name : FilesToDownload())
-    names.push_back(StdText(name));
-  const QString recordFailure = QText(m_installer->BeginDownload(names));
+  const QString recordFailure = QText(m_installer->BeginDownload(FilesToDownload()));
   if (!recordFailure.isEmpty()) {
     EndFailedUpdate(QStringLiteral("文件下载失败：") + ShownPath(AppFolder()) + QStringLiteral("\r\n") + recordFailure
                     + QStringLiteral("\r\n未更新任何文件。"));
@@ -116,14 +113,14 @@ void frmUpdate::cmdUpdate_Click()
 }
 
 // The rows' files that must be downloaded: all but those the folder already holds as listed.
-QStringList frmUpdate::FilesToDownload()
+std::vector<std::string> frmUpdate::FilesToDownload()
 {
-  QStringList names;
+  std::vector<std::string> names;
   for (int i = 1; i <= lvUpdateList->topLevelItemCount(); ++i) {
     const bool unchanged = IsUnchanged(i);
     lvUpdateList->topLevelItem(i - 1)->setData(0, UnchangedRole, unchanged);
     if (!unchanged)
-      names << RowText(i, 0);
+      names.push_back(StdText(RowText(i, 0)));
   }
   return names;
 }
@@ -142,11 +139,10 @@ void frmUpdate::SaveDownload(int index)
   const QByteArray listedHash = row->data(1, ListedHashRole).toByteArray();
   const std::string announced = intClient->GetHeader("Content-Length");
   if (!announced.empty()) {
-    const qint64 announcedLength = ContentLengthOf(announced);
-    if (listedSize >= 0 && announcedLength != listedSize)
-      throw DownloadFailed{WrongSize(listedSize, announcedLength)};
-    if (probedSize >= 0 && announcedLength != probedSize)
-      throw DownloadFailed{SizeChanged(probedSize, announcedLength)};
+    if (listedSize >= 0 && ContentLengthOf(announced) != listedSize)
+      throw DownloadFailed{WrongSize(listedSize, ContentLengthOf(announced))};
+    if (probedSize >= 0 && ContentLengthOf(announced) != probedSize)
+      throw DownloadFailed{SizeChanged(probedSize, ContentLengthOf(announced))};
   }
 
   QString folderName = strCurrentFileName;
