@@ -27,7 +27,7 @@ std::string LeftCharacters(const std::string& text, std::size_t count)
   }
   return text.substr(0, at);
 }
-}
+}  // namespace
 
 void SetIniFile(const std::string& path)
 {

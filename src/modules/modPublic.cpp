@@ -20,8 +20,8 @@ std::string PercentEncoded(const std::string& segment)
   static const char Digits[] = "0123456789ABCDEF";
   std::string encoded;
   for (const unsigned char c : segment) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.'
-        || c == '_' || c == '~') {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_'
+        || c == '~') {
       encoded += char(c);
     } else {
       encoded += '%';
@@ -31,7 +31,7 @@ std::string PercentEncoded(const std::string& segment)
   }
   return encoded;
 }
-}
+}  // namespace
 
 std::string Trimmed(const std::string& text)
 {
@@ -122,12 +122,12 @@ bool IsSafeRelativeName(const std::string& name)
 bool IsValidUpdateUrl(const std::string& url)
 {
   const std::optional<UrlParts> parsed = ParseUrl(url);
-  return parsed && (parsed->scheme == "http" || parsed->scheme == "https") && !parsed->host.empty()
-         && !url.empty() && url.back() == '/';
+  return parsed && (parsed->scheme == "http" || parsed->scheme == "https") && !parsed->host.empty() && !url.empty()
+         && url.back() == '/';
 }
 
-bool DownloadFile(Inet& client, const std::string& baseUrl, const std::string& remoteName,
-                  const std::string& localName, std::string* failure)
+bool DownloadFile(Inet& client, const std::string& baseUrl, const std::string& remoteName, const std::string& localName,
+                  std::string* failure)
 {
   failure->clear();
   try {

@@ -6,7 +6,10 @@
 class Inet;
 
 // The update list's name on the server.
-inline std::string ServerListName() { return "UpdList.xml"; }
+inline std::string ServerListName()
+{
+  return "UpdList.xml";
+}
 
 // Most that the update list may weigh; a larger answer is not a list.
 constexpr std::int64_t MaxListBytes = 16 * 1024 * 1024;
@@ -51,8 +54,8 @@ bool IsValidUpdateUrl(const std::string& url);
 // Fetches baseUrl + remoteName into the program folder as localName. Returns false with
 // failure left empty when the server says the file is missing; on any other failure sets
 // failure to the reason and returns false, leaving an older localName untouched.
-bool DownloadFile(Inet& client, const std::string& baseUrl, const std::string& remoteName,
-                  const std::string& localName, std::string* failure);
+bool DownloadFile(Inet& client, const std::string& baseUrl, const std::string& remoteName, const std::string& localName,
+                  std::string* failure);
 
 // Whole percent of done in total, rounded to nearest with ties to even, never above 100.
 int ProgressPercent(std::int64_t done, std::int64_t total);

@@ -58,7 +58,7 @@ std::int64_t SecondsSinceEpoch()
   using namespace std::chrono;
   return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
 }
-}
+}  // namespace
 
 ListTrust& BuiltInTrust()
 {
@@ -89,8 +89,8 @@ std::string VerifyListSignature(Inet& client, const std::string& baseUrl, const 
   return signature->ok ? std::string() : signature->reason;
 }
 
-std::string CheckListFreshness(const MinisignResult& signature, const std::string& listName,
-                               std::int64_t minListTime, const std::string& statePath)
+std::string CheckListFreshness(const MinisignResult& signature, const std::string& listName, std::int64_t minListTime,
+                               const std::string& statePath)
 {
   const std::string replay = CheckReplay(signature.timestamp, minListTime, statePath);
   if (!replay.empty())

@@ -11,7 +11,10 @@ struct MinisignResult;
 constexpr std::int64_t MaxSignatureBytes = 4 * 1024;
 
 // The name of the signature beside the list on the server.
-inline std::string SignatureName(const std::string& listName) { return listName + ".minisig"; }
+inline std::string SignatureName(const std::string& listName)
+{
+  return listName + ".minisig";
+}
 
 // What this build trusts: the publisher's key in minisign's text form ("": lists are not
 // signed), and the oldest signature time accepted when no later one is recorded (0: none).
@@ -34,8 +37,8 @@ std::string VerifyListSignature(Inet& client, const std::string& baseUrl, const 
 // Checks what a good signature says of the list named listName: signed for that name, not
 // expired, and no older than minListTime nor than the time recorded in statePath. A state file
 // that is there but unreadable refuses every list. Returns "" or a Chinese reason.
-std::string CheckListFreshness(const MinisignResult& signature, const std::string& listName,
-                               std::int64_t minListTime, const std::string& statePath);
+std::string CheckListFreshness(const MinisignResult& signature, const std::string& listName, std::int64_t minListTime,
+                               const std::string& statePath);
 
 // Records timestamp in statePath as the newest accepted. Returns "" or the system's reason.
 std::string RecordListTime(const std::string& statePath, std::int64_t timestamp);

@@ -27,7 +27,7 @@ std::optional<std::int64_t> ByteCount(const std::string& text)
   }
   return count;
 }
-}
+}  // namespace
 
 bool ReadXmlFile(const std::string& path, std::string* data, std::string* reason)
 {

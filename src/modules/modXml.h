@@ -35,8 +35,8 @@ std::string RequireAttribute(const XmlNode& child, const std::string& parentName
 struct ListedFile {
   std::string name;
   std::string ver;
-  std::int64_t size = -1;   // "Size" in bytes; -1 when the list gives none
-  std::string sha256;       // "Sha256" as its 32 bytes; empty when the list gives none
+  std::int64_t size = -1;  // "Size" in bytes; -1 when the list gives none
+  std::string sha256;      // "Sha256" as its 32 bytes; empty when the list gives none
 };
 
 // Reads the index-th (0-based) child of "//Files". Throws ListFormatError when Name or

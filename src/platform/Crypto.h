@@ -45,9 +45,9 @@ std::optional<MinisignPublicKey> ParseMinisignPublicKey(const std::string& text)
 
 struct MinisignResult {
   bool ok = false;
-  std::string reason;                    // when !ok: a short sentence, fit to follow "更新列表签名无效："
-  std::string trustedComment;            // when ok: the signed comment's text
-  std::optional<std::int64_t> timestamp; // when ok and the comment has a "timestamp:N" field
+  std::string reason;                     // when !ok: a short sentence, fit to follow "更新列表签名无效："
+  std::string trustedComment;             // when ok: the signed comment's text
+  std::optional<std::int64_t> timestamp;  // when ok and the comment has a "timestamp:N" field
 };
 
 // The value of the first "name:" field of a trusted comment, its fields separated by tabs
@@ -59,5 +59,4 @@ std::optional<std::int64_t> UnixTimeOf(const std::string& value);
 
 // Checks that signatureFile (the bytes of a .minisig file, prehashed "ED" or legacy "Ed")
 // signs data under publicKey (either text form above), trusted comment included.
-MinisignResult VerifyMinisign(const std::string& publicKey, const std::string& data,
-                              const std::string& signatureFile);
+MinisignResult VerifyMinisign(const std::string& publicKey, const std::string& data, const std::string& signatureFile);

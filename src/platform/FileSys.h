@@ -24,8 +24,7 @@ bool MakeSureDirectoryPathExists(const std::string& path);
 
 // Reads a whole file of at most maxBytes into data; false when it cannot be read or is larger,
 // with the reason in *reason when one is given.
-bool ReadSmallFile(const std::string& path, std::int64_t maxBytes, std::string* data,
-                   std::string* reason = nullptr);
+bool ReadSmallFile(const std::string& path, std::int64_t maxBytes, std::string* data, std::string* reason = nullptr);
 
 // Removes a file; false when it was there and could not be removed.
 bool RemoveFile(const std::string& path);

@@ -2,9 +2,9 @@
 // The HTTP transfer control: one request at a time, started without waiting,
 // waited for on the event loop, its body read back in pieces.
 //
-// libcurl does the HTTP work (framing, redirects, proxies and their authentication,
-// TLS, kept-alive connections); its multi interface is driven from the window's own
-// event loop, so nothing ever blocks the window.
+// The implementation does the HTTP work (framing, redirects, proxies and their
+// authentication, TLS, kept-alive connections) and is driven from the window's own event
+// loop, so nothing ever blocks the window.
 #include <cstdint>
 #include <functional>
 #include <memory>

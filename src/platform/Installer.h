@@ -9,7 +9,7 @@ namespace engine {
 class FileOps;
 class HeldLock;
 class InstallEngine;
-}
+}  // namespace engine
 
 class Installer {
 public:

@@ -6,7 +6,10 @@
 #include <string>
 
 // The log's file name in the program folder.
-inline std::string LogName() { return "MervoUpdate.log"; }
+inline std::string LogName()
+{
+  return "MervoUpdate.log";
+}
 
 // Appends one line (line breaks in text are shown as " / ").
 void LogEvent(const std::string& text);

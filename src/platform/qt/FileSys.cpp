@@ -8,14 +8,14 @@
 #include <QProcess>
 #include <QSaveFile>
 
-#include <algorithm>
-#include <cerrno>
-#include <filesystem>
-#include <cstring>
-#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
 
 namespace {
 std::string& AppPathOverride()
@@ -34,7 +34,7 @@ QByteArray SystemName(const std::string& path)
 {
   return QFile::encodeName(Native(path));
 }
-}
+}  // namespace
 
 std::string AppPath()
 {
@@ -117,7 +117,7 @@ std::string SystemReason(int error)
 {
   return QString::fromLocal8Bit(std::strerror(error)).toStdString();
 }
-}
+}  // namespace
 
 struct OutputFile::Impl {
   std::string WriteOut();
@@ -215,7 +215,7 @@ bool StaysInsideFolder(const std::string& folder, const std::string& name)
     path += u'/' + segment;
     const QFileInfo entry(path);
     if (!entry.exists() && !entry.isSymLink())
-      return true;   // the rest is created afresh, inside
+      return true;  // the rest is created afresh, inside
     const QString real = entry.canonicalFilePath();
     if (real.isEmpty() || (real != root && !real.startsWith(root + u'/')))
       return false;
@@ -251,7 +251,7 @@ std::string Reason(const std::error_code& error)
 {
   return QString::fromLocal8Bit(error.message().c_str()).toStdString();
 }
-}
+}  // namespace
 
 std::string RenameOver(const std::string& from, const std::string& to)
 {
