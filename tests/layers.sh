@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks that the layers stay apart: the publisher's tool never links the window system,
-# and the folders above the platform include no Qt, libcurl or OpenSSL header.
+# and the code written in standard C++ includes no Qt, libcurl, OpenSSL or system header.
 # Usage: layers.sh <source root> <MervoPublish>
 set -u
 root=$1 publish=$2
@@ -11,16 +11,23 @@ if ldd "$publish" | grep -E 'libQt6(Widgets|Gui)' >&2; then
   status=1
 fi
 
-# Folders and files written in standard C++ only (the window's controls among them, so that a
-# second platform can implement them); the rest of src/ follows as it is moved off Qt. The
-# publisher's main.cpp creates the application object its event loop needs.
-for folder in src/engine src/publish src/platform/Controls.h src/platform/Runtime.h src/platform/Events.h \
-              src/modules/modDownload.h src/frmUpdate/FileTable.h src/frmUpdate/FileTable.cpp; do
-  if grep -rnE '^\s*#\s*include\s*[<"](Q[A-Za-z]+|qt[a-z]*/|curl/|openssl/)' "$root/$folder" \
-      | grep -v "^$root/src/publish/main.cpp:" >&2; then
-    echo "FAIL: $folder includes a Qt, libcurl or OpenSSL header" >&2
+# Written in standard C++ only: the engine (with its one file layer per system), the routines,
+# the window, the publisher's tool (whose main.cpp creates the application object its event
+# loop needs), and the platform's interface headers, which also name no system header.
+library='Q[A-Za-z]+|qt[a-z]*/|curl/|openssl/'
+system='windows\.h|win[a-z0-9]*\.h|tlhelp32\.h|unistd\.h|fcntl\.h|poll\.h|pthread\.h|sys/'
+check() {
+  local what=$1 pattern=$2
+  shift 2
+  if grep -nE "^\s*#\s*include\s*[<\"]($pattern)" "$@" | grep -v "/src/publish/main.cpp:" >&2; then
+    echo "FAIL: $what includes a Qt, libcurl, OpenSSL or system header" >&2
     status=1
   fi
-done
+}
+check src/engine "$library" -r "$root/src/engine"
+check src/modules "$library|$system|platform/qt/" -r "$root/src/modules"
+check "src/platform/*.h" "$library|$system|platform/qt/" "$root"/src/platform/*.h
+check src/frmUpdate "$library|$system|platform/qt/" -r "$root/src/frmUpdate"
+check src/publish "$library|$system|platform/qt/" -r "$root/src/publish"
 [ $status -eq 0 ] && echo "layers: apart"
 exit $status

@@ -64,20 +64,21 @@ private slots:
         {large, QCryptographicHash::hash(large, QCryptographicHash::Sha256).toHex()}};
     Sha256Hasher hasher;
     for (const auto& [data, hex] : cases) {
-      QByteArray expected;
-      QVERIFY(ParseSha256Hex(hex, &expected));
+      std::string raw;
+      QVERIFY(ParseSha256Hex(hex.toStdString(), &raw));
+      const QByteArray expected = QByteArray::fromStdString(raw);
       hasher.Add(data.constData(), data.size());
-      QCOMPARE(hasher.Finish(), expected);
+      QCOMPARE(QByteArray::fromStdString(hasher.Finish()), expected);
       // Again in growing odd pieces: Finish must have started the hasher over.
       for (qint64 at = 0, piece = 1; at < data.size(); at += piece, piece = piece * 3 + 1)
         hasher.Add(data.constData() + at, qMin(piece, data.size() - at));
-      QCOMPARE(hasher.Finish(), expected);
+      QCOMPARE(QByteArray::fromStdString(hasher.Finish()), expected);
       QFile file(m_dir.filePath("hashed.bin"));
       QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
       file.close();
-      QByteArray digest;
-      QCOMPARE(Sha256OfFile(file.fileName(), &digest), QString());
-      QCOMPARE(digest, expected);
+      std::string digest;
+      QCOMPARE(QString::fromStdString(Sha256OfFile(file.fileName().toStdString(), &digest)), QString());
+      QCOMPARE(QByteArray::fromStdString(digest), expected);
     }
   }
 
@@ -96,9 +97,10 @@ private slots:
     // reason "": the signature must be good, with that comment and timestamp (-1: none).
     const auto expect = [](const char* what, const QString& key, const QByteArray& data, const QByteArray& signature,
                            const QString& reason, const QString& comment = {}, qint64 timestamp = -1) {
-      const MinisignResult r = VerifyMinisign(key, data, signature);
-      const QString got = QString("%1: \"%2\" \"%3\" %4").arg(what, r.reason, r.trustedComment).arg(r.timestamp.value_or(-1));
-      QVERIFY2(r.reason == reason && r.ok == reason.isEmpty() && r.trustedComment == comment
+      const MinisignResult r = VerifyMinisign(key.toStdString(), data.toStdString(), signature.toStdString());
+      const QString rReason = QString::fromStdString(r.reason), rComment = QString::fromStdString(r.trustedComment);
+      const QString got = QString("%1: \"%2\" \"%3\" %4").arg(what, rReason, rComment).arg(r.timestamp.value_or(-1));
+      QVERIFY2(rReason == reason && r.ok == reason.isEmpty() && rComment == comment
                    && r.timestamp.value_or(-1) == timestamp, qPrintable(got));
     };
     QByteArray changed = m_list;

@@ -45,8 +45,8 @@ QList<ListedFile> ListedFiles(const QString& path)
 {
   XmlDocumentPtr document;
   QList<ListedFile> files;
-  QString reason;
-  if (LoadXml(path, document, &reason)) {
+  std::string reason;
+  if (LoadXml(path.toStdString(), document, &reason)) {
     const XmlNode node = RequireNode(*document, "Files");
     for (int i = 0; i < node.ChildCount(); ++i)
       files << ReadListedFile(node.Child(i), i);
@@ -58,12 +58,12 @@ QList<ListedFile> ListedFiles(const QString& path)
 QStringList Notes(const QString& path)
 {
   XmlDocumentPtr document;
-  QString reason;
+  std::string reason;
   QStringList notes;
-  if (LoadXml(path, document, &reason)) {
+  if (LoadXml(path.toStdString(), document, &reason)) {
     const XmlNode updata = document->SelectSingleNode("Updata");
     for (int i = 0; i < updata.ChildCount(); ++i)
-      notes << updata.Child(i).Attribute("Info").value_or("absent");
+      notes << QString::fromStdString(updata.Child(i).Attribute("Info").value_or("absent"));
   }
   return notes;
 }
@@ -115,11 +115,12 @@ private slots:
     QCOMPARE(Notes(m_release + "/UpdList.xml"), QStringList({"first & <second> \"q\"", "tab\there"}));
     QStringList names;
     for (const ListedFile& file : ListedFiles(m_release + "/UpdList.xml")) {
-      const QByteArray data = m_files.value(QString(file.name).replace('\\', '/'), "absent");
+      const QString name = QString::fromStdString(file.name);
+      const QByteArray data = m_files.value(QString(name).replace('\\', '/'), "absent");
       QCOMPARE(file.size, data.size());
-      QCOMPARE(file.sha256, QCryptographicHash::hash(data, QCryptographicHash::Sha256));
-      QCOMPARE(file.ver, QString("1.1"));
-      names << file.name;
+      QCOMPARE(QByteArray::fromStdString(file.sha256), QCryptographicHash::hash(data, QCryptographicHash::Sha256));
+      QCOMPARE(QString::fromStdString(file.ver), QString("1.1"));
+      names << name;
     }
     QStringList expected;
     for (const QString& name : m_files.keys())
@@ -183,7 +184,7 @@ private slots:
     QCOMPARE(Make(folder.path(), {"--previous", m_dir.filePath("old.xml")}).status, 0);
     QHash<QString, QString> versions;
     for (const ListedFile& file : ListedFiles(folder.filePath("UpdList.xml")))
-      versions.insert(file.name, file.ver);
+      versions.insert(QString::fromStdString(file.name), QString::fromStdString(file.ver));
     const QHash<QString, QString> expected{{"mervo", "1.0"}, {"same.dll", "1.0"}, {"changed.dll", "1.1"}, {"new.dll", "1.1"}};
     QCOMPARE(versions, expected);
   }

@@ -25,6 +25,7 @@ private slots:
     QTest::newRow("missing section") << QByteArray("[a]\nk=1\n") << "b" << "k" << "";
     QTest::newRow("spaces") << QByteArray("  [ a ]\n\t  k  =   v w  \r\n") << "a" << "k" << "v w";
     QTest::newRow("cut to 1023") << "[a]\nk=" + QByteArray(1500, 'x') << "a" << "k" << QString(1023, u'x');
+    QTest::newRow("cut to 1023 characters") << "[a]\nk=" + QString(1500, u'版').toUtf8() << "a" << "k" << QString(1023, u'版');
     QTest::newRow("utf-8") << utf8 << "Mervo" << "版本" << "2.0";
     QTest::newRow("utf-8 bom") << "\xEF\xBB\xBF" + utf8 << "mervo" << "版本" << "2.0";
     QTest::newRow("gb18030") << QByteArray(QStringEncoder("GB18030")(QString("[Mervo]\n名称=中文\n版本=3.1\n")))
@@ -41,8 +42,8 @@ private slots:
       QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file) == file.size());
       out.close();
     }
-    SetIniFile("  " + out.fileName() + "  ");
-    QTEST(ReadIni(section, key), "expected");
+    SetIniFile(("  " + out.fileName() + "  ").toStdString());
+    QTEST(QString::fromStdString(ReadIni(section.toStdString(), key.toStdString())), "expected");
   }
 
   void formatFileSize_data()
@@ -55,7 +56,7 @@ private slots:
              {1179648, "1.13MB"}, {2097151, "2.00MB"}, {5368709120LL + 524288, "5120.50MB"}})
       QTest::newRow(QByteArray::number(bytes)) << bytes << QString(text);
   }
-  void formatFileSize() { QFETCH(qint64, bytes); QTEST(FormatFileSize(bytes), "expected"); }
+  void formatFileSize() { QFETCH(qint64, bytes); QTEST(QString::fromStdString(FormatFileSize(bytes)), "expected"); }
 
   void contentLength_data()
   {
@@ -65,7 +66,7 @@ private slots:
              {"3000000000", 3000000000LL}, {"abc", 0}, {"99999999999999999999999999", 0}})
       QTest::newRow(value) << QString(value) << length;
   }
-  void contentLength() { QFETCH(QString, value); QTEST(ContentLengthOf(value), "expected"); }
+  void contentLength() { QFETCH(QString, value); QTEST(qint64(ContentLengthOf(value.toStdString())), "expected"); }
 
   void progressPercent_data()
   {
@@ -99,7 +100,7 @@ private slots:
                             "MervoUpdate.log.1", "MervoUpdate.lock", "sub\\a.dll.TMP", "a.Updbak~"})
       QTest::newRow("bad:" + QByteArray(bad).toPercentEncoding("\\:./")) << QString::fromUtf8(bad) << false;
   }
-  void safeName() { QFETCH(QString, name); QTEST(IsSafeRelativeName(name), "safe"); }
+  void safeName() { QFETCH(QString, name); QTEST(IsSafeRelativeName(name.toStdString()), "safe"); }
 
   // Windows takes two names for one file when they match under simple case folding or under upper-casing.
   void caseClash_data()
@@ -135,7 +136,8 @@ private slots:
   {
     QFETCH(QString, name);
     QFETCH(QString, expected);
-    QCOMPARE(FileUrl("http://127.0.0.1:8080/mrvo/", name), "http://127.0.0.1:8080/mrvo/" + expected);
+    QCOMPARE(QString::fromStdString(FileUrl("http://127.0.0.1:8080/mrvo/", name.toStdString())),
+             "http://127.0.0.1:8080/mrvo/" + expected);
   }
 
   void updateUrl_data()
@@ -146,7 +148,7 @@ private slots:
     for (const char* bad : {"ftp://127.0.0.1/mrvo/", "", "http:///mrvo/", "not a url/"})
       QTest::newRow(bad) << QString(bad) << false;
   }
-  void updateUrl() { QFETCH(QString, url); QTEST(IsValidUpdateUrl(url), "valid"); }
+  void updateUrl() { QFETCH(QString, url); QTEST(IsValidUpdateUrl(url.toStdString()), "valid"); }
 };
 
 QTEST_GUILESS_MAIN(Routines)

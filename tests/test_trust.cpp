@@ -196,7 +196,7 @@ private slots:
     if (trouble != "missing" && trouble != "env empty")
       run.server.File("UpdList.xml.minisig", signature);
     run.server.File("a.bin", "new a");
-    BuiltInTrust() = {m_publicKey, 1000000000};
+    BuiltInTrust() = {m_publicKey.toStdString(), 1000000000};
     if (trouble.startsWith("env"))
       qputenv("MERVO_PUBLIC_KEY", trouble == "env other" ? m_otherKey.toLatin1() : QByteArray());
     auto w = run.Start();
@@ -254,7 +254,7 @@ private slots:
     for (const QString& name : {"UpdList.xml", "UpdList.xml.minisig"})
       run.server.File(name.toLatin1(), ReadFile(release.filePath(name)));
     for (const auto& [name, data] : files)
-      run.server.Route("/mrvo/" + FileUrl(QString(), name).toLatin1(), Reply::Ok(data));
+      run.server.Route(QByteArray::fromStdString("/mrvo/" + FileUrl(std::string(), name.toStdString())), Reply::Ok(data));
     qputenv("MERVO_PUBLIC_KEY", m_publicKey.toLatin1());
     auto w = run.Start();
     QTRY_COMPARE_WITH_TIMEOUT(Q(w->StatusText()), Offered, 5000);

@@ -80,8 +80,8 @@ struct Options {
 
 QString InstalledVersion(const QString& folder)
 {
-  SetIniFile(folder + QStringLiteral("/setup.ini"));
-  return ReadIni(QStringLiteral("Mervo"), QStringLiteral("版本"));
+  SetIniFile((folder + QStringLiteral("/setup.ini")).toStdString());
+  return QString::fromStdString(ReadIni("Mervo", "版本"));
 }
 
 class Run : public QObject {
@@ -193,10 +193,10 @@ private:
     if (!m_options.report)
       return;
     XmlDocumentPtr list;
-    QString unreadable;
-    if (LoadXml(m_folder + QStringLiteral("/NewUpdList.xml"), list, &unreadable))
+    std::string unreadable;
+    if (LoadXml((m_folder + QStringLiteral("/NewUpdList.xml")).toStdString(), list, &unreadable))
       std::printf("installed version %s, offered %s\n", m_window->Version().c_str(),
-                  qPrintable(list->SelectSingleNode(QStringLiteral("Version")).Text()));
+                  list->SelectSingleNode("Version").Text().c_str());
     std::printf("release notes:%s\n", qPrintable(QString::fromStdString(m_window->txtdata->Text()).replace(QStringLiteral("\r\n\r\n"),
                                                                                  QStringLiteral("\n  "))));
   }
@@ -217,7 +217,7 @@ private:
       // The finish button starts the main program and unloads the window.
       m_finished = true;
       std::printf("pressing %s: starting %s\n", m_window->cmdFinish->Caption().c_str(),
-                  qPrintable(NativePath(QString::fromStdString(m_window->RunApp()))));
+                  NativePath(m_window->RunApp()).c_str());
       m_window->cmdFinish->Click();
       m_finished = false;
     }
@@ -335,7 +335,7 @@ int main(int argc, char* argv[])
 
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
-  SetAppPath(folderInfo.absoluteFilePath());
+  SetAppPath(folderInfo.absoluteFilePath().toStdString());
 
   Run run(folderInfo.absoluteFilePath(), options);
   const double startupSeconds = Seconds(sinceStart.nsecsElapsed());

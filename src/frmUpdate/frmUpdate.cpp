@@ -55,7 +55,7 @@ void frmUpdate::CreateControls()
   Timer1->OnTick([this] { Handle([this] { Timer1_Timer(); }); });
 
   intClient = std::make_unique<Inet>();
-  OnStateChanged(*intClient, [this](int state) { intClient_StateChanged(state); });
+  intClient->OnStateChanged = [this](int state) { intClient_StateChanged(state); };
   // A download in progress learns of a close in its next wait, and removes its ".tmp" files.
   // The install never waits, so a close cannot land in the middle of it.
   m_window->OnClose([this] { Unload(); });
@@ -64,26 +64,26 @@ void frmUpdate::CreateControls()
 void frmUpdate::Form_Load()
 {
   strUpdateUrl = ConfiguredUpdateUrl();
-  strUpdList = FromQ(ServerListName());
+  strUpdList = ServerListName();
   strNewUpdList = "NewUpdList.xml";
   strCurrentFileName.clear();
   lngCurrentFileSize = 0;
-  strPublicKey = FromQ(ConfiguredPublicKey());
-  LogEvent(ToQ("启动，服务器 " + strUpdateUrl));
+  strPublicKey = ConfiguredPublicKey();
+  LogEvent("启动，服务器 " + strUpdateUrl);
   if (!TakeRunLock() || !RecoverEarlierRun())
     return;
-  if (!IsValidUpdateUrl(ToQ(strUpdateUrl))) {
+  if (!IsValidUpdateUrl(strUpdateUrl)) {
     MsgBox("更新服务器地址无效：" + strUpdateUrl);
     Unload();
     return;
   }
 
-  const QString iniPath = AppPath() + QStringLiteral("/setup.ini");
+  const std::string iniPath = AppPath() + "/setup.ini";
   if (FileExists(iniPath, 0)) {
     SetIniFile(iniPath);
-    strVersion = FromQ(ReadIni(QStringLiteral("Mervo"), QStringLiteral("版本")));
+    strVersion = ReadIni("Mervo", "版本");
   }
-  LogEvent(ToQ("已安装版本 " + strVersion));
+  LogEvent("已安装版本 " + strVersion);
   SetUiState(0);
   tmrGetUpdateList->Start();
   m_window->ShowCentred();
@@ -99,7 +99,7 @@ bool frmUpdate::TakeRunLock()
   if (m_runLock->Busy())
     MsgBox("更新程序已在运行。", MsgBoxStyle::OkInformation, "提示");
   else
-    MsgBox("无法在程序文件夹中创建锁文件：" + FromQ(NativePath(AppPath())) + "\r\n" + FromQ(m_runLock->Reason()));
+    MsgBox("无法在程序文件夹中创建锁文件：" + NativePath(AppPath()) + "\r\n" + m_runLock->Reason());
   Unload();
   return false;
 }
@@ -108,12 +108,12 @@ bool frmUpdate::TakeRunLock()
 // else. False when the run must end: its record cannot be trusted or not be carried out.
 bool frmUpdate::RecoverEarlierRun()
 {
-  QString reason;
+  std::string reason;
   switch (RecoverInterruptedUpdate(&reason)) {
     case Interrupted::Nothing:
       return true;
     case Interrupted::DownloadDiscarded:
-      LogEvent(QStringLiteral("上次更新在下载时中断，已删除下载的临时文件"));
+      LogEvent("上次更新在下载时中断，已删除下载的临时文件");
       return true;
     case Interrupted::RolledBack:
       MsgBox("上次更新未完成，已恢复原有文件。", MsgBoxStyle::OkInformation, "提示");
@@ -122,10 +122,10 @@ bool frmUpdate::RecoverEarlierRun()
       MsgBox("上次更新已完成。", MsgBoxStyle::OkInformation, "提示");
       return true;
     case Interrupted::Damaged:
-      MsgBox("更新记录已损坏：" + FromQ(reason));
+      MsgBox("更新记录已损坏：" + reason);
       break;
     case Interrupted::Unfinished:
-      MsgBox("上次更新未能收尾：" + FromQ(reason));
+      MsgBox("上次更新未能收尾：" + reason);
       break;
   }
   Unload();

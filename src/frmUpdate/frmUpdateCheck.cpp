@@ -11,33 +11,33 @@
 
 std::string frmUpdate::ListCopyPath() const
 {
-  return FromQ(AppPath()) + '\\' + strNewUpdList;
+  return AppPath() + '\\' + strNewUpdList;
 }
 
 void frmUpdate::tmrGetUpdateList_Timer()
 {
   tmrGetUpdateList->Stop();
-  QString failure;
-  if (!DownloadFile(*intClient, ToQ(strUpdateUrl), ToQ(strUpdList), ToQ(strNewUpdList), &failure)) {
+  std::string failure;
+  if (!DownloadFile(*intClient, strUpdateUrl, strUpdList, strNewUpdList, &failure)) {
     if (m_unloaded)
       return;
-    if (!failure.isEmpty())
-      MsgBox(FromQ(failure));
+    if (!failure.empty())
+      MsgBox(failure);
     MsgBox("获取服务器更新列表失败!", MsgBoxStyle::OkInformation, "提示");
     Unload();
     return;
   }
   // Read once: the bytes whose signature is checked are the bytes parsed.
-  QByteArray list;
-  QString reason;
-  if (!ReadXmlFile(ToQ(ListCopyPath()), &list, &reason)) {
-    ListNotLoaded(FromQ(reason));
+  std::string list;
+  std::string reason;
+  if (!ReadXmlFile(ListCopyPath(), &list, &reason)) {
+    ListNotLoaded(reason);
     return;
   }
-  if (!strPublicKey.empty() && !CheckListSignature(FromBytes(list)))
+  if (!strPublicKey.empty() && !CheckListSignature(list))
     return;
-  if (!LoadXml(list, xmlDoc, &reason)) {
-    ListNotLoaded(FromQ(reason));
+  if (!LoadXmlData(list, xmlDoc, &reason)) {
+    ListNotLoaded(reason);
     return;
   }
   // A signed list that does not pin its files protects nothing.
@@ -46,9 +46,9 @@ void frmUpdate::tmrGetUpdateList_Timer()
     return;
   }
 
-  xmlNode = RequireNode(*xmlDoc, QStringLiteral("Version"));
-  LogEvent(QStringLiteral("服务器提供版本 ") + xmlNode.Text());
-  if (FromQ(xmlNode.Text()) == strVersion)
+  xmlNode = RequireNode(*xmlDoc, "Version");
+  LogEvent("服务器提供版本 " + xmlNode.Text());
+  if (xmlNode.Text() == strVersion)
     Timer1->Start();
   else
     AppendNotes();
@@ -58,17 +58,17 @@ void frmUpdate::tmrGetUpdateList_Timer()
 // Each note of the list after the notes box's text, a blank line before each.
 void frmUpdate::AppendNotes()
 {
-  xmlNode = RequireNode(*xmlDoc, QStringLiteral("Updata"));
+  xmlNode = RequireNode(*xmlDoc, "Updata");
   std::string notes = txtdata->Text();
   for (int i = 0; i < xmlNode.ChildCount(); ++i)
     notes +=
-        "\r\n\r\n" + FromQ(RequireAttribute(xmlNode.Child(i), QStringLiteral("Updata"), i, QStringLiteral("Info")));
+        "\r\n\r\n" + RequireAttribute(xmlNode.Child(i), "Updata", i, "Info");
   txtdata->SetText(notes);
 }
 
 std::string frmUpdate::StatePath() const
 {
-  return FromQ(AppPath()) + "\\MervoUpdate.state";
+  return AppPath() + "\\MervoUpdate.state";
 }
 
 // Refuses the list unless the key's owner signed it, for this name, recently enough. The
@@ -76,12 +76,12 @@ std::string frmUpdate::StatePath() const
 bool frmUpdate::CheckListSignature(const std::string& list)
 {
   MinisignResult signature;
-  QString reason = VerifyListSignature(*intClient, ToQ(strUpdateUrl), SignatureName(ToQ(strUpdList)), ToBytes(list),
-                                       ToQ(strPublicKey), &signature);
-  if (reason.isEmpty())
-    reason = CheckListFreshness(signature, ToQ(strUpdList), BuiltInTrust().minListTime, ToQ(StatePath()));
-  if (!reason.isEmpty()) {
-    RefuseList(FromQ(reason));
+  std::string reason = VerifyListSignature(*intClient, strUpdateUrl, SignatureName(strUpdList), list,
+                                       strPublicKey, &signature);
+  if (reason.empty())
+    reason = CheckListFreshness(signature, strUpdList, BuiltInTrust().minListTime, StatePath());
+  if (!reason.empty()) {
+    RefuseList(reason);
     return false;
   }
   m_pendingListTime = signature.timestamp;
@@ -93,11 +93,11 @@ bool frmUpdate::RecordAcceptedList()
 {
   if (!m_pendingListTime)
     return true;
-  const QString failure = RecordListTime(ToQ(StatePath()), *m_pendingListTime);
+  const std::string failure = RecordListTime(StatePath(), *m_pendingListTime);
   m_pendingListTime.reset();
-  if (failure.isEmpty())
+  if (failure.empty())
     return true;
-  RefuseList("无法记录签名时间（" + FromQ(failure) + "）");
+  RefuseList("无法记录签名时间（" + failure + "）");
   return false;
 }
 
@@ -114,17 +114,17 @@ void frmUpdate::RefuseList(const std::string& reason)
 {
   if (m_unloaded)
     return;
-  RemoveFile(ToQ(ListCopyPath()));
+  RemoveFile(ListCopyPath());
   MsgBox("更新列表签名无效：" + reason, MsgBoxStyle::OkInformation, "提示");
   Unload();
 }
 
 bool frmUpdate::PinsEveryFile() const
 {
-  const XmlNode files = RequireNode(*xmlDoc, QStringLiteral("Files"));
+  const XmlNode files = RequireNode(*xmlDoc, "Files");
   for (int i = 0; i < files.ChildCount(); ++i) {
     const ListedFile file = ReadListedFile(files.Child(i), i);
-    if (file.size < 0 || file.sha256.isEmpty())
+    if (file.size < 0 || file.sha256.empty())
       return false;
   }
   return true;

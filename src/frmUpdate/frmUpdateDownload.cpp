@@ -19,9 +19,9 @@ struct DownloadFailed {
   std::string reason;
 };
 
-std::string WriteFailed(const std::string& path, const QString& reason)
+std::string WriteFailed(const std::string& path, const std::string& reason)
 {
-  return "无法写入 " + FromQ(NativePath(ToQ(path))) + "：" + FromQ(reason);
+  return "无法写入 " + NativePath(path) + "：" + reason;
 }
 
 // Ends the file's download when reason is not empty.
@@ -49,12 +49,12 @@ void frmUpdate::cmdUpdate_Click()
 
   // The record of this run reaches the disk before its first ".tmp" file does.
   m_installer = std::make_unique<Installer>();
-  QStringList names;
+  std::vector<std::string> names;
   for (const std::string& name : FilesToDownload())
-    names << ToQ(name);
-  const QString recordFailure = m_installer->BeginDownload(names);
-  if (!recordFailure.isEmpty()) {
-    EndFailedUpdate("文件下载失败：" + FromQ(NativePath(AppPath())) + "\r\n" + FromQ(recordFailure)
+    names.push_back(name);
+  const std::string recordFailure = m_installer->BeginDownload(names);
+  if (!recordFailure.empty()) {
+    EndFailedUpdate("文件下载失败：" + NativePath(AppPath()) + "\r\n" + recordFailure
                     + "\r\n未更新任何文件。");
     return;
   }
@@ -82,7 +82,7 @@ void frmUpdate::cmdUpdate_Click()
   pbUpdate->SetValue(100);
   lvUpdateList.Mirror();
   SetUiState(6);
-  LogEvent(QStringLiteral("更新完成"));
+  LogEvent("更新完成");
   FlushLog();
 }
 
@@ -103,17 +103,17 @@ bool frmUpdate::DownloadRow(int index)
   lngCurrentFileSize = std::strtoll(RowText(index, 4).c_str(), nullptr, 10);
   SetStatusText("正在更新：" + strCurrentFileName + " ...");
   if (lvUpdateList.Row(index).unchanged) {
-    LogEvent(ToQ("未变化，不下载：" + strCurrentFileName));
+    LogEvent("未变化，不下载：" + strCurrentFileName);
     return false;
   }
-  intClient->URL = FileUrl(ToQ(strUpdateUrl), ToQ(strCurrentFileName));
-  intClient->Execute(intClient->URL, QStringLiteral("GET"));
+  intClient->URL = FileUrl(strUpdateUrl, strCurrentFileName);
+  intClient->Execute(intClient->URL, "GET");
   intClient->Wait();
   SaveDownload(index);
-  const QString unknown = m_installer->Downloaded(ToQ(strCurrentFileName));
-  if (!unknown.isEmpty())
-    throw DownloadFailed{FromQ(unknown)};
-  LogEvent(ToQ("已下载：" + strCurrentFileName + "（" + std::to_string(intClient->BytesReceived()) + " 字节）"));
+  const std::string unknown = m_installer->Downloaded(strCurrentFileName);
+  if (!unknown.empty())
+    throw DownloadFailed{unknown};
+  LogEvent("已下载：" + strCurrentFileName + "（" + std::to_string(intClient->BytesReceived()) + " 字节）");
   return true;
 }
 
@@ -137,12 +137,12 @@ void frmUpdate::SaveDownload(int index)
   const FileExpectation& expected = lvUpdateList.Row(index).expected;
   // An error page or a failed request is never saved as a file.
   Refuse(CheckAnswer(*intClient, expected));
-  Refuse(PrepareFolder(FromQ(AppPath()), strCurrentFileName));
+  Refuse(PrepareFolder(AppPath(), strCurrentFileName));
 
-  const std::string temporaryPath = FromQ(AppPath()) + '\\' + strCurrentFileName + ".tmp";
+  const std::string temporaryPath = AppPath() + '\\' + strCurrentFileName + ".tmp";
   OutputFile file;
-  QString failure = file.Open(ToQ(temporaryPath));
-  if (!failure.isEmpty())
+  std::string failure = file.Open(temporaryPath);
+  if (!failure.empty())
     throw DownloadFailed{WriteFailed(temporaryPath, failure)};
   Sha256Hasher hasher;
   if (!expected.listedHash.empty())
@@ -152,11 +152,11 @@ void frmUpdate::SaveDownload(int index)
   Refuse(CheckWhole(*intClient, total, expected));
   // A full disk often shows only when the last buffered data is written out.
   failure = file.Close();
-  if (!failure.isEmpty())
+  if (!failure.empty())
     throw DownloadFailed{WriteFailed(temporaryPath, failure)};
   // The hash has seen every block once the file is closed.
   if (!expected.listedHash.empty())
-    Refuse(CheckDigest(FromBytes(hasher.Finish()), expected));
+    Refuse(CheckDigest(hasher.Finish(), expected));
 }
 
 // Writes the answer's body to file piece by piece, with the progress in row index and the
@@ -168,16 +168,16 @@ std::int64_t frmUpdate::ReceiveBody(int index, OutputFile& file, const std::stri
   int lastPercent = 0;
   for (;;) {
     PumpEventsPaced();
-    const QByteArray chunk = intClient->GetChunk(1024);
-    if (chunk.isEmpty())
+    const std::string chunk = intClient->GetChunk(1024);
+    if (chunk.empty())
       return total;
     total += chunk.size();
     Refuse(CheckSoFar(total, expected));
-    QString failure = file.Write(chunk.constData(), chunk.size());
+    std::string failure = file.Write(chunk.data(), chunk.size());
     // Write-back overlaps the download, so the sync before install is short.
-    if (failure.isEmpty() && total % WriteBackBytes < chunk.size())
+    if (failure.empty() && total % WriteBackBytes < static_cast<std::int64_t>(chunk.size()))
       failure = file.StartWriteBack();
-    if (!failure.isEmpty())
+    if (!failure.empty())
       throw DownloadFailed{WriteFailed(path, failure)};
     if (lngCurrentFileSize > 0) {
       const int percent = ProgressPercent(total, lngCurrentFileSize);
@@ -195,13 +195,13 @@ std::int64_t frmUpdate::ReceiveBody(int index, OutputFile& file, const std::stri
 bool frmUpdate::IsUnchanged(int index) const
 {
   const FileExpectation& expected = lvUpdateList.Row(index).expected;
-  const QString target = AppPath() + u'\\' + ToQ(RowText(index, 0));
+  const std::string target = AppPath() + '\\' + RowText(index, 0);
   if (expected.listedHash.empty() || !IsPlainFile(target))
     return false;
   if (expected.listedSize >= 0 && FileSize(target) != expected.listedSize)
     return false;
-  QByteArray local;
-  return Sha256OfFile(target, &local).isEmpty() && FromBytes(local) == expected.listedHash;
+  std::string local;
+  return Sha256OfFile(target, &local).empty() && local == expected.listedHash;
 }
 
 // An event pass costs a system call and often a repaint; one per 1 KiB piece or per small
@@ -233,20 +233,20 @@ void frmUpdate::SetProgress(int percent)
 // install engine keeps a record on the disk, so that even a crash half-way leaves one or the other.
 bool frmUpdate::InstallFiles()
 {
-  QList<Installer::Item> items;
+  std::vector<Installer::Item> items;
   for (int i = 1; i <= lvUpdateList.Count(); ++i)
     if (!lvUpdateList.Row(i).unchanged)
-      items.push_back({ToQ(RowText(i, 0)), FromQ(AppPath()) + '\\' + RowText(i, 0) == strRunApp});
-  QString failedName, reason;
+      items.push_back({RowText(i, 0), AppPath() + '\\' + RowText(i, 0) == strRunApp});
+  std::string failedName, reason;
   const bool installed = m_installer->Install(items, &failedName, &reason);
   m_installer.reset();
   if (!installed) {
-    EndFailedUpdate("文件安装失败：" + FromQ(failedName.isEmpty() ? NativePath(AppPath()) : failedName) + "\r\n"
-                    + FromQ(reason) + "\r\n已恢复原有文件。");
+    EndFailedUpdate("文件安装失败：" + (failedName.empty() ? NativePath(AppPath()) : failedName) + "\r\n"
+                    + reason + "\r\n已恢复原有文件。");
     return false;
   }
-  LogEvent(QStringLiteral("已安装 %1 个文件").arg(items.size()));
-  RemoveFile(ToQ(ListCopyPath()));
+  LogEvent("已安装 " + std::to_string(items.size()) + " 个文件");
+  RemoveFile(ListCopyPath());
   return true;
 }
 
@@ -263,11 +263,11 @@ bool frmUpdate::MainProgramStopped()
 {
   if (strRunApp.empty())
     return true;
-  const auto running = ProcessesRunning(ToQ(strRunApp));
+  const auto running = ProcessesRunning(strRunApp);
   if (running.empty())
     return true;
   const std::string question =
-      "更新主程序：" + FromQ(NativePath(ToQ(strRunApp))) + "正在运行!" + "\r\n" + "关闭此程序按[是]，终止更新按[否]";
+      "更新主程序：" + NativePath(strRunApp) + "正在运行!" + "\r\n" + "关闭此程序按[是]，终止更新按[否]";
   if (MsgBox(question, MsgBoxStyle::YesNoQuestion) != MsgBoxResult::Yes)
     return false;
   for (const auto& process : running)
@@ -281,7 +281,7 @@ bool frmUpdate::MainProgramStopped()
 
 void frmUpdate::StopUpdate()
 {
-  LogEvent(QStringLiteral("更新终止"));
+  LogEvent("更新终止");
   SetStatusText("更新终止，请按[退出]");
   cmdFinish->SetCaption("退出");
   cmdFinish->SetEnabled(true);
@@ -296,9 +296,9 @@ void frmUpdate::EndFailedUpdate(const std::string& message)
 
 void frmUpdate::cmdFinish_Click()
 {
-  RemoveFile(ToQ(ListCopyPath()));
+  RemoveFile(ListCopyPath());
   if (!strRunApp.empty())
-    LogEvent(ToQ("启动主程序 " + FromQ(NativePath(ToQ(strRunApp)))));
-  StartDetached(ToQ(strRunApp), AppPath());
+    LogEvent("启动主程序 " + NativePath(strRunApp));
+  StartDetached(strRunApp, AppPath());
   Unload();
 }

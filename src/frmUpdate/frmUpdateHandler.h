@@ -4,29 +4,6 @@
 #include "modules/modXml.h"
 #include "platform/Runtime.h"
 
-// Until the platform's services and the routines take std::string, the window converts
-// at its calls into them, here and only here.
-#include <QByteArray>
-#include <QString>
-#include <QStringList>
-
-inline QString ToQ(const std::string& text)
-{
-  return QString::fromStdString(text);
-}
-inline std::string FromQ(const QString& text)
-{
-  return text.toStdString();
-}
-inline QByteArray ToBytes(const std::string& bytes)
-{
-  return QByteArray::fromStdString(bytes);
-}
-inline std::string FromBytes(const QByteArray& bytes)
-{
-  return bytes.toStdString();
-}
-
 template <class Handler>
 void frmUpdate::Handle(Handler&& handler)
 {

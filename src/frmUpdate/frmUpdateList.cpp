@@ -10,7 +10,7 @@
 
 void frmUpdate::BuildUpdateList()
 {
-  xmlNode = RequireNode(*xmlDoc, QStringLiteral("Files"));
+  xmlNode = RequireNode(*xmlDoc, "Files");
   lvUpdateList.Clear();
   lvUpdateList.Mirror();
   const XmlNode files = xmlNode;
@@ -23,13 +23,13 @@ void frmUpdate::BuildUpdateList()
   for (int i = 0; i < files.ChildCount(); ++i) {
     const ListedFile file = ReadListedFile(files.Child(i), i);
     FileRow row;
-    row.text[0] = FromQ(file.name);
-    row.text[1] = FromQ(file.ver);
+    row.text[0] = file.name;
+    row.text[1] = file.ver;
     // What the list pins down is checked while the file arrives.
     row.expected.listedSize = file.size;
-    row.expected.listedHash = FromBytes(file.sha256);
+    row.expected.listedHash = file.sha256;
     const int index = lvUpdateList.Add(std::move(row));
-    const bool probed = ProbeFile(index, FromQ(file.name));
+    const bool probed = ProbeFile(index, file.name);
     if (!probed || i + 1 == files.ChildCount())
       lvUpdateList.Mirror();
     if (!probed)
@@ -37,8 +37,8 @@ void frmUpdate::BuildUpdateList()
   }
 
   if (lvUpdateList.Count() > 0) {
-    xmlNode = RequireNode(*xmlDoc, QStringLiteral("RunApp"));
-    strRunApp = FromQ(AppPath()) + '\\' + FromQ(xmlNode.Text());
+    xmlNode = RequireNode(*xmlDoc, "RunApp");
+    strRunApp = AppPath() + '\\' + xmlNode.Text();
     SetStatusText("发现更新文件 ，点【更新】开始更新...");
     SetUiState(1);
   } else {
@@ -54,23 +54,23 @@ bool frmUpdate::CheckListNames(const XmlNode& files)
 {
   // Names come from the network: none may reach outside the program folder, neither by its
   // text nor through a linked folder.
-  const auto staysInside = [](const QString& name) {
+  const auto staysInside = [](const std::string& name) {
     return IsSafeRelativeName(name) && StaysInsideFolder(AppPath(), name);
   };
   engine::CaseClashes clashes;
   for (int i = 0; i < files.ChildCount(); ++i) {
-    const QString name = ReadListedFile(files.Child(i), i).name;
+    const std::string name = ReadListedFile(files.Child(i), i).name;
     // Two names that Windows takes for one file: whichever came last would win there.
-    if (!staysInside(name) || !clashes.Add(name.toStdString()).empty()) {
-      StopForBadName(FromQ(name));
+    if (!staysInside(name) || !clashes.Add(name).empty()) {
+      StopForBadName(name);
       return false;
     }
   }
   // With no files the main program is never started, and the list need not name it.
   if (files.ChildCount() > 0) {
-    const QString runApp = RequireNode(*xmlDoc, QStringLiteral("RunApp")).Text();
+    const std::string runApp = RequireNode(*xmlDoc, "RunApp").Text();
     if (!staysInside(runApp)) {
-      StopForBadName(FromQ(runApp));
+      StopForBadName(runApp);
       return false;
     }
   }
@@ -81,16 +81,16 @@ bool frmUpdate::CheckListNames(const XmlNode& files)
 // build must stop: the server does not have the file.
 bool frmUpdate::ProbeFile(int index, const std::string& name)
 {
-  const ProbeResult probe = ProbeRemoteFile(*intClient, FromQ(FileUrl(ToQ(strUpdateUrl), ToQ(name))));
+  const ProbeResult probe = ProbeRemoteFile(*intClient, FileUrl(strUpdateUrl, name));
   if (probe.missing) {
     SetStatusText("服务器丢失 " + name + "文件，无法继续更新 ...");
-    LogEvent(ToQ(StatusText()));
+    LogEvent(StatusText());
     return false;
   }
   SetRowText(index, 4, std::to_string(probe.size == 0 ? 1 : probe.size));
   // The size the server gave, if it gave one: the download must deliver exactly that.
   lvUpdateList.Row(index).expected.probedSize = probe.reported ? probe.size : -1;
-  SetRowText(index, 2, FromQ(FormatFileSize(probe.size)));
+  SetRowText(index, 2, FormatFileSize(probe.size));
   SetRowText(index, 3, "0%");
   return true;
 }
@@ -98,5 +98,5 @@ bool frmUpdate::ProbeFile(int index, const std::string& name)
 void frmUpdate::StopForBadName(const std::string& name)
 {
   SetStatusText("更新列表中的文件名无效：" + name + "，无法继续更新 ...");
-  LogEvent(ToQ(StatusText()));
+  LogEvent(StatusText());
 }

@@ -4,13 +4,9 @@
 #include "platform/FileSys.h"
 #include "platform/Inet.h"
 
-namespace {
-// Until the transfer control and the path routines take std::string.
-QString ToQ(const std::string& text)
-{
-  return QString::fromStdString(text);
-}
+#include <algorithm>
 
+namespace {
 std::string Bytes(std::int64_t size)
 {
   return std::to_string(size) + " 字节";
@@ -54,25 +50,25 @@ std::string CheckLength(std::int64_t size, const FileExpectation& expected)
 
 ProbeResult ProbeRemoteFile(Inet& client, const std::string& url)
 {
-  client.Execute(ToQ(url), QStringLiteral("HEAD"));
+  client.Execute(url, "HEAD");
   client.Wait();
   ProbeResult result;
   result.missing = IsMissingOnServer(client);
   if (result.missing)
     return result;
-  const QString length = client.GetHeader(QStringLiteral("Content-Length"));
+  const std::string length = client.GetHeader("Content-Length");
   result.size = ContentLengthOf(length);
-  result.reported = !length.isEmpty() && length.at(0).isDigit();
+  result.reported = !length.empty() && length[0] >= '0' && length[0] <= '9';
   return result;
 }
 
 std::string CheckAnswer(const Inet& client, const FileExpectation& expected)
 {
-  const QString answer = client.AnswerFailure();
-  if (!answer.isEmpty())
-    return answer.toStdString();
-  const QString announced = client.GetHeader(QStringLiteral("Content-Length"));
-  if (announced.isEmpty())
+  const std::string answer = client.AnswerFailure();
+  if (!answer.empty())
+    return answer;
+  const std::string announced = client.GetHeader("Content-Length");
+  if (announced.empty())
     return std::string();
   return CheckLength(ContentLengthOf(announced), expected);
 }
@@ -88,9 +84,9 @@ std::string CheckSoFar(std::int64_t total, const FileExpectation& expected)
 
 std::string CheckWhole(const Inet& client, std::int64_t total, const FileExpectation& expected)
 {
-  const QString failure = client.FailureReason();
-  if (!failure.isEmpty())
-    return failure.toStdString();
+  const std::string failure = client.FailureReason();
+  if (!failure.empty())
+    return failure;
   return CheckLength(total, expected);
 }
 
@@ -103,10 +99,10 @@ std::string CheckDigest(const std::string& digest, const FileExpectation& expect
 
 std::string PrepareFolder(const std::string& appPath, const std::string& name)
 {
-  QString folderName = ToQ(name);
-  folderName.replace(u'/', u'\\');
-  if (!StaysInsideFolder(ToQ(appPath), folderName))
+  std::string folderName = name;
+  std::replace(folderName.begin(), folderName.end(), '/', '\\');
+  if (!StaysInsideFolder(appPath, folderName))
     return "文件夹链接到了程序文件夹之外";
-  MakeDir(ToQ(appPath) + u'\\' + GetDirPart(folderName, QStringLiteral("\\")));
+  MakeDir(appPath + '\\' + GetDirPart(folderName, "\\"));
   return std::string();
 }

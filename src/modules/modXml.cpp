@@ -4,13 +4,38 @@
 #include "platform/Crypto.h"
 #include "platform/FileSys.h"
 
-bool ReadXmlFile(const QString& path, QByteArray* data, QString* reason)
+#include <limits>
+#include <optional>
+
+namespace {
+// "Files 的第 2 个子节点" and the like: where in the list something is wrong.
+std::string ChildOf(const std::string& parentName, int index)
+{
+  return parentName + " 的第 " + std::to_string(index + 1) + " 个子节点";
+}
+
+// A whole number of bytes, decimal digits only; nullopt when text is anything else.
+std::optional<std::int64_t> ByteCount(const std::string& text)
+{
+  if (text.empty())
+    return std::nullopt;
+  std::int64_t count = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9' || count > (std::numeric_limits<std::int64_t>::max() - (c - '0')) / 10)
+      return std::nullopt;
+    count = count * 10 + (c - '0');
+  }
+  return count;
+}
+}  // namespace
+
+bool ReadXmlFile(const std::string& path, std::string* data, std::string* reason)
 {
   reason->clear();
   return FileExists(path, 0) && ReadSmallFile(path, MaxListBytes, data, reason);
 }
 
-bool LoadXml(const QByteArray& data, XmlDocumentPtr& document, QString* reason)
+bool LoadXmlData(const std::string& data, XmlDocumentPtr& document, std::string* reason)
 {
   reason->clear();
   auto fresh = std::make_shared<XmlDocument>();
@@ -22,51 +47,45 @@ bool LoadXml(const QByteArray& data, XmlDocumentPtr& document, QString* reason)
   return true;
 }
 
-bool LoadXml(const QString& path, XmlDocumentPtr& document, QString* reason)
+bool LoadXml(const std::string& path, XmlDocumentPtr& document, std::string* reason)
 {
-  QByteArray data;
-  return ReadXmlFile(path, &data, reason) && LoadXml(data, document, reason);
+  std::string data;
+  return ReadXmlFile(path, &data, reason) && LoadXmlData(data, document, reason);
 }
 
-XmlNode RequireNode(const XmlDocument& document, const QString& elementName)
+XmlNode RequireNode(const XmlDocument& document, const std::string& elementName)
 {
   XmlNode node = document.SelectSingleNode(elementName);
   if (node.IsNull())
-    throw ListFormatError(QStringLiteral("缺少 %1 节点").arg(elementName));
+    throw ListFormatError("缺少 " + elementName + " 节点");
   return node;
 }
 
-QString RequireAttribute(const XmlNode& child, const QString& parentName, int index,
-                         const QString& attributeName)
+std::string RequireAttribute(const XmlNode& child, const std::string& parentName, int index,
+                             const std::string& attributeName)
 {
-  const std::optional<QString> value = child.Attribute(attributeName);
+  const std::optional<std::string> value = child.Attribute(attributeName);
   if (!value)
-    throw ListFormatError(
-        QStringLiteral("%1 的第 %2 个子节点缺少 %3 属性").arg(parentName).arg(index + 1).arg(attributeName));
+    throw ListFormatError(ChildOf(parentName, index) + "缺少 " + attributeName + " 属性");
   return *value;
 }
 
 ListedFile ReadListedFile(const XmlNode& child, int index)
 {
-  const QString files = QStringLiteral("Files");
+  const std::string files = "Files";
   ListedFile file;
-  file.name = RequireAttribute(child, files, index, QStringLiteral("Name"));
-  file.ver = RequireAttribute(child, files, index, QStringLiteral("Ver"));
+  file.name = RequireAttribute(child, files, index, "Name");
+  file.ver = RequireAttribute(child, files, index, "Ver");
   auto malformed = [&](const char* attribute) {
-    return ListFormatError(QStringLiteral("%1 的第 %2 个子节点的 %3 属性无效")
-                               .arg(files)
-                               .arg(index + 1)
-                               .arg(QLatin1String(attribute)));
+    return ListFormatError(ChildOf(files, index) + "的 " + attribute + " 属性无效");
   };
-  if (const std::optional<QString> size = child.Attribute(QStringLiteral("Size"))) {
-    bool ok = !size->isEmpty();
-    for (const QChar c : *size)
-      ok = ok && c >= u'0' && c <= u'9';
-    file.size = ok ? size->toLongLong(&ok) : -1;
-    if (!ok)
+  if (const std::optional<std::string> size = child.Attribute("Size")) {
+    const std::optional<std::int64_t> bytes = ByteCount(*size);
+    if (!bytes)
       throw malformed("Size");
+    file.size = *bytes;
   }
-  if (const std::optional<QString> hash = child.Attribute(QStringLiteral("Sha256")))
+  if (const std::optional<std::string> hash = child.Attribute("Sha256"))
     if (!ParseSha256Hex(*hash, &file.sha256))
       throw malformed("Sha256");
   return file;

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-class Inet;
 
 struct TwipsRect {
   int left = 0;
@@ -109,5 +108,3 @@ public:
 // Makes the platform's window; name is its object name. Controls join it in tab order.
 std::unique_ptr<Window> NewWindow(const std::string& name);
 
-// Calls handler with each state the transfer control reports (its StateChanged signal).
-void OnStateChanged(Inet& client, std::function<void(int)> handler);

@@ -46,13 +46,13 @@ void Report(std::ostream& out, const std::string& name, const Finding& finding)
 // The key as text: the argument itself when it is a key, else what the file it names holds.
 std::string PublicKeyText(const std::string& argument)
 {
-  if (ParseMinisignPublicKey(QString::fromStdString(argument)))
+  if (ParseMinisignPublicKey(argument))
     return argument;
   std::string text;
   const std::string failure = ReadFileStart(argument, MaxSignatureBytes, &text);
   if (!failure.empty())
     throw CheckFailure{argument + ": neither a minisign key nor a readable file (" + failure + ')'};
-  if (!ParseMinisignPublicKey(QString::fromStdString(text)))
+  if (!ParseMinisignPublicKey(text))
     throw CheckFailure{argument + ": not a minisign public key"};
   return text;
 }
@@ -60,7 +60,7 @@ std::string PublicKeyText(const std::string& argument)
 std::string Fetch(Inet& client, const std::string& url, std::int64_t maxBytes)
 {
   try {
-    return client.OpenURL(QString::fromStdString(url), maxBytes).toStdString();
+    return client.OpenURL(url, maxBytes);
   } catch (const InetError& error) {
     throw CheckFailure{url + ": " + VisibleText(error.what())};
   }
@@ -70,8 +70,8 @@ std::string Fetch(Inet& client, const std::string& url, std::int64_t maxBytes)
 XmlDocument ParseList(const std::string& data, const std::string& url)
 {
   XmlDocument document;
-  if (!document.Parse(QByteArray::fromStdString(data)))
-    throw CheckFailure{url + ": " + document.ParseErrorReason().toStdString()};
+  if (!document.Parse(data))
+    throw CheckFailure{url + ": " + document.ParseErrorReason()};
   return document;
 }
 
@@ -79,28 +79,28 @@ XmlDocument ParseList(const std::string& data, const std::string& url)
 PinnedFile ReadPinnedFile(const XmlNode& child, int index)
 {
   const ListedFile file = ReadListedFile(child, index);
-  return {file.name.toStdString(), file.size, file.sha256.toStdString()};
+  return {file.name, file.size, file.sha256};
 }
 
 // "HTTP 404 Not Found" for an answer with a status, else the transfer's own reason.
 std::string AnswerText(const Inet& client)
 {
   if (client.StatusCode() == 0)
-    return client.AnswerFailure().toStdString();
-  const std::string header = client.GetHeader().toStdString();
+    return client.AnswerFailure();
+  const std::string header = client.GetHeader();
   const std::string statusLine = header.substr(0, header.find("\r\n"));
   const std::size_t space = statusLine.find(' ');
-  return "HTTP " + (space == std::string::npos ? std::string() : Trimmed(statusLine.substr(space + 1)));
+  return "HTTP " + (space == std::string::npos ? std::string() : TrimmedUnicode(statusLine.substr(space + 1)));
 }
 
 // Fetches one listed file and compares its size and SHA-256 with the list's.
 Finding CheckFile(Inet& client, const std::string& baseUrl, const PinnedFile& file)
 {
-  if (!IsSafeRelativeName(QString::fromStdString(file.name)))
+  if (!IsSafeRelativeName(file.name))
     return {"UNSAFE", "the updater refuses this name"};
-  client.Execute(FileUrl(QString::fromStdString(baseUrl), QString::fromStdString(file.name)), "GET");
+  client.Execute(FileUrl(baseUrl, file.name), "GET");
   client.Wait();
-  if (!client.AnswerFailure().toStdString().empty())
+  if (!client.AnswerFailure().empty())
     return {IsMissingOnServer(client) ? "MISSING" : "FAILED", AnswerText(client)};
   Sha256Hasher hasher;
   for (;;) {
@@ -109,13 +109,13 @@ Finding CheckFile(Inet& client, const std::string& baseUrl, const PinnedFile& fi
       break;
     hasher.Add(piece.data(), piece.size());
   }
-  const std::string failure = client.FailureReason().toStdString();
+  const std::string failure = client.FailureReason();
   if (!failure.empty())
     return {"FAILED", failure};
   const std::int64_t size = client.BytesReceived();
   if (file.size >= 0 && size != file.size)
     return {"MISMATCH", "size " + std::to_string(size) + ", the list says " + std::to_string(file.size)};
-  if (!file.sha256.empty() && hasher.Finish().toStdString() != file.sha256)
+  if (!file.sha256.empty() && hasher.Finish() != file.sha256)
     return {"MISMATCH", "sha256 differs"};
   if (file.size < 0 || file.sha256.empty())
     return {"UNPINNED", std::string("the list gives no ") + (file.size < 0 ? "Size" : "Sha256")};
@@ -132,7 +132,7 @@ int CheckFiles(Inet& client, const std::string& baseUrl, const XmlDocument& docu
 {
   RequireNode(document, "Version");
   RequireNode(document, "Updata");
-  const std::string runApp = RequireNode(document, "RunApp").Text().toStdString();
+  const std::string runApp = RequireNode(document, "RunApp").Text();
   const XmlNode files = RequireNode(document, "Files");
   const int count = files.ChildCount();
   int problems = 0;
@@ -163,17 +163,17 @@ int Check(const CheckOptions& options, std::ostream& out)
 {
   const std::string key = options.publicKey.empty() ? std::string() : PublicKeyText(options.publicKey);
   Inet client;
-  const std::string listName = ServerListName().toStdString();
+  const std::string listName = ServerListName();
   const std::string listUrl = options.baseUrl + listName;
   const std::string list = Fetch(client, listUrl, MaxListBytes);
   if (!key.empty()) {
-    const std::string signatureName = SignatureName(ServerListName()).toStdString();
+    const std::string signatureName = SignatureName(ServerListName());
     const std::string signatureUrl = options.baseUrl + signatureName;
     const std::string signature = Fetch(client, signatureUrl, MaxSignatureBytes);
-    const MinisignResult result = VerifyMinisign(QString::fromStdString(key), QByteArray::fromStdString(list),
-                                                 QByteArray::fromStdString(signature));
+    const MinisignResult result = VerifyMinisign(key, list,
+                                                 signature);
     if (!result.ok)
-      throw CheckFailure{signatureUrl + ": the signature does not verify: " + result.reason.toStdString()};
+      throw CheckFailure{signatureUrl + ": the signature does not verify: " + result.reason};
     Report(out, signatureName, {"ok", std::string()});
   }
   const XmlDocument document = ParseList(list, listUrl);

@@ -57,7 +57,7 @@ std::string ListedName(const std::string& relative)
     throw Refusal{Shown(relative) + ": the name is not valid UTF-8"};
   std::string name = relative;
   std::replace(name.begin(), name.end(), '/', '\\');
-  if (!IsSafeRelativeName(QString::fromStdString(name)))
+  if (!IsSafeRelativeName(name))
     throw Refusal{Shown(relative) + ": the updater refuses this name"};
   return name;
 }
@@ -101,11 +101,11 @@ ReleaseFile LinkedFile(const std::string& root, const std::string& relative, con
 // Appends every file below root/folder ("" for root itself) to files.
 void CollectFiles(const std::string& root, const std::string& folder, std::vector<ReleaseFile>& files)
 {
-  const std::string listName = ServerListName().toStdString();
+  const std::string listName = ServerListName();
   const std::string path = folder.empty() ? root : root + '/' + folder;
   for (const fs::directory_entry& entry : Entries(path, folder.empty() ? root : folder)) {
     const std::string fileName = entry.path().filename().string();
-    if (folder.empty() && (fileName == listName || fileName == SignatureName(ServerListName()).toStdString()))
+    if (folder.empty() && (fileName == listName || fileName == SignatureName(ServerListName())))
       continue;
     const std::string relative = folder.empty() ? fileName : folder + '/' + fileName;
     const std::string name = ListedName(relative);
@@ -135,7 +135,7 @@ std::vector<std::string> ReadNotes(const std::string& path)
   std::vector<std::string> notes;
   for (std::size_t start = 0; start <= text.size();) {
     const std::size_t end = std::min(text.find('\n', start), text.size());
-    const std::string note = Trimmed(text.substr(start, end - start));
+    const std::string note = TrimmedUnicode(text.substr(start, end - start));
     start = end + 1;
     if (note.empty())
       continue;
@@ -150,14 +150,14 @@ std::vector<std::string> ReadNotes(const std::string& path)
 std::map<std::string, PreviousFile> ReadPreviousList(const std::string& path)
 {
   XmlDocument document;
-  if (!document.Load(QString::fromStdString(path)))
-    throw Refusal{path + ": " + document.ParseErrorReason().toStdString()};
+  if (!document.Load(path))
+    throw Refusal{path + ": " + document.ParseErrorReason()};
   std::map<std::string, PreviousFile> listed;
   try {
     const XmlNode files = RequireNode(document, "Files");
     for (int i = 0; i < files.ChildCount(); ++i) {
       const ListedFile file = ReadListedFile(files.Child(i), i);
-      listed[file.name.toStdString()] = {file.ver.toStdString(), file.sha256.toStdString()};
+      listed[file.name] = {file.ver, file.sha256};
     }
   } catch (const ListFormatError& error) {
     throw Refusal{path + ": " + error.what()};
@@ -170,11 +170,11 @@ void HashFiles(std::vector<ReleaseFile>& files, std::ostream& err)
   for (ReleaseFile& file : files) {
     if (file.size >= ProgressBytes)
       err << "hashing " << file.name << " (" << file.size / (1024 * 1024) << " MiB)" << std::endl;
-    QByteArray digest;
-    const std::string failure = Sha256OfFile(QString::fromStdString(file.path), &digest).toStdString();
+    std::string digest;
+    const std::string failure = Sha256OfFile(file.path, &digest);
     if (!failure.empty())
       throw Refusal{Shown(file.name) + ": " + failure};
-    file.sha256 = digest.toStdString();
+    file.sha256 = digest;
   }
 }
 
@@ -353,7 +353,7 @@ std::vector<ReleaseFile> ReleaseFiles(const std::string& root)
 // for which name, and until when it holds.
 std::string SignCommand(const MakeOptions& options)
 {
-  const std::string listName = ServerListName().toStdString();
+  const std::string listName = ServerListName();
   const std::int64_t now = std::time(nullptr);
   std::string comment = "timestamp:" + std::to_string(now) + " file:" + listName;
   if (options.expiresDays > 0)
@@ -364,7 +364,7 @@ std::string SignCommand(const MakeOptions& options)
 
 void MakeList(const MakeOptions& options, std::ostream& out, std::ostream& err)
 {
-  const std::string version = Trimmed(options.version);
+  const std::string version = TrimmedUnicode(options.version);
   if (version.empty()
       || std::any_of(version.begin(), version.end(), [](char c) { return c >= 0 && (c < 0x20 || c == 0x7F); }))
     throw Refusal{"--version must be a non-empty line of text"};
@@ -380,7 +380,7 @@ void MakeList(const MakeOptions& options, std::ostream& out, std::ostream& err)
   std::replace(runApp.begin(), runApp.end(), '/', '\\');
   const bool listed =
       std::any_of(files.cbegin(), files.cend(), [&](const ReleaseFile& file) { return file.name == runApp; });
-  if (!listed || runApp != Trimmed(runApp))
+  if (!listed || runApp != TrimmedUnicode(runApp))
     throw Refusal{"--run-app " + Shown(options.runApp) + " is not a file of the release"};
 
   HashFiles(files, err);
@@ -390,10 +390,10 @@ void MakeList(const MakeOptions& options, std::ostream& out, std::ostream& err)
     file.ver = same ? old->second.ver : version;
   }
 
-  const std::string listName = ServerListName().toStdString();
-  const std::string failure = WriteFileAtomically(QString::fromStdString(root + '/' + listName),
-                                                  QByteArray::fromStdString(ListXml(version, notes, files, runApp)))
-                                  .toStdString();
+  const std::string listName = ServerListName();
+  const std::string failure = WriteFileAtomically(root + '/' + listName,
+                                                  ListXml(version, notes, files, runApp))
+                                  ;
   if (!failure.empty())
     throw Refusal{CleanPath(options.releaseDir) + '/' + listName + ": " + failure};
   out << SignCommand(options) << std::endl;

@@ -176,7 +176,7 @@ int UsageError(std::ostream& err, const std::string& message)
 // A whole number, optionally signed and surrounded by white space; 0 when text is anything else.
 int DaysOf(const std::string& text)
 {
-  const std::string number = Trimmed(text);
+  const std::string number = TrimmedUnicode(text);
   const std::size_t digits = number.find_first_not_of("+-") == 1 ? 1 : 0;
   if (number.size() == digits || number.find_first_not_of("0123456789", digits) != std::string::npos)
     return 0;
@@ -232,7 +232,7 @@ int RunCheck(const std::vector<std::string>& arguments, std::ostream& out, std::
   CheckOptions options;
   options.baseUrl = line.Positional().front();
   options.publicKey = line.Value("public-key");
-  if (!IsValidUpdateUrl(QString::fromStdString(options.baseUrl)))
+  if (!IsValidUpdateUrl(options.baseUrl))
     return UsageError(err, "BASEURL must be an http or https address ending in \"/\"");
   return CheckServer(options, out, err);
 }

@@ -94,7 +94,7 @@ std::string VisibleText(const std::string& text)
   return shown;
 }
 
-std::string Trimmed(const std::string& text)
+std::string TrimmedUnicode(const std::string& text)
 {
   std::size_t begin = text.size();
   std::size_t end = 0;

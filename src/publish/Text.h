@@ -12,7 +12,7 @@ char32_t NextCodePoint(const std::string& text, std::size_t* pos);
 std::string VisibleText(const std::string& text);
 
 // text without the white space at either end: Unicode's separators, tab to carriage return, U+0085.
-std::string Trimmed(const std::string& text);
+std::string TrimmedUnicode(const std::string& text);
 
 // True when a comes before b in UTF-16 order, the order the lists have always been sorted in.
 bool Utf16Less(const std::string& a, const std::string& b);

@@ -40,12 +40,12 @@ QStringList MessageLog::Texts() const
 
 ProgramFolder::ProgramFolder()
 {
-  SetAppPath(m_dir.path());
+  SetAppPath(m_dir.path().toStdString());
 }
 
 ProgramFolder::~ProgramFolder()
 {
-  SetAppPath(QString());
+  SetAppPath(std::string());
 }
 
 void ProgramFolder::Write(const QString& name, const QByteArray& data) const

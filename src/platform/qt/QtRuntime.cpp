@@ -50,7 +50,7 @@ void SetMsgBoxHook(MsgBoxHook hook)
 MsgBoxResult MsgBox(const std::string& text, MsgBoxStyle style, const std::string& title)
 {
   const MsgBoxRequest request{text, title.empty() ? AppTitle() : title, style};
-  LogEvent(QStringLiteral("消息：") + QString::fromStdString(text));
+  LogEvent("消息：" + text);
   FlushLog();
   if (Hook())
     return Hook()(request);

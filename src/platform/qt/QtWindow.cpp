@@ -338,7 +338,3 @@ std::unique_ptr<Window> NewWindow(const std::string& name)
   return std::make_unique<QtWindow>(name);
 }
 
-void OnStateChanged(Inet& client, std::function<void(int)> handler)
-{
-  QObject::connect(&client, &Inet::StateChanged, &client, std::move(handler));
-}

@@ -67,11 +67,11 @@ RunningProcess::~RunningProcess()
 #endif
 }
 
-std::vector<std::unique_ptr<RunningProcess>> ProcessesRunning(const QString& path)
+std::vector<std::unique_ptr<RunningProcess>> ProcessesRunning(const std::string& path)
 {
   std::vector<std::unique_ptr<RunningProcess>> found;
 #ifdef Q_OS_WIN
-  const std::wstring wanted = QDir::toNativeSeparators(QFileInfo(NativePath(path)).absoluteFilePath()).toStdWString();
+  const std::wstring wanted = QDir::toNativeSeparators(QFileInfo(QString::fromStdString(NativePath(path))).absoluteFilePath()).toStdWString();
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE)
     return found;
@@ -86,13 +86,13 @@ std::vector<std::unique_ptr<RunningProcess>> ProcessesRunning(const QString& pat
     wchar_t image[32768];
     DWORD size = 32768;
     if (QueryFullProcessImageNameW(process, 0, image, &size) && _wcsicmp(image, wanted.c_str()) == 0)
-      found.push_back(std::make_unique<RunningProcess>(qintptr(process)));
+      found.push_back(std::make_unique<RunningProcess>(std::intptr_t(process)));
     else
       CloseHandle(process);
   }
   CloseHandle(snapshot);
 #else
-  const QString wanted = QFileInfo(NativePath(path)).absoluteFilePath();
+  const QString wanted = QFileInfo(QString::fromStdString(NativePath(path))).absoluteFilePath();
   const QString deleted = wanted + QStringLiteral(" (deleted)");
   auto matches = [&](qint64 pid) {
     const QString exe = ExecutableOf(pid);
@@ -109,7 +109,7 @@ std::vector<std::unique_ptr<RunningProcess>> ProcessesRunning(const QString& pat
       continue;
     // Looked at again through the pidfd's eyes: the id may have gone to another process in between.
     if (matches(pid) && !HasEnded(pidfd))
-      found.push_back(std::make_unique<RunningProcess>(qintptr(pidfd)));
+      found.push_back(std::make_unique<RunningProcess>(std::intptr_t(pidfd)));
     else
       ::close(pidfd);
   }

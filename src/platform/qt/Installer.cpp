@@ -1,17 +1,21 @@
 #include "platform/Installer.h"
 
 #include "engine/Install.h"
+#include "platform/Crypto.h"
 #include "platform/FileSys.h"
 
+#include <algorithm>
+
 namespace {
-std::string EngineName(const QString& name)
+std::string EngineName(std::string name)
 {
-  return QString(name).replace(u'\\', u'/').toStdString();
+  std::replace(name.begin(), name.end(), '\\', '/');
+  return name;
 }
 
 std::string ProgramFolder()
 {
-  return NativePath(AppPath()).toStdString();
+  return NativePath(AppPath());
 }
 }
 
@@ -22,37 +26,37 @@ Installer::Installer()
 
 Installer::~Installer() = default;
 
-QString Installer::BeginDownload(const QStringList& names, const QList<Keepable>& keepable)
+std::string Installer::BeginDownload(const std::vector<std::string>& names, const std::vector<Keepable>& keepable)
 {
   std::vector<std::string> files;
-  for (const QString& name : names)
+  for (const std::string& name : names)
     files.push_back(EngineName(name));
   std::vector<engine::KeepableFile> keeps;
   for (const Keepable& file : keepable)
-    keeps.push_back(
-        {EngineName(file.name), file.size, file.sha256.toHex().toStdString(), file.validator.toStdString()});
-  return QString::fromStdString(m_engine->BeginDownload(files, keeps));
+    keeps.push_back({EngineName(file.name), file.size, HexOf(file.sha256), file.validator});
+  return m_engine->BeginDownload(files, keeps);
 }
 
-QList<Installer::KeptPart> Installer::KeptParts()
+std::vector<Installer::KeptPart> Installer::KeptParts()
 {
-  QList<KeptPart> parts;
-  for (const engine::KeptPart& part : m_engine->KeptParts())
-    parts.push_back(
-        {{QString::fromStdString(part.name).replace(u'/', u'\\'), part.size,
-          QByteArray::fromHex(QByteArray::fromStdString(part.sha256)), QString::fromStdString(part.validator)},
-         part.received});
+  std::vector<KeptPart> parts;
+  for (const engine::KeptPart& part : m_engine->KeptParts()) {
+    std::string name = part.name, sha256;
+    std::replace(name.begin(), name.end(), '/', '\\');
+    ParseSha256Hex(part.sha256, &sha256);
+    parts.push_back({{name, part.size, sha256, part.validator}, part.received});
+  }
   return parts;
 }
 
-QString Installer::DropPart(const QString& name)
+std::string Installer::DropPart(const std::string& name)
 {
-  return QString::fromStdString(m_engine->DropPart(EngineName(name)));
+  return m_engine->DropPart(EngineName(name));
 }
 
-QString Installer::Downloaded(const QString& name)
+std::string Installer::Downloaded(const std::string& name)
 {
-  return QString::fromStdString(m_engine->Downloaded(EngineName(name)));
+  return m_engine->Downloaded(EngineName(name));
 }
 
 void Installer::AbandonDownload(bool keepParts)
@@ -60,30 +64,31 @@ void Installer::AbandonDownload(bool keepParts)
   m_engine->AbandonDownload(keepParts);
 }
 
-bool Installer::Install(const QList<Item>& items, QString* failedName, QString* reason)
+bool Installer::Install(const std::vector<Item>& items, std::string* failedName, std::string* reason)
 {
   std::vector<engine::InstallItem> files;
   for (const Item& item : items)
     files.push_back({EngineName(item.name), item.executable});
   const engine::InstallResult result = m_engine->Install(files);
-  *failedName = QString::fromStdString(result.failedName).replace(u'/', u'\\');
-  *reason = QString::fromStdString(result.reason);
+  *failedName = result.failedName;
+  std::replace(failedName->begin(), failedName->end(), '/', '\\');
+  *reason = result.reason;
   return result.ok;
 }
 
 RunLock::RunLock()
 {
   const std::string path = ProgramFolder() + "/MervoUpdate.lock";
-  m_reason = QString::fromStdString(engine::SystemFileOps()->TakeLock(path, &m_held, &m_busy));
+  m_reason = engine::SystemFileOps()->TakeLock(path, &m_held, &m_busy);
 }
 
 RunLock::~RunLock() = default;
 
-Interrupted RecoverInterruptedUpdate(QString* reason)
+Interrupted RecoverInterruptedUpdate(std::string* reason)
 {
   const std::unique_ptr<engine::FileOps> ops = engine::SystemFileOps();
   const engine::Recovery recovery = engine::Recover(ProgramFolder(), *ops);
-  *reason = QString::fromStdString(recovery.reason);
+  *reason = recovery.reason;
   switch (recovery.outcome) {
   case engine::RecoveryOutcome::Nothing: return Interrupted::Nothing;
   case engine::RecoveryOutcome::DownloadDiscarded: return Interrupted::DownloadDiscarded;

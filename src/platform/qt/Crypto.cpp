@@ -14,43 +14,53 @@
 #include <memory>
 #include <unistd.h>
 
-Sha256Hasher::Sha256Hasher() : m_ctx(EVP_MD_CTX_new())
+struct Sha256Hasher::Impl {
+  void Start() { failed = !ctx || EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) != 1; }
+
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  bool failed = false;
+};
+
+Sha256Hasher::Sha256Hasher() : m_impl(std::make_unique<Impl>())
 {
-  Start();
+  m_impl->Start();
 }
 
 Sha256Hasher::~Sha256Hasher()
 {
-  EVP_MD_CTX_free(m_ctx);
+  EVP_MD_CTX_free(m_impl->ctx);
 }
 
-void Sha256Hasher::Start()
+void Sha256Hasher::Add(const char* data, std::int64_t size)
 {
-  m_failed = !m_ctx || EVP_DigestInit_ex(m_ctx, EVP_sha256(), nullptr) != 1;
+  if (!m_impl->failed && size > 0)
+    m_impl->failed = EVP_DigestUpdate(m_impl->ctx, data, size_t(size)) != 1;
 }
 
-void Sha256Hasher::Add(const char* data, qint64 size)
+std::string Sha256Hasher::Finish()
 {
-  if (!m_failed && size > 0)
-    m_failed = EVP_DigestUpdate(m_ctx, data, size_t(size)) != 1;
-}
-
-QByteArray Sha256Hasher::Finish()
-{
-  QByteArray digest(32, '\0');
+  std::string digest(32, '\0');
   unsigned int length = 0;
-  if (m_failed || EVP_DigestFinal_ex(m_ctx, reinterpret_cast<unsigned char*>(digest.data()), &length) != 1
+  if (m_impl->failed
+      || EVP_DigestFinal_ex(m_impl->ctx, reinterpret_cast<unsigned char*>(digest.data()), &length) != 1
       || length != 32)
     digest.clear();
-  Start();
+  m_impl->Start();
   return digest;
 }
 
-QString Sha256OfFile(const QString& path, QByteArray* digest)
+namespace {
+std::string SystemReason(int error)
 {
-  const int fd = ::open(QFile::encodeName(NativePath(path)).constData(), O_RDONLY | O_CLOEXEC);
+  return QString::fromLocal8Bit(std::strerror(error)).toStdString();
+}
+}
+
+std::string Sha256OfFile(const std::string& path, std::string* digest)
+{
+  const int fd = ::open(QFile::encodeName(QString::fromStdString(NativePath(path))).constData(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
-    return QString::fromLocal8Bit(std::strerror(errno));
+    return SystemReason(errno);
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   // Large blocks keep the system-call cost far below the hashing cost.
   constexpr size_t BlockBytes = 1024 * 1024;
@@ -65,16 +75,16 @@ QString Sha256OfFile(const QString& path, QByteArray* digest)
     if (got < 0) {
       const int error = errno;
       ::close(fd);
-      return QString::fromLocal8Bit(std::strerror(error));
+      return SystemReason(error);
     }
     hasher.Add(buffer.get(), got);
   }
   ::close(fd);
-  const QByteArray result = hasher.Finish();
-  if (result.isEmpty())
-    return QStringLiteral("无法计算 SHA-256");
+  const std::string result = hasher.Finish();
+  if (result.empty())
+    return "无法计算 SHA-256";
   *digest = result;
-  return QString();
+  return std::string();
 }
 
 namespace {
@@ -94,9 +104,9 @@ struct MdCtxFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
-bool IsHexDigit(char16_t c)
+bool IsHexDigit(char c)
 {
-  return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 const unsigned char* Bytes(const QByteArray& data)
@@ -176,7 +186,7 @@ QByteArray Blake2b512(const QByteArray& data)
   return digest;
 }
 
-MinisignResult Failure(const QString& reason)
+MinisignResult Failure(const char* reason)
 {
   MinisignResult result;
   result.reason = reason;
@@ -184,38 +194,50 @@ MinisignResult Failure(const QString& reason)
 }
 }
 
-std::optional<QString> TrustedCommentField(const QString& comment, const QString& name)
+std::optional<std::string> TrustedCommentField(const std::string& comment, const std::string& name)
 {
-  const QString prefix = name + u':';
-  for (const QString& field : comment.split(QRegularExpression(QStringLiteral("[\t ]"))))
+  const QString prefix = QString::fromStdString(name) + u':';
+  for (const QString& field : QString::fromStdString(comment).split(QRegularExpression(QStringLiteral("[\t ]"))))
     if (field.startsWith(prefix))
-      return field.mid(prefix.size());
+      return field.mid(prefix.size()).toStdString();
   return std::nullopt;
 }
 
-std::optional<qint64> UnixTimeOf(const QString& value)
+std::optional<std::int64_t> UnixTimeOf(const std::string& value)
 {
-  bool ok = !value.isEmpty() && value.size() <= 18;
-  for (const QChar c : value)
-    ok = ok && c >= u'0' && c <= u'9';
-  return ok ? std::optional<qint64>(value.toLongLong()) : std::nullopt;
+  bool ok = !value.empty() && value.size() <= 18;
+  for (const char c : value)
+    ok = ok && c >= '0' && c <= '9';
+  return ok ? std::optional<std::int64_t>(std::stoll(value)) : std::nullopt;
 }
 
-bool ParseSha256Hex(const QString& text, QByteArray* raw)
+bool ParseSha256Hex(const std::string& text, std::string* raw)
 {
   if (text.size() != 64)
     return false;
-  for (const QChar c : text) {
-    if (!IsHexDigit(c.unicode()))
+  for (const char c : text) {
+    if (!IsHexDigit(c))
       return false;
   }
-  *raw = QByteArray::fromHex(text.toLatin1());
+  *raw = QByteArray::fromHex(QByteArray::fromStdString(text)).toStdString();
   return true;
 }
 
-std::optional<MinisignPublicKey> ParseMinisignPublicKey(const QString& text)
+std::string HexOf(const std::string& bytes)
 {
-  QList<QByteArray> lines = SplitLines(text.trimmed().toUtf8());
+  static const char Digits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (const unsigned char c : bytes) {
+    hex += Digits[c >> 4];
+    hex += Digits[c & 15];
+  }
+  return hex;
+}
+
+std::optional<MinisignPublicKey> ParseMinisignPublicKey(const std::string& text)
+{
+  QList<QByteArray> lines = SplitLines(QString::fromStdString(text).trimmed().toUtf8());
   if (lines.size() == 2 && lines[0].startsWith("untrusted comment:"))
     lines.removeFirst();
   if (lines.size() != 1)
@@ -223,32 +245,34 @@ std::optional<MinisignPublicKey> ParseMinisignPublicKey(const QString& text)
   const auto decoded = DecodeExactly(lines[0].trimmed(), 2 + KeyIdBytes + KeyBytes);
   if (!decoded || !decoded->startsWith("Ed"))
     return std::nullopt;
-  return MinisignPublicKey{decoded->mid(2, KeyIdBytes), decoded->mid(2 + KeyIdBytes)};
+  return MinisignPublicKey{decoded->mid(2, KeyIdBytes).toStdString(), decoded->mid(2 + KeyIdBytes).toStdString()};
 }
 
-MinisignResult VerifyMinisign(const QString& publicKey, const QByteArray& data,
-                              const QByteArray& signatureFile)
+MinisignResult VerifyMinisign(const std::string& publicKey, const std::string& text,
+                              const std::string& signatureFile)
 {
   const auto key = ParseMinisignPublicKey(publicKey);
   if (!key)
-    return Failure(QStringLiteral("公钥格式错误"));
-  const auto parts = ParseMinisignSignature(signatureFile);
+    return Failure("公钥格式错误");
+  const auto parts = ParseMinisignSignature(QByteArray::fromStdString(signatureFile));
   if (!parts)
-    return Failure(QStringLiteral("签名文件格式错误"));
-  if (parts->keyId != key->keyId)
-    return Failure(QStringLiteral("签名所用的密钥与公钥不符"));
+    return Failure("签名文件格式错误");
+  if (parts->keyId.toStdString() != key->keyId)
+    return Failure("签名所用的密钥与公钥不符");
+  const QByteArray data = QByteArray::fromStdString(text);
+  const QByteArray publicBytes = QByteArray::fromStdString(key->key);
   const bool prehashed = parts->algorithm == "ED";
   const QByteArray message = prehashed ? Blake2b512(data) : data;
   if (prehashed && message.isEmpty())
-    return Failure(QStringLiteral("无法计算 BLAKE2b 摘要"));
-  if (!VerifyEd25519(key->key, parts->signature, message))
-    return Failure(QStringLiteral("签名与更新列表内容不符"));
-  if (!VerifyEd25519(key->key, parts->globalSignature, parts->signature + parts->trustedComment))
-    return Failure(QStringLiteral("可信注释的签名无效"));
+    return Failure("无法计算 BLAKE2b 摘要");
+  if (!VerifyEd25519(publicBytes, parts->signature, message))
+    return Failure("签名与更新列表内容不符");
+  if (!VerifyEd25519(publicBytes, parts->globalSignature, parts->signature + parts->trustedComment))
+    return Failure("可信注释的签名无效");
   MinisignResult result;
   result.ok = true;
-  result.trustedComment = QString::fromUtf8(parts->trustedComment);
-  if (const auto timestamp = TrustedCommentField(result.trustedComment, QStringLiteral("timestamp")))
+  result.trustedComment = parts->trustedComment.toStdString();
+  if (const auto timestamp = TrustedCommentField(result.trustedComment, "timestamp"))
     result.timestamp = UnixTimeOf(*timestamp);
   return result;
 }

@@ -1,3 +1,5 @@
+// The transfer control over libcurl: its multi interface is driven from the event loop
+// through socket notifiers and a single-shot timer, so nothing ever blocks the window.
 #include "platform/Inet.h"
 
 #include "platform/Events.h"
@@ -49,17 +51,86 @@ QByteArray NoProxyList()
 }
 }
 
-Inet::Inet(QObject* parent)
-    : QObject(parent), m_curlTimer(new QTimer(this)), m_idle(new QTimer(this))
+struct Inet::Impl : QObject {
+  explicit Impl(Inet& owner);
+  ~Impl() override;
+
+  static size_t OnHeaderLine(char* data, size_t size, size_t count, void* self);
+  static size_t OnBody(char* data, size_t size, size_t count, void* self);
+  static int OnRequestSent(void* self, char*, char*, int, int);
+  static int OnSocket(CURL*, curl_socket_t fd, int what, void* self, void*);
+  static int OnTimer(CURLM*, long timeoutMs, void* self);
+
+  void Execute(const QString& url, const QString& operation);
+  bool StillExecuting() const;
+  void Wait();
+  QString GetHeader() const;
+  QString GetHeader(const QString& name) const;
+  std::string GetChunk(int maxBytes);
+  std::string OpenURL(const QString& url, qint64 maxBytes);
+  QString AnswerFailure() const;
+  QString FailureReason() const;
+  void Cancel();
+  void Shutdown();
+
+  void ConfigureRequest(const QByteArray& url, bool head);
+  void Drive(int fd, int events);
+  void CollectFinished();
+  void HeadersComplete();
+  void Finish(const QString& failure);
+  void Abort(const QString& reason);
+  void StopTransfer();
+  void ResumeIfDrained();
+  QString ReasonFor(int code) const;
+  QString BrokenConnectionReason() const;
+  void ThrowIfShutdown() const;
+
+  struct Notifiers {
+    QSocketNotifier* read = nullptr;
+    QSocketNotifier* write = nullptr;
+  };
+
+  Inet& m_owner;
+  CURLM* m_multi = nullptr;
+  CURL* m_easy = nullptr;
+  bool m_active = false;            // the easy handle is in the multi handle
+  QHash<int, Notifiers> m_notifiers;
+  QTimer* m_curlTimer;              // libcurl's own timeouts
+  QTimer* m_idle;                   // the inactivity limit
+
+  bool m_head = false;
+  bool m_headersIn = false;
+  bool m_finished = false;
+  bool m_shutdown = false;
+  bool m_paused = false;
+  QString m_failure;                // why the transfer failed; empty when it did not
+  QString m_abortReason;            // set before a callback stops the transfer on purpose
+
+  QList<QByteArray> m_headerLines;  // of the response being received, status line first
+  int m_status = 0;
+  qsizetype m_headerBytes = 0;
+  QByteArray m_lastLocation;        // of the last redirect followed
+  qint64 m_declaredLength = -1;
+
+  QByteArray m_buffer;              // body bytes not yet handed out, from m_readPos on
+  qsizetype m_readPos = 0;
+  qint64 m_received = 0;
+  int m_timeoutMs = DefaultTimeoutMs;
+  QString m_caFile;
+  curl_slist* m_extraHeaders = nullptr;
+};
+
+Inet::Impl::Impl(Inet& owner)
+    : m_owner(owner), m_curlTimer(new QTimer(this)), m_idle(new QTimer(this))
 {
   InitCurlOnce();
   m_multi = curl_multi_init();
   m_easy = curl_easy_init();
   // Compressed answers lose their Content-Length, and the files are stored as sent.
   m_extraHeaders = curl_slist_append(nullptr, "Accept-Encoding: identity");
-  curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &Inet::OnSocket);
+  curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &Impl::OnSocket);
   curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
-  curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &Inet::OnTimer);
+  curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &Impl::OnTimer);
   curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
 
   m_curlTimer->setSingleShot(true);
@@ -76,7 +147,7 @@ Inet::Inet(QObject* parent)
   });
 }
 
-Inet::~Inet()
+Inet::Impl::~Impl()
 {
   StopTransfer();
   curl_easy_cleanup(m_easy);
@@ -84,7 +155,7 @@ Inet::~Inet()
   curl_slist_free_all(m_extraHeaders);
 }
 
-void Inet::Execute(const QString& url, const QString& operation)
+void Inet::Impl::Execute(const QString& url, const QString& operation)
 {
   StopTransfer();
   m_head = operation.compare(QLatin1String("HEAD"), Qt::CaseInsensitive) == 0;
@@ -118,17 +189,17 @@ void Inet::Execute(const QString& url, const QString& operation)
   m_active = true;
 }
 
-void Inet::ConfigureRequest(const QByteArray& url, bool head)
+void Inet::Impl::ConfigureRequest(const QByteArray& url, bool head)
 {
   curl_easy_reset(m_easy);
   curl_easy_setopt(m_easy, CURLOPT_URL, url.constData());
   curl_easy_setopt(m_easy, CURLOPT_NOBODY, head ? 1L : 0L);
   curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &Inet::OnHeaderLine);
+  curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &Impl::OnHeaderLine);
   curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &Inet::OnBody);
+  curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &Impl::OnBody);
   curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(m_easy, CURLOPT_PREREQFUNCTION, &Inet::OnRequestSent);
+  curl_easy_setopt(m_easy, CURLOPT_PREREQFUNCTION, &Impl::OnRequestSent);
   curl_easy_setopt(m_easy, CURLOPT_PREREQDATA, this);
   curl_easy_setopt(m_easy, CURLOPT_USERAGENT, "MervoUpdate");
   curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_extraHeaders);
@@ -149,16 +220,16 @@ void Inet::ConfigureRequest(const QByteArray& url, bool head)
   curl_easy_setopt(m_easy, CURLOPT_BUFFERSIZE, 128L * 1024);
 }
 
-int Inet::OnRequestSent(void* self, char*, char*, int, int)
+int Inet::Impl::OnRequestSent(void* self, char*, char*, int, int)
 {
-  auto* inet = static_cast<Inet*>(self);
+  auto* inet = static_cast<Impl*>(self);
   inet->m_idle->start(inet->m_timeoutMs);
   return CURL_PREREQFUNC_OK;
 }
 
-size_t Inet::OnHeaderLine(char* data, size_t size, size_t count, void* self)
+size_t Inet::Impl::OnHeaderLine(char* data, size_t size, size_t count, void* self)
 {
-  auto* inet = static_cast<Inet*>(self);
+  auto* inet = static_cast<Impl*>(self);
   const size_t length = size * count;
   inet->m_idle->start(inet->m_timeoutMs);
   if (inet->m_headersIn)
@@ -197,7 +268,7 @@ size_t Inet::OnHeaderLine(char* data, size_t size, size_t count, void* self)
 
 // The final response's headers are in: a GET body that could not be stored as the
 // server meant it is refused here, before a byte of it is handed out.
-void Inet::HeadersComplete()
+void Inet::Impl::HeadersComplete()
 {
   m_headersIn = true;
   QSet<QByteArray> lengths;
@@ -228,9 +299,9 @@ void Inet::HeadersComplete()
   }
 }
 
-size_t Inet::OnBody(char* data, size_t size, size_t count, void* self)
+size_t Inet::Impl::OnBody(char* data, size_t size, size_t count, void* self)
 {
-  auto* inet = static_cast<Inet*>(self);
+  auto* inet = static_cast<Impl*>(self);
   const size_t length = size * count;
   if (!inet->m_headersIn) {
     inet->HeadersComplete();
@@ -250,9 +321,9 @@ size_t Inet::OnBody(char* data, size_t size, size_t count, void* self)
   return length;
 }
 
-int Inet::OnSocket(CURL*, curl_socket_t fd, int what, void* self, void*)
+int Inet::Impl::OnSocket(CURL*, curl_socket_t fd, int what, void* self, void*)
 {
-  auto* inet = static_cast<Inet*>(self);
+  auto* inet = static_cast<Impl*>(self);
   Notifiers& notifiers = inet->m_notifiers[fd];
   // Notifiers are kept per descriptor and only switched off: libcurl may report a
   // removal from inside one of their own signals.
@@ -273,9 +344,9 @@ int Inet::OnSocket(CURL*, curl_socket_t fd, int what, void* self, void*)
   return 0;
 }
 
-int Inet::OnTimer(CURLM*, long timeoutMs, void* self)
+int Inet::Impl::OnTimer(CURLM*, long timeoutMs, void* self)
 {
-  auto* inet = static_cast<Inet*>(self);
+  auto* inet = static_cast<Impl*>(self);
   if (timeoutMs < 0)
     inet->m_curlTimer->stop();
   else
@@ -283,14 +354,14 @@ int Inet::OnTimer(CURLM*, long timeoutMs, void* self)
   return 0;
 }
 
-void Inet::Drive(int fd, int events)
+void Inet::Impl::Drive(int fd, int events)
 {
   int running = 0;
   curl_multi_socket_action(m_multi, curl_socket_t(fd), events, &running);
   CollectFinished();
 }
 
-void Inet::CollectFinished()
+void Inet::Impl::CollectFinished()
 {
   int left = 0;
   while (CURLMsg* message = curl_multi_info_read(m_multi, &left)) {
@@ -307,7 +378,7 @@ void Inet::CollectFinished()
   }
 }
 
-QString Inet::BrokenConnectionReason() const
+QString Inet::Impl::BrokenConnectionReason() const
 {
   const qint64 arrived = m_received + (m_buffer.size() - m_readPos);
   if (m_declaredLength >= 0)
@@ -315,7 +386,7 @@ QString Inet::BrokenConnectionReason() const
   return QStringLiteral("连接中断（已收到 %1 字节）").arg(arrived);
 }
 
-QString Inet::ReasonFor(int code) const
+QString Inet::Impl::ReasonFor(int code) const
 {
   switch (code) {
   case CURLE_COULDNT_RESOLVE_HOST:
@@ -352,13 +423,13 @@ QString Inet::ReasonFor(int code) const
   }
 }
 
-void Inet::Abort(const QString& reason)
+void Inet::Impl::Abort(const QString& reason)
 {
   m_abortReason = reason;
   Finish(reason);
 }
 
-void Inet::StopTransfer()
+void Inet::Impl::StopTransfer()
 {
   if (m_active) {
     curl_multi_remove_handle(m_multi, m_easy);
@@ -368,7 +439,7 @@ void Inet::StopTransfer()
   m_idle->stop();
 }
 
-void Inet::Finish(const QString& failure)
+void Inet::Impl::Finish(const QString& failure)
 {
   if (m_finished)
     return;
@@ -376,35 +447,31 @@ void Inet::Finish(const QString& failure)
   m_failure = failure;
   m_finished = true;
   if (!m_shutdown)
-    emit StateChanged(failure.isEmpty() ? icResponseCompleted : icError);
+    if (m_owner.OnStateChanged)
+      m_owner.OnStateChanged(failure.isEmpty() ? icResponseCompleted : icError);
 }
 
-bool Inet::StillExecuting() const
+bool Inet::Impl::StillExecuting() const
 {
   if (m_finished)
     return false;
   return m_active && (m_head || !m_headersIn);
 }
 
-void Inet::ThrowIfShutdown() const
+void Inet::Impl::ThrowIfShutdown() const
 {
   if (m_shutdown)
     throw RunEnded{};
 }
 
-void Inet::Wait()
+void Inet::Impl::Wait()
 {
   while (StillExecuting() && !m_shutdown)
     WaitForEvents();
   ThrowIfShutdown();
 }
 
-int Inet::StatusCode() const
-{
-  return m_status;
-}
-
-QString Inet::GetHeader() const
+QString Inet::Impl::GetHeader() const
 {
   QString text;
   for (const QByteArray& line : m_headerLines)
@@ -412,7 +479,7 @@ QString Inet::GetHeader() const
   return text;
 }
 
-QString Inet::GetHeader(const QString& name) const
+QString Inet::Impl::GetHeader(const QString& name) const
 {
   const QByteArray wanted = name.toLatin1();
   for (const QByteArray& line : m_headerLines.mid(1))
@@ -421,7 +488,7 @@ QString Inet::GetHeader(const QString& name) const
   return QString();
 }
 
-void Inet::ResumeIfDrained()
+void Inet::Impl::ResumeIfDrained()
 {
   if (!m_paused || m_readPos < m_buffer.size() || !m_active)
     return;
@@ -431,29 +498,27 @@ void Inet::ResumeIfDrained()
   curl_easy_pause(m_easy, CURLPAUSE_CONT);
 }
 
-QByteArray Inet::GetChunk(int maxBytes)
+std::string Inet::Impl::GetChunk(int maxBytes)
 {
   for (;;) {
     ThrowIfShutdown();
     const qsizetype available = m_buffer.size() - m_readPos;
     if (available > 0) {
       const qsizetype size = qMin<qsizetype>(available, maxBytes);
-      // The caller has normally let go of the previous piece, so this reuses its memory.
-      m_piece.resize(size);
-      std::memcpy(m_piece.data(), m_buffer.constData() + m_readPos, size_t(size));
+      std::string piece(m_buffer.constData() + m_readPos, size_t(size));
       m_readPos += size;
       m_received += size;
       ResumeIfDrained();
-      return m_piece;
+      return piece;
     }
     if (m_finished || !m_headersIn)
-      return QByteArray();
+      return std::string();
     ResumeIfDrained();
     WaitForEvents();
   }
 }
 
-QString Inet::AnswerFailure() const
+QString Inet::Impl::AnswerFailure() const
 {
   if (!m_failure.isEmpty())
     return m_failure;
@@ -466,7 +531,7 @@ QString Inet::AnswerFailure() const
   return QString();
 }
 
-QString Inet::FailureReason() const
+QString Inet::Impl::FailureReason() const
 {
   const QString answer = AnswerFailure();
   if (!answer.isEmpty())
@@ -476,36 +541,36 @@ QString Inet::FailureReason() const
   return QString();
 }
 
-QByteArray Inet::OpenURL(const QString& url, qint64 maxBytes)
+std::string Inet::Impl::OpenURL(const QString& url, qint64 maxBytes)
 {
   Execute(url, QStringLiteral("GET"));
   Wait();
   const QString answer = AnswerFailure();
   if (!answer.isEmpty())
-    throw InetError(answer);
-  const QString tooLarge = QStringLiteral("大于 %1 字节").arg(maxBytes);
+    throw InetError(answer.toStdString());
+  const std::string tooLarge = QStringLiteral("大于 %1 字节").arg(maxBytes).toStdString();
   if (m_declaredLength > maxBytes) {
     Cancel();
     throw InetError(tooLarge);
   }
-  QByteArray body;
+  std::string body;
   for (;;) {
-    const QByteArray piece = GetChunk(64 * 1024);
-    if (piece.isEmpty())
+    const std::string piece = GetChunk(64 * 1024);
+    if (piece.empty())
       break;
     body += piece;
-    if (body.size() > maxBytes) {
+    if (qint64(body.size()) > maxBytes) {
       Cancel();
       throw InetError(tooLarge);
     }
   }
   const QString reason = FailureReason();
   if (!reason.isEmpty())
-    throw InetError(reason);
+    throw InetError(reason.toStdString());
   return body;
 }
 
-void Inet::Cancel()
+void Inet::Impl::Cancel()
 {
   if (m_finished)
     return;
@@ -516,9 +581,106 @@ void Inet::Cancel()
   m_finished = true;
 }
 
-void Inet::Shutdown()
+void Inet::Impl::Shutdown()
 {
   m_shutdown = true;
   StopTransfer();
   m_finished = true;
+}
+
+Inet::Inet() : m_impl(std::make_unique<Impl>(*this)) {}
+
+Inet::~Inet() = default;
+
+void Inet::Execute(const std::string& url, const std::string& operation)
+{
+  m_impl->Execute(QString::fromStdString(url), QString::fromStdString(operation));
+}
+
+bool Inet::StillExecuting() const
+{
+  return m_impl->StillExecuting();
+}
+
+void Inet::Wait()
+{
+  m_impl->Wait();
+}
+
+std::string Inet::GetHeader() const
+{
+  return m_impl->GetHeader().toStdString();
+}
+
+std::string Inet::GetHeader(const std::string& name) const
+{
+  return m_impl->GetHeader(QString::fromStdString(name)).toStdString();
+}
+
+int Inet::StatusCode() const
+{
+  return m_impl->m_status;
+}
+
+std::string Inet::GetChunk(int maxBytes)
+{
+  return m_impl->GetChunk(maxBytes);
+}
+
+std::string Inet::OpenURL(const std::string& url, std::int64_t maxBytes)
+{
+  return m_impl->OpenURL(QString::fromStdString(url), maxBytes);
+}
+
+std::string Inet::AnswerFailure() const
+{
+  return m_impl->AnswerFailure().toStdString();
+}
+
+std::string Inet::FailureReason() const
+{
+  return m_impl->FailureReason().toStdString();
+}
+
+std::int64_t Inet::BytesReceived() const
+{
+  return m_impl->m_received;
+}
+
+void Inet::Cancel()
+{
+  m_impl->Cancel();
+}
+
+void Inet::Shutdown()
+{
+  m_impl->Shutdown();
+}
+
+bool Inet::IsShutdown() const
+{
+  return m_impl->m_shutdown;
+}
+
+void Inet::SetTimeoutMs(int ms)
+{
+  m_impl->m_timeoutMs = ms;
+}
+
+int Inet::TimeoutMs() const
+{
+  return m_impl->m_timeoutMs;
+}
+
+void Inet::SetCaFile(const std::string& path)
+{
+  m_impl->m_caFile = QString::fromStdString(path);
+}
+
+std::optional<UrlParts> ParseUrl(const std::string& url)
+{
+  const QUrl parsed(QString::fromStdString(url), QUrl::StrictMode);
+  if (!parsed.isValid())
+    return std::nullopt;
+  return UrlParts{parsed.scheme().toStdString(), parsed.host().toStdString()};
 }

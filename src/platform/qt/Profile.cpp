@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QStringDecoder>
 
+#include <optional>
+
 namespace {
 QString DecodeSettings(QByteArray bytes)
 {
@@ -36,14 +38,13 @@ bool SameName(QStringView a, QStringView b)
   }
   return true;
 }
-}
 
-QString GetPrivateProfileString(const QString& section, const QString& key,
-                                const QString& defaultValue, const QString& path)
+// The value; nullopt when the file, the section or the key is missing.
+std::optional<QString> ProfileString(const QString& section, const QString& key, const QString& path)
 {
-  QFile file(NativePath(path));
+  QFile file(QString::fromStdString(NativePath(path.toStdString())));
   if (!file.open(QIODevice::ReadOnly))
-    return defaultValue;
+    return std::nullopt;
   const QString text = DecodeSettings(file.readAll());
 
   bool inSection = false;
@@ -70,5 +71,14 @@ QString GetPrivateProfileString(const QString& section, const QString& key,
     if (SameName(line.left(equals).trimmed(), key))
       return line.mid(equals + 1).trimmed().toString();
   }
-  return defaultValue;
+  return std::nullopt;
+}
+}
+
+std::string GetPrivateProfileString(const std::string& section, const std::string& key,
+                                    const std::string& defaultValue, const std::string& path)
+{
+  const std::optional<QString> value =
+      ProfileString(QString::fromStdString(section), QString::fromStdString(key), QString::fromStdString(path));
+  return value ? value->toStdString() : defaultValue;
 }

@@ -14,7 +14,7 @@ public:
 
   void Append(const QString& text)
   {
-    const QString path = NativePath(AppPath() + u'\\' + LogName());
+    const QString path = QString::fromStdString(NativePath(AppPath() + '\\' + LogName()));
     if (path != m_file.fileName())
       Open(path);
     QString line = text;
@@ -48,7 +48,7 @@ private:
   void Rotate(const QString& path)
   {
     m_file.close();
-    RenameOver(path, path + QStringLiteral(".1"));
+    RenameOver(path.toStdString(), path.toStdString() + ".1");
     Open(path);
   }
 
@@ -63,9 +63,9 @@ LogFile& Log()
 }
 }
 
-void LogEvent(const QString& text)
+void LogEvent(const std::string& text)
 {
-  Log().Append(text);
+  Log().Append(QString::fromStdString(text));
 }
 
 void FlushLog()
