@@ -1,0 +1,3 @@
+// The main of every doctest program.
+#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
+#include <doctest/doctest.h>
