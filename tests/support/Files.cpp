@@ -7,27 +7,20 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
+#include <random>
 
 #ifndef _WIN32
-#include <fcntl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
 
 TempDir::TempDir()
 {
-#ifdef _WIN32
-  m_path = (fs::temp_directory_path() / ("mervo-test-" + std::to_string(std::rand()))).string();
-  fs::create_directories(m_path);
-#else
-  std::string pattern = (fs::temp_directory_path() / "mervo-test-XXXXXX").string();
-  if (!::mkdtemp(pattern.data()))
-    throw std::runtime_error("cannot make a temporary folder");
-  m_path = pattern;
-#endif
+  std::random_device random;
+  do
+    m_path = (fs::temp_directory_path() / ("mervo-test-" + std::to_string(random()))).string();
+  while (!fs::create_directory(m_path));
 }
 
 TempDir::~TempDir()
@@ -58,41 +51,30 @@ std::string Bytes(std::int64_t size, int seed)
   return data;
 }
 
-#ifndef _WIN32
 namespace {
-// Runs program in dir (empty: here), standard input from the null device.
+// A word for the shell, quoted.
+std::string Quoted(const std::string& word)
+{
+  std::string quoted = "'";
+  for (char c : word)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// Runs program in dir through the shell, its input from the null device.
 int Run(const std::string& dir, const std::string& program, const std::vector<std::string>& arguments, std::string* out)
 {
-  int pipeEnds[2];
-  if (::pipe(pipeEnds) != 0)
+  std::string command = "cd " + Quoted(dir) + " && exec " + Quoted(program);
+  for (const std::string& argument : arguments)
+    command += ' ' + Quoted(argument);
+  FILE* pipe = ::popen((command + (out ? " </dev/null" : " </dev/null >/dev/null 2>&1")).c_str(), "r");
+  if (!pipe)
     return -1;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& argument : arguments)
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    const int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, 0);
-    ::dup2(out ? pipeEnds[1] : null, 1);
-    if (!out)
-      ::dup2(null, 2);
-    ::close(pipeEnds[0]);
-    ::close(pipeEnds[1]);
-    if (!dir.empty() && ::chdir(dir.c_str()) != 0)
-      ::_exit(127);
-    ::execvp(program.c_str(), argv.data());
-    ::_exit(127);
-  }
-  ::close(pipeEnds[1]);
   char buffer[4096];
-  for (ssize_t n; pid > 0 && (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
     if (out)
-      out->append(buffer, std::size_t(n));
-  ::close(pipeEnds[0]);
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid)
-    return -1;
+      out->append(buffer, n);
+  const int status = ::pclose(pipe);
   return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 }  // namespace
@@ -104,9 +86,8 @@ bool RunMinisign(const std::string& dir, const std::vector<std::string>& argumen
 
 int RunProgram(const std::string& program, const std::vector<std::string>& arguments, std::string* out)
 {
-  return Run("", program, arguments, out);
+  return Run(".", program, arguments, out);
 }
-#endif
 
 std::string Sha256Hex(const std::string& data)
 {

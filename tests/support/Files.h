@@ -28,7 +28,7 @@ std::string ReadFile(const std::string& path);
 std::string Bytes(std::int64_t size, int seed);
 // Runs the real minisign in dir, its input from the null device; true when it exits with 0.
 bool RunMinisign(const std::string& dir, const std::vector<std::string>& arguments);
-// Runs program with arguments and waits; its standard output in *out. Returns the exit
+// Runs program with arguments and waits, its standard output in *out. Returns the exit
 // status, or -1 when it could not start, 128 + the signal when one killed it.
 int RunProgram(const std::string& program, const std::vector<std::string>& arguments, std::string* out = nullptr);
 // The SHA-256 of data as 64 lower-case hex digits, or "" when the hashing failed.
