@@ -32,14 +32,15 @@ const std::vector<File> OldFiles = {{"Mervo", 0744, "old program"}, {"数据/a.d
 // As installed: a replaced file keeps its mode, a new one gets the usual mode, the main
 // program gains execute bits where it can be read.
 const std::vector<File> NewFiles = {{"数据/a.dat", 0640, "new a"}, {"plugins/b.dll", 0644, "new b"}, {"Mervo", 0755, "new program"}};
-// Replaced in a folder, new in a new folder, the main program; one listed twice.
-const Names Items = {"数据/a.dat", "plugins/b.dll", "数据/a.dat", "*Mervo"};
+const Names NewNames = {"数据/a.dat", "plugins/b.dll", "Mervo"};
+// The crash program's command line for an install: replaced in a folder, new in a new
+// folder, the main program; one listed twice.
+const Names InstallMode = {"install", "数据/a.dat", "plugins/b.dll", "数据/a.dat", "*Mervo"};
 
-std::string Mode(int mode)
+// The mode, in decimal, and the content.
+std::string Stat(int mode, const std::string& content)
 {
-  char text[8];
-  std::snprintf(text, sizeof text, "%o ", unsigned(mode));
-  return text;
+  return std::to_string(mode) + ' ' + content;
 }
 
 void Put(const std::string& folder, const std::string& name, int mode, const std::string& content)
@@ -54,7 +55,7 @@ Snapshot Take(const std::string& folder)
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     struct stat status;
     if (entry.is_regular_file() && ::lstat(entry.path().c_str(), &status) == 0)
-      files[entry.path().lexically_relative(folder).generic_string()] = Mode(status.st_mode & 0777) + ReadFile(entry.path());
+      files[entry.path().lexically_relative(folder).generic_string()] = Stat(status.st_mode & 0777, ReadFile(entry.path()));
   }
   return files;
 }
@@ -65,16 +66,8 @@ Snapshot Release(bool updated)
   Snapshot files;
   for (const auto& list : {OldFiles, updated ? NewFiles : OldFiles})
     for (const File& file : list)
-      files[file.name] = Mode(file.mode) + file.content;
+      files[file.name] = Stat(file.mode, file.content);
   return files;
-}
-
-Names NewNames()
-{
-  Names names;
-  for (const File& file : NewFiles)
-    names.push_back(file.name);
-  return names;
 }
 
 // The old release, a journal of the download and its ".tmp" files, as the window leaves them;
@@ -85,7 +78,7 @@ void Prepare(const std::string& folder, bool stale = false)
     Put(folder, file.name, file.mode, file.content);
   if (stale)
     Put(folder, "Mervo.updbak~", 0644, "stale");
-  REQUIRE(engine::InstallEngine(folder, *engine::SystemFileOps()).BeginDownload(NewNames()) == "");
+  REQUIRE(engine::InstallEngine(folder, *engine::SystemFileOps()).BeginDownload(NewNames) == "");
   for (const File& file : NewFiles)
     Put(folder, file.name + std::string(".tmp"), 0600, file.content);
 }
@@ -102,7 +95,7 @@ void CutDownload(const std::string& folder, engine::InstallEngine& engine)
 {
   for (const File& file : OldFiles)
     Put(folder, file.name, file.mode, file.content);
-  REQUIRE(engine.BeginDownload(NewNames(), Pinned) == "");
+  REQUIRE(engine.BeginDownload(NewNames, Pinned) == "");
   for (const File& file : NewFiles)
     Put(folder, file.name + std::string(".tmp"), 0600, std::string(file.content).substr(0, 3));
 }
@@ -130,13 +123,6 @@ Names Crash(int step, const std::string& folder, Names mode)
   for (std::string line; std::getline(in, line);)
     steps.push_back(line);
   return steps;
-}
-
-Names InstallMode()
-{
-  Names mode = Items;
-  mode.insert(mode.begin(), "install");
-  return mode;
 }
 
 RecoveryOutcome RecoverHere(const std::string& folder)
@@ -184,8 +170,8 @@ private:
 std::vector<engine::InstallItem> InstallItems()
 {
   std::vector<engine::InstallItem> items;
-  for (const std::string& item : Items)
-    items.push_back({item.substr(item[0] == '*'), item[0] == '*'});
+  for (auto item = InstallMode.begin() + 1; item != InstallMode.end(); ++item)
+    items.push_back({item->substr((*item)[0] == '*'), (*item)[0] == '*'});
   return items;
 }
 }  // namespace
@@ -231,9 +217,8 @@ TEST_CASE("a failure at any file operation leaves the old release or the new one
     const std::string said = result.reason.substr(0, result.reason.find('\n'));
     if (!row.installed)
       CHECK(said == (op == "swap" ? row.reason : row.reason + "：" + std::strerror(EIO)));
-    const std::string later = "（下次启动时将再次恢复）";
     const bool sticky = !op.empty() && op.back() == '+';
-    CHECK((result.reason.size() >= later.size() && result.reason.substr(result.reason.size() - later.size()) == later) == sticky);
+    CHECK((result.reason.find("（下次启动时将再次恢复）") != std::string::npos) == sticky);
     if (sticky) {  // the put-backs fail at the next start too; the one after puts the old files back
       CHECK(engine::Recover(dir.Path(), ops).outcome == RecoveryOutcome::Unfinished);
       ops.Heal();
@@ -301,7 +286,7 @@ TEST_CASE("parts kept across the end of a run")
     CHECK(Kept(dir.Path()) == row.kept);
     Snapshot expected = Release(false);
     for (const std::string& part : row.kept)
-      expected[part.substr(0, part.find(' ')) + ".tmp"] = "600 new";
+      expected[part.substr(0, part.find(' ')) + ".tmp"] = Stat(0600, "new");
     if (!row.kept.empty())
       expected[engine::JournalName()] = Take(dir.Path())[engine::JournalName()];
     CHECK(Take(dir.Path()) == expected);
@@ -344,7 +329,7 @@ TEST_CASE("the next run resumes only what matches")
       REQUIRE(fs::remove(dir.File(engine::JournalName())));
     if (change == "longer")
       Put(dir.Path(), "数据/a.dat.tmp", 0600, "new a!");
-    Names names = NewNames();
+    Names names = NewNames;
     if (change == "unlisted") {
       names.erase(names.begin());
       pinned.erase(pinned.begin());
@@ -380,7 +365,7 @@ TEST_CASE("a crash at any step of an install or of its recovery")
     CAPTURE(stale);
     TempDir probe;
     Prepare(probe.Path(), stale);
-    const Names steps = Crash(0, probe.Path(), InstallMode());
+    const Names steps = Crash(0, probe.Path(), InstallMode);
     const auto stepOf = [&](const std::string& end) {
       const auto at = std::find_if(steps.begin(), steps.end(), [&](const std::string& step) {
         return step.size() >= end.size() && step.compare(step.size() - end.size(), end.size(), end) == 0;
@@ -401,11 +386,11 @@ TEST_CASE("a crash at any step of an install or of its recovery")
         CAPTURE(recoverStep);
         TempDir dir;
         Prepare(dir.Path(), stale);
-        REQUIRE(Crash(step, dir.Path(), InstallMode()) != Names{""});
+        REQUIRE(Crash(step, dir.Path(), InstallMode) != Names{""});
         if (recoverStep == 0 && !stale) {
           TempDir scratch;
           Prepare(scratch.Path());
-          REQUIRE(Crash(step, scratch.Path(), InstallMode()) != Names{""});
+          REQUIRE(Crash(step, scratch.Path(), InstallMode) != Names{""});
           recoverSteps = int(Crash(0, scratch.Path(), {"recover"}).size());
         }
         if (recoverStep > 0)

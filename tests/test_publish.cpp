@@ -71,11 +71,6 @@ bool Utf16Less(const std::string& a, const std::string& b)
   std::wstring_convert<std::codecvt_utf8_utf16<char16_t>, char16_t> utf16;
   return utf16.from_bytes(a) < utf16.from_bytes(b);
 }
-
-std::size_t Count(const std::string& text, char c)
-{
-  return std::size_t(std::count(text.begin(), text.end(), c));
-}
 }  // namespace
 
 // The list names every file of the release as it is ("\" between folders), and the notes.
@@ -143,7 +138,7 @@ TEST_CASE("make refuses a release it cannot list")
     const Run run = Publish({"make", "--version", "2", "--run-app", row.runApp, folder.Path()});
     CHECK(run.status == 1);
     CHECK(run.err.find(row.named) != std::string::npos);
-    CHECK(Count(run.err, '\n') == 1);
+    CHECK(std::count(run.err.begin(), run.err.end(), '\n') == 1);
     CHECK(run.out == "");
     CHECK_FALSE(fs::exists(folder.File("UpdList.xml")));
   }
