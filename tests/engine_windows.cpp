@@ -2,9 +2,12 @@
 // new folders, failures half-way, a target locked by another handle, a running program
 // replaced by its new version, and recovery after a crash at every step.
 //
-// Prints one line per case and "N passed, N failed"; exits 0 only when every case passed.
-// Run without arguments; the other command lines are the helpers it starts itself.
+// Run without arguments (or with doctest's own options after "--"); the other command lines are the
+// helpers it starts itself.
 #include "engine/Install.h"
+
+#define DOCTEST_CONFIG_IMPLEMENT
+#include <doctest.h>
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -13,10 +16,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <map>
 #include <set>
@@ -28,12 +29,6 @@ namespace fs = std::filesystem;
 
 // Files of a folder: folder-relative name ("\" between folders) to content.
 using Files = std::map<std::wstring, std::string>;
-using Failures = std::vector<std::string>;
-
-void Expect(Failures& failures, bool ok, const std::string& what) {
-  if (!ok)
-    failures.push_back(what);
-}
 
 // UTF-16 to UTF-8, done here rather than by the code under test, so that a wrong
 // conversion there shows as a wrong name here.
@@ -56,17 +51,6 @@ Files List(const fs::path& root) {
     if (entry.is_regular_file())
       files[entry.path().lexically_relative(root).wstring()] = Get(entry.path());
   return files;
-}
-
-// Expects the folder to hold exactly the expected files, byte for byte; reports the first difference.
-void Check(Failures& f, const Files& expected, const fs::path& folder, const std::string& when = "") {
-  const Files actual = List(folder);
-  for (const auto& [name, data] : expected)
-    if (!actual.count(name) || actual.at(name) != data)
-      return Expect(f, false, when + (actual.count(name) ? "wrong content in " : "missing ") + Utf8(name));
-  for (const auto& file : actual)
-    if (!expected.count(file.first))
-      return Expect(f, false, when + "left over: " + Utf8(file.first));
 }
 
 // The release installed before the update, and the update: a replaced program, files in
@@ -139,17 +123,17 @@ engine::InstallResult Update(engine::InstallEngine& engine, const std::wstring& 
 
 // Updates a new folder holding the old release with ops, while another handle holds the
 // file locked (if any) open; the folder must end holding expected.
-engine::InstallResult UpdateIn(Failures& f, const wchar_t* name, engine::FileOps& ops, const Files& expected,
+engine::InstallResult UpdateIn(const wchar_t* name, engine::FileOps& ops, const Files& expected,
                                const wchar_t* locked = nullptr) {
   const std::wstring folder = g_root + L"\\" + name;
   MakeFolder(folder, kOld);
   HANDLE lock = locked ? CreateFileW((folder + L"\\" + locked).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr) : nullptr;
-  Expect(f, lock != INVALID_HANDLE_VALUE, "cannot lock the file");
+  REQUIRE(lock != INVALID_HANDLE_VALUE);
   engine::InstallEngine engine(Utf8(folder), ops);
   const engine::InstallResult result = Update(engine, folder);
   if (lock)
     CloseHandle(lock);
-  Check(f, expected, folder);
+  CHECK(List(folder) == expected);
   return result;
 }
 
@@ -185,41 +169,42 @@ private:
   int m_replaces = 0;
 };
 
-void WholeInstall(Failures& f) {
-  const engine::InstallResult result = UpdateIn(f, L"whole", SystemOps(), kNew);
-  Expect(f, result.ok, "install failed: " + result.failedName + ": " + result.reason);
+TEST_CASE("a whole install of files in new folders with Chinese names") {
+  const engine::InstallResult result = UpdateIn(L"whole", SystemOps(), kNew);
+  CHECK_MESSAGE(result.ok, (result.failedName + ": " + result.reason));
 }
 
-void FailureHalfWay(Failures& f) {
+TEST_CASE("a failure at the second rename puts every original back") {
   FailReplace ops(2, false);
-  const engine::InstallResult result = UpdateIn(f, L"halfway", ops, kOld);
-  Expect(f, !result.ok && result.reason.find("planted failure") != std::string::npos,
-         "the planted failure was not reported: " + result.reason);
+  const engine::InstallResult result = UpdateIn(L"halfway", ops, kOld);
+  CHECK_FALSE(result.ok);
+  CHECK_MESSAGE(result.reason.find("planted failure") != std::string::npos, result.reason);
 }
 
 // From the 4th rename on (文档\用法.txt, then only in its kept-aside copy) every rename fails,
 // the put-backs too, at the install and at the next start; the start after that restores.
-void PutBackFails(Failures& f) {
+TEST_CASE("put-backs that fail keep the old copies for a later start to restore") {
   using engine::RecoveryOutcome;
   const std::wstring folder = g_root + L"\\putback";
   MakeFolder(folder, kOld);
   FailReplace ops(4, true);
   engine::InstallEngine engine(Utf8(folder), ops);
   const engine::InstallResult result = Update(engine, folder);
-  Expect(f, !result.ok && result.reason.find("（下次启动时将再次恢复）") != std::string::npos,
-         "the failed put-back did not promise another try: " + result.reason);
-  Expect(f, engine::Recover(Utf8(folder), ops).outcome == RecoveryOutcome::Unfinished,
-         "a start whose put-backs fail did not keep the journal");
+  CHECK_FALSE(result.ok);
+  CHECK_MESSAGE(result.reason.find("（下次启动时将再次恢复）") != std::string::npos, result.reason);
+  // A start whose put-backs fail too keeps the journal; the start after puts the old files back.
+  CHECK(engine::Recover(Utf8(folder), ops).outcome == RecoveryOutcome::Unfinished);
   ops.Heal();
-  Expect(f, engine::Recover(Utf8(folder), ops).outcome == RecoveryOutcome::RolledBack,
-         "the start after did not put the old files back");
-  Check(f, kOld, folder, "after the start after: ");
+  CHECK(engine::Recover(Utf8(folder), ops).outcome == RecoveryOutcome::RolledBack);
+  CHECK(List(folder) == kOld);
 }
 
-void LockedTarget(Failures& f) {
-  const engine::InstallResult result = UpdateIn(f, L"locked", SystemOps(), kOld, L"setup.ini");
-  Expect(f, !result.ok && result.failedName == "setup.ini", "the locked setup.ini did not fail the install");
-  Expect(f, result.reason.find("32") != std::string::npos, "the sharing violation (32) is not in the reason: " + result.reason);
+TEST_CASE("a target locked by another handle fails the install and everything is put back") {
+  const engine::InstallResult result = UpdateIn(L"locked", SystemOps(), kOld, L"setup.ini");
+  CHECK_FALSE(result.ok);
+  CHECK(result.failedName == "setup.ini");
+  // The sharing violation's code.
+  CHECK_MESSAGE(result.reason.find("32") != std::string::npos, result.reason);
 }
 
 // A child process running this program with arguments and stdin, in folder; the handles
@@ -245,7 +230,7 @@ struct Child {
   }
 };
 
-void RunningProgram(Failures& f) {
+TEST_CASE("a running program is moved aside and replaced; the next start removes its old copy") {
   const std::wstring folder = g_root + L"\\running";
   Files old = kOld;
   old[L"mervo.exe"] = Get(g_self);
@@ -259,33 +244,32 @@ void RunningProgram(Failures& f) {
   Child child(folder + L"\\mervo.exe", L"--wait " + std::to_wstring((unsigned long long)(UINT_PTR)ready), input, folder);
   CloseHandle(input);
   HANDLE both[] = {ready, child.info.hProcess};
-  Expect(f, child.started && WaitForMultipleObjects(2, both, FALSE, 30000) == WAIT_OBJECT_0, "the program did not start");
-  if (f.empty()) {
+  REQUIRE(child.started);
+  REQUIRE(WaitForMultipleObjects(2, both, FALSE, 30000) == WAIT_OBJECT_0);
+  {
     engine::InstallEngine engine(Utf8(folder), SystemOps());
     const engine::InstallResult result = Update(engine, folder);
-    Expect(f, result.ok, "install over the running program failed: " + result.failedName + ": " + result.reason);
-    Expect(f, WaitForSingleObject(child.info.hProcess, 0) == WAIT_TIMEOUT, "the program did not run through the install");
+    CHECK_MESSAGE(result.ok, (result.failedName + ": " + result.reason));
+    CHECK(WaitForSingleObject(child.info.hProcess, 0) == WAIT_TIMEOUT);  // it ran through the install
     // The old program is still there under another name, and the journal remembers it.
     Files expected = kNew;
     for (const auto& file : List(folder))
       if (!kNew.count(file.first) && file.second == old[L"mervo.exe"])
         expected.insert(file);
-    Expect(f, expected.size() == kNew.size() + 1, "the running program's old copy is not kept aside");
+    CHECK(expected.size() == kNew.size() + 1);
     const std::string journal = engine::JournalName();
     expected[std::wstring(journal.begin(), journal.end())] = Get(fs::path(folder) / journal);
-    Check(f, expected, folder);
+    CHECK(List(folder) == expected);
     // A start while the old copy still runs cannot remove it either, and keeps the journal.
-    Expect(f, engine::Recover(Utf8(folder), SystemOps()).outcome == engine::RecoveryOutcome::Unfinished,
-           "a start while the old copy runs did not leave it and the journal for later");
-    Check(f, expected, folder, "after a start while the old copy runs: ");
+    CHECK(engine::Recover(Utf8(folder), SystemOps()).outcome == engine::RecoveryOutcome::Unfinished);
+    CHECK(List(folder) == expected);
   }
   TerminateProcess(child.info.hProcess, 1);
-  Expect(f, WaitForSingleObject(child.info.hProcess, 30000) == WAIT_OBJECT_0, "the program did not end");
+  CHECK(WaitForSingleObject(child.info.hProcess, 30000) == WAIT_OBJECT_0);
   CloseHandle(keep);
   CloseHandle(ready);
-  Expect(f, engine::Recover(Utf8(folder), SystemOps()).outcome == engine::RecoveryOutcome::Completed,
-         "the next start did not complete the clean-up");
-  Check(f, kNew, folder, "after the next start: ");
+  CHECK(engine::Recover(Utf8(folder), SystemOps()).outcome == engine::RecoveryOutcome::Completed);
+  CHECK(List(folder) == kNew);
 }
 
 // In a child process: downloads and installs in folder, and ends the process abruptly
@@ -313,31 +297,33 @@ int CrashingUpdate(const std::wstring& folder, int stop) {
   return engine.Install(items).ok ? 0 : 5;
 }
 
-void RecoveryAtEveryStep(Failures& f) {
+TEST_CASE("a crash after any step is recovered to the old or the new release") {
   using engine::RecoveryOutcome;
   const std::wstring folder = g_root + L"\\crash";
   std::set<RecoveryOutcome> seen;
-  for (int stop = 0; stop < 200 && f.empty(); ++stop) {
+  for (int stop = 0; stop < 200; ++stop) {
+    CAPTURE(stop);
     MakeFolder(folder, kOld);
     Child child(g_self, L"--crash " + std::to_wstring(stop) + L" \"" + folder + L"\"", GetStdHandle(STD_INPUT_HANDLE), g_root);
     DWORD code = 0;
-    if (!child.started || WaitForSingleObject(child.info.hProcess, 60000) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(child.info.hProcess, &code) || (code != 0 && code != 3)) {
+    const bool ended = child.started && WaitForSingleObject(child.info.hProcess, 60000) == WAIT_OBJECT_0 &&
+                       GetExitCodeProcess(child.info.hProcess, &code);
+    if (!ended)
       TerminateProcess(child.info.hProcess, 1);
-      return Expect(f, false, "the update that stops after step " + std::to_string(stop) + " ended with " + std::to_string(code));
-    }
+    REQUIRE(ended);
+    REQUIRE((code == 0 || code == 3));
     const RecoveryOutcome outcome = engine::Recover(Utf8(folder), SystemOps()).outcome;
     seen.insert(outcome);
     // Nothing to recover: the stop came after the journal was deleted.
     const bool updated = outcome == RecoveryOutcome::Completed || outcome == RecoveryOutcome::Nothing;
-    Expect(f, updated || outcome == RecoveryOutcome::DownloadDiscarded || outcome == RecoveryOutcome::RolledBack,
-           "outcome " + std::to_string((int)outcome));
-    Check(f, updated ? kNew : kOld, folder, "after a stop at step " + std::to_string(stop) + ": ");
+    REQUIRE((updated || outcome == RecoveryOutcome::DownloadDiscarded || outcome == RecoveryOutcome::RolledBack));
+    REQUIRE(List(folder) == (updated ? kNew : kOld));
     if (code == 0)
       break;  // the update ran to its end: there is no later step
   }
+  // Some stop left a journal to recover with each outcome.
   for (auto outcome : {RecoveryOutcome::DownloadDiscarded, RecoveryOutcome::RolledBack, RecoveryOutcome::Completed})
-    Expect(f, !f.empty() || seen.count(outcome), "no stop left a journal to recover with outcome " + std::to_string((int)outcome));
+    CHECK(seen.count(outcome) == 1);
 }
 
 }  // namespace
@@ -361,25 +347,9 @@ int wmain(int argc, wchar_t** argv) {
   fs::remove_all(g_root, ignored);
   fs::create_directory(g_root);
 
-  const std::vector<std::pair<const char*, std::function<void(Failures&)>>> cases = {
-      {"a whole install of files in new folders with Chinese names", WholeInstall},
-      {"a failure at the second rename puts every original back", FailureHalfWay},
-      {"put-backs that fail keep the old copies for a later start to restore", PutBackFails},
-      {"a target locked by another handle fails the install and everything is put back", LockedTarget},
-      {"a running program is moved aside and replaced; the next start removes its old copy", RunningProgram},
-      {"a crash after any step is recovered to the old or the new release", RecoveryAtEveryStep},
-  };
-  int passed = 0, failed = 0;
-  for (const auto& test : cases) {
-    Failures failures;
-    test.second(failures);
-    std::printf("%s - %s\n", failures.empty() ? "ok  " : "FAIL", test.first);
-    for (const std::string& failure : failures)
-      std::printf("       %s\n", failure.c_str());
-    std::fflush(stdout);
-    (failures.empty() ? passed : failed)++;
-  }
+  doctest::Context context;
+  context.setOption("no-colors", true);
+  const int status = context.run();
   fs::remove_all(g_root, ignored);
-  std::printf("%d passed, %d failed\n", passed, failed);
-  return failed == 0 ? 0 : 1;
+  return status;
 }
