@@ -4,6 +4,7 @@
 //
 // Run without arguments (or with doctest's own options after "--"); the other command lines are the
 // helpers it starts itself.
+#include "FailingOps.h"
 #include "engine/Install.h"
 
 #define DOCTEST_CONFIG_IMPLEMENT
@@ -15,7 +16,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -137,48 +137,16 @@ engine::InstallResult UpdateIn(const wchar_t* name, engine::FileOps& ops, const 
   return result;
 }
 
-// The system's file operations, except that the nth Replace fails, and with sticky every
-// later one too until Heal.
-class FailReplace : public engine::FileOps {
-public:
-  FailReplace(int n, bool sticky) : m_n(n), m_sticky(sticky) {}
-  void Heal() { m_n = INT_MAX; }
-#define PASS(Name, Params, Args) \
-  std::string Name Params override { return SystemOps().Name Args; }
-  PASS(WriteDurably, (const std::string& p, const std::string& d), (p, d))
-  PASS(Read, (const std::string& p, std::string* d), (p, d))
-  PASS(FlushNewFiles, (const std::string& f, const std::vector<std::string>& n), (f, n))
-  PASS(FlushFolder, (const std::string& f), (f))
-  PASS(KeepAside, (const std::string& p, const std::string& a), (p, a))
-  PASS(Remove, (const std::string& p), (p))
-  PASS(AdoptPermissions, (const std::string& p, const std::string& m, bool x), (p, m, x))
-  PASS(Identify, (const std::string& p, engine::FileIdentity* i), (p, i))
-  PASS(TakeLock, (const std::string& p, std::unique_ptr<engine::HeldLock>* h, bool* b), (p, h, b))
-#undef PASS
-  bool Exists(const std::string& p) override { return SystemOps().Exists(p); }
-  bool StaysInside(const std::string& f, const std::string& n) override { return SystemOps().StaysInside(f, n); }
-  std::string Replace(const std::string& from, const std::string& to) override {
-    ++m_replaces;
-    const bool fails = m_replaces == m_n || (m_sticky && m_replaces > m_n);
-    return fails ? std::string("planted failure") : SystemOps().Replace(from, to);
-  }
-
-private:
-  int m_n;
-  bool m_sticky;
-  int m_replaces = 0;
-};
-
 TEST_CASE("a whole install of files in new folders with Chinese names") {
   const engine::InstallResult result = UpdateIn(L"whole", SystemOps(), kNew);
   CHECK_MESSAGE(result.ok, (result.failedName + ": " + result.reason));
 }
 
 TEST_CASE("a failure at the second rename puts every original back") {
-  FailReplace ops(2, false);
+  FailingOps ops("Replace", 2);
   const engine::InstallResult result = UpdateIn(L"halfway", ops, kOld);
   CHECK_FALSE(result.ok);
-  CHECK_MESSAGE(result.reason.find("planted failure") != std::string::npos, result.reason);
+  CHECK_MESSAGE(result.reason.find(std::strerror(EIO)) != std::string::npos, result.reason);
 }
 
 // From the 4th rename on (文档\用法.txt, then only in its kept-aside copy) every rename fails,
@@ -187,7 +155,7 @@ TEST_CASE("put-backs that fail keep the old copies for a later start to restore"
   using engine::RecoveryOutcome;
   const std::wstring folder = g_root + L"\\putback";
   MakeFolder(folder, kOld);
-  FailReplace ops(4, true);
+  FailingOps ops("Replace+", 4);
   engine::InstallEngine engine(Utf8(folder), ops);
   const engine::InstallResult result = Update(engine, folder);
   CHECK_FALSE(result.ok);

@@ -1,16 +1,15 @@
 // The install engine: a failure at each file operation, a crash at each step of an install
 // and of its recovery, and journals that cannot be trusted.
+#include "FailingOps.h"
 #include "Files.h"
 #include "engine/Install.h"
 
 #include <doctest/doctest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <sstream>
 #include <sys/stat.h>
@@ -129,43 +128,6 @@ RecoveryOutcome RecoverHere(const std::string& folder)
 {
   return engine::Recover(folder, *engine::SystemFileOps()).outcome;
 }
-
-// Delegates to the system's operations but fails the nth call of one of them; for op "Name+",
-// that call and every later one until Heal.
-class FailingOps : public engine::FileOps {
-public:
-  FailingOps(const std::string& op, int n)
-      : m_real(engine::SystemFileOps()), m_op(op.substr(0, op.find('+'))), m_n(n), m_sticky(op.find('+') != op.npos)
-  {
-  }
-  void Heal() { m_op.clear(); }
-#define SEAM(Name, Params, Args) \
-  std::string Name Params override { return Call(#Name, [&] { return m_real->Name Args; }); }
-  SEAM(WriteDurably, (const std::string& p, const std::string& d), (p, d))
-  SEAM(Read, (const std::string& p, std::string* d), (p, d))
-  SEAM(FlushNewFiles, (const std::string& f, const std::vector<std::string>& n), (f, n))
-  SEAM(FlushFolder, (const std::string& f), (f))
-  SEAM(KeepAside, (const std::string& p, const std::string& a), (p, a))
-  SEAM(Replace, (const std::string& f, const std::string& t), (f, t))
-  SEAM(Remove, (const std::string& p), (p))
-  SEAM(AdoptPermissions, (const std::string& p, const std::string& m, bool x), (p, m, x))
-  SEAM(Identify, (const std::string& p, engine::FileIdentity* i), (p, i))
-  SEAM(TakeLock, (const std::string& p, std::unique_ptr<engine::HeldLock>* h, bool* b), (p, h, b))
-#undef SEAM
-  bool Exists(const std::string& path) override { return m_real->Exists(path); }
-  bool StaysInside(const std::string& f, const std::string& n) override { return m_real->StaysInside(f, n); }
-
-private:
-  std::string Call(const char* op, const std::function<std::string()>& real)
-  {
-    return m_op == op && (++m_calls == m_n || (m_sticky && m_calls > m_n)) ? std::strerror(EIO) : real();
-  }
-  std::unique_ptr<engine::FileOps> m_real;
-  std::string m_op;
-  int m_n;
-  bool m_sticky;
-  int m_calls = 0;
-};
 
 std::vector<engine::InstallItem> InstallItems()
 {
