@@ -66,7 +66,8 @@ TEST_CASE("minisign signatures")
   const std::string list = "<UpdList><App Version=\"2.0\" Notes=\"修复\"/></UpdList>\n";
   REQUIRE(WriteFile(dir.File("UpdList.xml"), list));
   for (const std::string key : {"a", "b"})
-    REQUIRE_MESSAGE(RunMinisign(dir.Path(), {"-G", "-W", "-p", key + ".pub", "-s", key + ".sec"}), "minisign is needed");
+    REQUIRE_MESSAGE(RunMinisign(dir.Path(), {"-G", "-W", "-p", key + ".pub", "-s", key + ".sec"}),
+                    "minisign is needed");
   // The .minisig bytes of UpdList.xml signed with key's secret key under comment.
   const auto sign = [&](const std::string& key, const std::string& comment, bool legacy = false) {
     std::vector<std::string> args{"-S", "-s", key + ".sec", "-m", "UpdList.xml", "-x", "s.minisig", "-t", comment};
@@ -82,8 +83,9 @@ TEST_CASE("minisign signatures")
   // Base64 of "ED" and of "Ed", the two algorithms' marks.
   REQUIRE(Line(prehashed, 1).substr(0, 2) + Line(legacy, 1).substr(0, 2) == "RURW");
   // reason "": the signature must be good, with that comment and timestamp (-1: none).
-  const auto expect = [&](const char* what, const std::string& key, const std::string& data, const std::string& signature,
-                          const std::string& reason, const std::string& comment = "", std::int64_t timestamp = -1) {
+  const auto expect = [&](const char* what, const std::string& key, const std::string& data,
+                          const std::string& signature, const std::string& reason, const std::string& comment = "",
+                          std::int64_t timestamp = -1) {
     CAPTURE(what);
     const MinisignResult r = VerifyMinisign(key, data, signature);
     CHECK(r.reason == reason);
@@ -99,7 +101,8 @@ TEST_CASE("minisign signatures")
   // Files passed through a Windows editor or an ASCII-mode upload.
   expect("CRLF files, no timestamp", Replaced(key, "\n", "\r\n"), list, Replaced(noTime, "\n", "\r\n"), "", "版本 2.0");
   expect("other key", key, list, otherKey, "签名所用的密钥与公钥不符");
-  expect("comment tampered", key, list, Replaced(prehashed, Line(prehashed, 2), Line(prehashed, 2) + " "), "可信注释的签名无效");
+  expect("comment tampered", key, list, Replaced(prehashed, Line(prehashed, 2), Line(prehashed, 2) + " "),
+         "可信注释的签名无效");
   expect("garbage key", "RWQ not a key", list, prehashed, "公钥格式错误");
   expect("truncated", key, list, prehashed.substr(0, prehashed.size() / 2), "签名文件格式错误");
   // Signed by a tool with another algorithm ("EE": the third base64 digit moves up by 4),

@@ -6,13 +6,13 @@
 
 #include <doctest/doctest.h>
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <sstream>
-#include <sys/stat.h>
 
 using engine::RecoveryOutcome;
 namespace fs = std::filesystem;
@@ -27,13 +27,15 @@ struct File {
   int mode;
   const char* content;
 };
-const std::vector<File> OldFiles = {{"Mervo", 0744, "old program"}, {"数据/a.dat", 0640, "old a"}, {"数据/keep.txt", 0644, "kept"}};
+const std::vector<File> OldFiles = {
+    {"Mervo", 0744, "old program"}, {"数据/a.dat", 0640, "old a"}, {"数据/keep.txt", 0644, "kept"}};
 // As installed: a replaced file keeps its mode, a new one gets the usual mode, the main
 // program gains execute bits where it can be read.
-const std::vector<File> NewFiles = {{"数据/a.dat", 0640, "new a"}, {"plugins/b.dll", 0644, "new b"}, {"Mervo", 0755, "new program"}};
+const std::vector<File> NewFiles = {
+    {"数据/a.dat", 0640, "new a"}, {"plugins/b.dll", 0644, "new b"}, {"Mervo", 0755, "new program"}};
 const Names NewNames = {"数据/a.dat", "plugins/b.dll", "Mervo"};
-// The crash program's command line for an install: replaced in a folder, new in a new
-// folder, the main program; one listed twice.
+// The crash program's command line for an install, as the failure test installs: replaced in a
+// folder, new in a new folder, the main program; one listed twice.
 const Names InstallMode = {"install", "数据/a.dat", "plugins/b.dll", "数据/a.dat", "*Mervo"};
 
 // The mode, in decimal, and the content.
@@ -54,7 +56,8 @@ Snapshot Take(const std::string& folder)
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     struct stat status;
     if (entry.is_regular_file() && ::lstat(entry.path().c_str(), &status) == 0)
-      files[entry.path().lexically_relative(folder).generic_string()] = Stat(status.st_mode & 0777, ReadFile(entry.path()));
+      files[entry.path().lexically_relative(folder).generic_string()] =
+          Stat(status.st_mode & 0777, ReadFile(entry.path()));
   }
   return files;
 }
@@ -69,34 +72,30 @@ Snapshot Release(bool updated)
   return files;
 }
 
-// The old release, a journal of the download and its ".tmp" files, as the window leaves them;
-// with stale, also a kept-aside copy left behind by an older updater.
-void Prepare(const std::string& folder, bool stale = false)
-{
-  for (const File& file : OldFiles)
-    Put(folder, file.name, file.mode, file.content);
-  if (stale)
-    Put(folder, "Mervo.updbak~", 0644, "stale");
-  REQUIRE(engine::InstallEngine(folder, *engine::SystemFileOps()).BeginDownload(NewNames) == "");
-  for (const File& file : NewFiles)
-    Put(folder, file.name + std::string(".tmp"), 0600, file.content);
-}
-
 // What the list pins: a.dat with a strong ETag, b.dll with Last-Modified, Mervo with no validator.
 const std::vector<engine::KeepableFile> Pinned = {
     {"数据/a.dat", 5, std::string(64, 'a'), "\"etag a\""},
     {"plugins/b.dll", 5, std::string(64, 'B'), "Tue, 15 Nov 1994 08:12:31 GMT"},
     {"Mervo", 11, std::string(64, 'c'), ""}};
-const std::string KeptA = "数据/a.dat 5 aaaa \"etag a\" 3", KeptB = "plugins/b.dll 5 bbbb Tue, 15 Nov 1994 08:12:31 GMT 3";
+const std::string KeptA = "数据/a.dat 5 aaaa \"etag a\" 3",
+                  KeptB = "plugins/b.dll 5 bbbb Tue, 15 Nov 1994 08:12:31 GMT 3";
 
-// The old release and a download of the new one that has received 3 bytes of every file.
-void CutDownload(const std::string& folder, engine::InstallEngine& engine)
+// The old release, a journal of the download and its ".tmp" files, as the window leaves them;
+// with stale, also a kept-aside copy left behind by an older updater. With cut, the download
+// is cut's, of pinned files, and has received 3 bytes of each.
+void Prepare(const std::string& folder, bool stale = false, engine::InstallEngine* cut = nullptr)
 {
   for (const File& file : OldFiles)
     Put(folder, file.name, file.mode, file.content);
-  REQUIRE(engine.BeginDownload(NewNames, Pinned) == "");
+  if (stale)
+    Put(folder, "Mervo.updbak~", 0644, "stale");
+  if (cut)
+    REQUIRE(cut->BeginDownload(NewNames, Pinned) == "");
+  else
+    REQUIRE(engine::InstallEngine(folder, *engine::SystemFileOps()).BeginDownload(NewNames) == "");
   for (const File& file : NewFiles)
-    Put(folder, file.name + std::string(".tmp"), 0600, std::string(file.content).substr(0, 3));
+    Put(folder, file.name + std::string(".tmp"), 0600,
+        std::string(file.content).substr(0, cut ? 3 : std::string::npos));
 }
 
 // The kept parts as "name size hash validator received".
@@ -128,20 +127,12 @@ RecoveryOutcome RecoverHere(const std::string& folder)
 {
   return engine::Recover(folder, *engine::SystemFileOps()).outcome;
 }
-
-std::vector<engine::InstallItem> InstallItems()
-{
-  std::vector<engine::InstallItem> items;
-  for (auto item = InstallMode.begin() + 1; item != InstallMode.end(); ++item)
-    items.push_back({item->substr((*item)[0] == '*'), (*item)[0] == '*'});
-  return items;
-}
 }  // namespace
 
 TEST_CASE("a failure at any file operation leaves the old release or the new one")
 {
   struct Row {
-    const char *op;
+    const char* op;
     int n;
     bool installed;
     std::string reason, failedName;
@@ -173,7 +164,8 @@ TEST_CASE("a failure at any file operation leaves the old release or the new one
       Put(dir.Path(), "swap", 0600, "new b");
       REQUIRE(std::rename(dir.File("swap").c_str(), dir.File("plugins/b.dll.tmp").c_str()) == 0);
     }
-    const engine::InstallResult result = engine.Install(InstallItems());
+    const engine::InstallResult result =
+        engine.Install({{"数据/a.dat", false}, {"plugins/b.dll", false}, {"数据/a.dat", false}, {"Mervo", true}});
     CHECK(result.ok == row.installed);
     CHECK(result.failedName == row.failedName);
     const std::string said = result.reason.substr(0, result.reason.find('\n'));
@@ -186,9 +178,10 @@ TEST_CASE("a failure at any file operation leaves the old release or the new one
       ops.Heal();
     }
     // What a failed removal or put-back leaves behind is listed for the next start to finish.
-    CHECK(engine::Recover(dir.Path(), ops).outcome == (row.installed && row.n ? RecoveryOutcome::Completed
-                                                       : sticky                ? RecoveryOutcome::RolledBack
-                                                                               : RecoveryOutcome::Nothing));
+    CHECK(engine::Recover(dir.Path(), ops).outcome
+          == (row.installed && row.n ? RecoveryOutcome::Completed
+              : sticky               ? RecoveryOutcome::RolledBack
+                                     : RecoveryOutcome::Nothing));
     CHECK(Take(dir.Path()) == Release(row.installed));
   }
 }
@@ -198,8 +191,9 @@ TEST_CASE("a case clash is refused")
 {
   TempDir dir;
   Prepare(dir.Path());
-  const engine::InstallResult result = engine::InstallEngine(dir.Path(), *engine::SystemFileOps())
-      .Install({{"数据/a.dat", false}, {"plugins/b.dll", false}, {"Mervo", true}, {"数据/A.DAT", false}});
+  const engine::InstallResult result =
+      engine::InstallEngine(dir.Path(), *engine::SystemFileOps())
+          .Install({{"数据/a.dat", false}, {"plugins/b.dll", false}, {"Mervo", true}, {"数据/A.DAT", false}});
   CHECK(result.failedName + " " + result.reason == "数据/A.DAT 文件名无效");
   CHECK(Take(dir.Path()) == Release(false));
 }
@@ -217,7 +211,7 @@ TEST_CASE("parts kept across the end of a run")
                       {"1", RecoveryOutcome::DownloadDiscarded, {KeptA, KeptB}},  // its recovery killed at step 1
                       {"2", RecoveryOutcome::DownloadDiscarded, {KeptA, KeptB}},
                       {"keep", RecoveryOutcome::DownloadDiscarded, {KeptA, KeptB}},  // a failure or a close
-                      {"drop", RecoveryOutcome::DownloadDiscarded, {KeptB}},  // a proved wrong, downloaded again
+                      {"drop", RecoveryOutcome::DownloadDiscarded, {KeptB}},         // a proved wrong, downloaded again
                       {"remove", RecoveryOutcome::Nothing, {}},
                       {"old", RecoveryOutcome::DownloadDiscarded, {}}};  // a journal of version 1
   for (const Row& row : rows) {
@@ -226,7 +220,7 @@ TEST_CASE("parts kept across the end of a run")
     {
       const auto ops = engine::SystemFileOps();
       engine::InstallEngine engine(dir.Path(), *ops);
-      CutDownload(dir.Path(), engine);
+      Prepare(dir.Path(), false, &engine);
       if (row.end == "drop") {
         CHECK(engine.DropPart("数据/a.dat") == "");
         CHECK_FALSE(fs::exists(dir.File("数据/a.dat.tmp")));
@@ -243,7 +237,8 @@ TEST_CASE("parts kept across the end of a run")
     if (std::isdigit(static_cast<unsigned char>(row.end[0])))
       CHECK(Crash(std::stoi(row.end), dir.Path(), {"recover"}) != Names{""});
     CHECK(RecoverHere(dir.Path()) == row.outcome);
-    CHECK(RecoverHere(dir.Path()) == (row.kept.empty() ? RecoveryOutcome::Nothing : RecoveryOutcome::DownloadDiscarded));
+    CHECK(RecoverHere(dir.Path())
+          == (row.kept.empty() ? RecoveryOutcome::Nothing : RecoveryOutcome::DownloadDiscarded));
     CHECK(Kept(dir.Path()) == row.kept);
     Snapshot expected = Release(false);
     for (const std::string& part : row.kept)
@@ -279,13 +274,16 @@ TEST_CASE("the next run resumes only what matches")
     const auto ops = engine::SystemFileOps();
     {
       engine::InstallEngine cut(dir.Path(), *ops);
-      CutDownload(dir.Path(), cut);
+      Prepare(dir.Path(), false, &cut);
     }
     REQUIRE(RecoverHere(dir.Path()) == RecoveryOutcome::DownloadDiscarded);
     std::vector<engine::KeepableFile> pinned = Pinned;
     pinned[0].sha256[0] = change == "hash" ? 'f' : 'A';
     pinned[0].size += change == "size";
-    pinned[0].validator = change == "validator" ? "" : change == "etag" ? "W/\"new\"" : change == "tab" ? "\"a\tb\"" : pinned[0].validator;
+    pinned[0].validator = change == "validator" ? ""
+                          : change == "etag"    ? "W/\"new\""
+                          : change == "tab"     ? "\"a\tb\""
+                                                : pinned[0].validator;
     if (change == "orphan")
       REQUIRE(fs::remove(dir.File(engine::JournalName())));
     if (change == "longer")
@@ -356,7 +354,8 @@ TEST_CASE("a crash at any step of an install or of its recovery")
         }
         if (recoverStep > 0)
           REQUIRE(Crash(recoverStep, dir.Path(), {"recover"}) != Names{""});
-        CHECK(RecoverHere(dir.Path()) == (recoverStep && recoverStep == recoverSteps ? RecoveryOutcome::Nothing : outcome));
+        CHECK(RecoverHere(dir.Path())
+              == (recoverStep && recoverStep == recoverSteps ? RecoveryOutcome::Nothing : outcome));
         CHECK(Take(dir.Path()) == Release(updated));
       }
     }
@@ -374,14 +373,15 @@ TEST_CASE("a journal that cannot be trusted touches nothing")
   const auto keep = [](const std::string& size, int digits) {
     return "download\ntmp\tMervo.tmp\t" + size + '\t' + std::string(digits, 'a') + "\t\"v\"\nend\n";
   };
-  const std::string unknown = "记录格式无法识别", badName = "记录中的文件名无效：", badKept = "记录中的文件大小或校验值无效：Mervo.tmp";
+  const std::string unknown = "记录格式无法识别", badName = "记录中的文件名无效：",
+                    badKept = "记录中的文件大小或校验值无效：Mervo.tmp";
   const std::pair<std::string, std::string> rows[] = {
-      {"MervoUpd", "记录不完整"},                                    // cut in the header
-      {whole.substr(0, whole.size() - 4), "记录不完整"},            // no end marker
-      {whole + "tmp\tMervo.tmp\n", "记录不完整"},                   // a line after the end
+      {"MervoUpd", "记录不完整"},                         // cut in the header
+      {whole.substr(0, whole.size() - 4), "记录不完整"},  // no end marker
+      {whole + "tmp\tMervo.tmp\n", "记录不完整"},         // a line after the end
       {std::string("\x89PNG\r\n\x1a\n\0\0", 10), unknown},
       {"MervoUpdate journal 3\ninstall\nend\n", "记录的版本无法识别"},
-      {"MervoUpdate journal 1\n" + keep("11", 64), unknown},                  // a kept part in version 1
+      {"MervoUpdate journal 1\n" + keep("11", 64), unknown},  // a kept part in version 1
       {"MervoUpdate journal 2\n" + keep("1l", 64), badKept},
       {"MervoUpdate journal 2\n" + keep("11", 63), badKept},
       {"MervoUpdate journal 1\nfinishing\nend\n", unknown},

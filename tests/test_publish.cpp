@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <codecvt>
-#include <locale>
 #include <filesystem>
+#include <locale>
 #include <map>
 #include <sstream>
 
@@ -78,10 +78,15 @@ TEST_CASE("make lists the release")
 {
   TempDir dir;
   const std::string release = dir.File("release");
-  std::map<std::string, std::string> files = {
-      {"mervo", "#!/bin/sh\n"}, {"sub/a.dll", Bytes(3000, 1)}, {"sub/deeper/c.bin", Bytes(200000, 2)},
-      {"数据 文件.txt", "<&\"数据\">"}, {"empty.txt", ""}, {"big.bin", Bytes(5 * 1024 * 1024, 3)},
-      {"sub/UpdList.xml", "only the top folder's list is skipped"}, {"a&b'ｅ", "1"}, {"a&b'𝒳", "2"}};
+  std::map<std::string, std::string> files = {{"mervo", "#!/bin/sh\n"},
+                                              {"sub/a.dll", Bytes(3000, 1)},
+                                              {"sub/deeper/c.bin", Bytes(200000, 2)},
+                                              {"数据 文件.txt", "<&\"数据\">"},
+                                              {"empty.txt", ""},
+                                              {"big.bin", Bytes(5 * 1024 * 1024, 3)},
+                                              {"sub/UpdList.xml", "only the top folder's list is skipped"},
+                                              {"a&b'ｅ", "1"},
+                                              {"a&b'𝒳", "2"}};
   for (const auto& [name, data] : files)
     REQUIRE(WriteFile(release + '/' + name, data));
   REQUIRE(WriteFile(release + "/UpdList.xml.minisig", "stale"));
@@ -120,7 +125,7 @@ TEST_CASE("make refuses a release it cannot list")
     std::string entry;   // added to a release holding only "mervo"
     std::string linkTo;  // empty: entry is a file
     const char* runApp;
-    std::string named;   // what the message must name
+    std::string named;  // what the message must name
   };
   const Row rows[] = {{"sub/bad\x01name", "", "mervo", "sub/bad<U+0001>name"},
                       {"out.dll", dir.File("outside.txt"), "mervo", "out.dll"},
@@ -157,7 +162,9 @@ TEST_CASE("make with a previous list keeps the versions of unchanged files")
   std::map<std::string, std::string> versions;
   for (const ListedFile& file : ListedFiles(folder.File("UpdList.xml")))
     versions[file.name] = file.ver;
-  CHECK(versions == std::map<std::string, std::string>{{"mervo", "1.0"}, {"same.dll", "1.0"}, {"changed.dll", "1.1"}, {"new.dll", "1.1"}});
+  CHECK(versions
+        == std::map<std::string, std::string>{
+            {"mervo", "1.0"}, {"same.dll", "1.0"}, {"changed.dll", "1.1"}, {"new.dll", "1.1"}});
 }
 
 TEST_CASE("command line")
@@ -175,7 +182,9 @@ TEST_CASE("command line")
       {{"make", "--version=1", "--run-app=mervo", "--expires-days=+30", "--", release.Path()}, 0, " expires:"},
       {{"make", "--version", "1", release.Path(), "--run-app"}, 2, "'--run-app'"},
       {{"check", "-hx", "--bogus=1", "http://h/"}, 2, "x, bogus"},
-      {{"make", "--version", "1", "--run-app", "mervo", "--expires-days", "36501", release.Path()}, 2, "--expires-days"}};
+      {{"make", "--version", "1", "--run-app", "mervo", "--expires-days", "36501", release.Path()},
+       2,
+       "--expires-days"}};
   for (const Row& row : rows) {
     CAPTURE(row.arguments.front());
     CAPTURE(row.shown);

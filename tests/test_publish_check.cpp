@@ -32,8 +32,10 @@ private slots:
     QByteArray big = Bytes(200000, 2);
     TestServer server;
     // Served percent-encoded per segment, as a browser would.
-    for (const auto& [name, data] : {std::pair<QString, QByteArray>{"mervo", "#!/bin/sh\n"}, {"sub/c.bin", big},
-                                     {"数据 文件.txt", "<&\"数据\">"}, {"empty.txt", ""}}) {
+    for (const auto& [name, data] : {std::pair<QString, QByteArray>{"mervo", "#!/bin/sh\n"},
+                                     {"sub/c.bin", big},
+                                     {"数据 文件.txt", "<&\"数据\">"},
+                                     {"empty.txt", ""}}) {
       QVERIFY(WriteFile(release + '/' + name, data));
       server.Route("/mrvo/" + QUrl::toPercentEncoding(name, "/"), Reply::Ok(data));
     }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace {
 std::string Repeat(const std::string& text, int times)
@@ -54,15 +55,17 @@ TEST_CASE("sizes and percentages")
 {
   // Halves round up here, unlike the progress bar.
   const std::pair<std::int64_t, const char*> sizes[] = {
-      {511, "0KB"},         {1536, "2KB"},         {2560, "3KB"},         {1048575, "1024KB"},
+      {511, "0KB"},        {1536, "2KB"},       {2560, "3KB"},       {1048575, "1024KB"},
       {1048576, "1.00MB"}, {1179648, "1.13MB"}, {2097151, "2.00MB"}, {5368709120LL + 524288, "5120.50MB"}};
   for (const auto& [bytes, text] : sizes)
     CHECK(FormatFileSize(bytes) == text);
-  for (const auto& [value, length] : {std::pair<const char*, std::int64_t>{"3000000000", 3000000000LL}, {"abc", 0},
-                                      {"99999999999999999999999999", 0}})
+  const std::pair<const char*, std::int64_t> lengths[] = {
+      {"3000000000", 3000000000LL}, {"abc", 0}, {"99999999999999999999999999", 0}};
+  for (const auto& [value, length] : lengths)
     CHECK(ContentLengthOf(value) == length);
   // 23/40 and 109/200 are exact ties that a floating-point quotient misses.
-  const std::int64_t percents[][3] = {{23, 40, 58}, {109, 200, 54}, {4000, 3000, 100}, {6442450944LL, 8589934592LL, 75}};
+  const std::int64_t percents[][3] = {
+      {23, 40, 58}, {109, 200, 54}, {4000, 3000, 100}, {6442450944LL, 8589934592LL, 75}};
   for (const auto& row : percents)
     CHECK(ProgressPercent(row[0], row[1]) == row[2]);
 }
@@ -72,31 +75,30 @@ TEST_CASE("safe names")
   for (const char* good : {"中文 名#%.txt", "a..b.txt", "..a", "CONSOLE.txt", "sub\\com10", "COM⁴", "MervoUpdate.exe",
                            "sub\\MervoUpdate.log"})
     CHECK_MESSAGE(IsSafeRelativeName(good), good);
-  for (const char* bad : {"", "\\a", "/a", "c:a", "sub\\..\\..\\a", "a/../b", "a\\..", "a\nb", "a\xc2\x85" "b",
-                          "a.txt:stream", "CON", "sub\\nul.txt", "Lpt9 .log", "dir.\\a", "a \\b", "a.", "a*.txt",
-                          "a\\\\b", "com9.txt", "COM¹", "lpt³.log",
-                          // the updater's own files
-                          "newupdlist.XML", "MervoUpdate.ſtate", "MERVOUPDATE.JOURNAL", "MervoUpdate.log", "MervoUpdate.log.1",
-                          "MervoUpdate.lock", "sub\\a.dll.TMP", "a.Updbak~"})
+  for (const char* bad :
+       {"", "\\a", "/a", "c:a", "sub\\..\\..\\a", "a/../b", "a\\..", "a\nb", "a\u0085b", "a.txt:stream", "CON",
+        "sub\\nul.txt", "Lpt9 .log", "dir.\\a", "a \\b", "a.", "a*.txt", "a\\\\b", "com9.txt", "COM¹", "lpt³.log",
+        // the updater's own files
+        "newupdlist.XML", "MervoUpdate.ſtate", "MERVOUPDATE.JOURNAL", "MervoUpdate.log", "MervoUpdate.log.1",
+        "MervoUpdate.lock", "sub\\a.dll.TMP", "a.Updbak~"})
     CHECK_MESSAGE(!IsSafeRelativeName(bad), bad);
 }
 
 // Windows takes two names for one file when they match under simple case folding or under upper-casing.
 TEST_CASE("case clashes")
 {
-  struct Row {
-    const char *first, *second;
-    bool clash;
-  };
-  for (const Row& row : {Row{"sub/A.DLL", "Sub\\a.dll", true}, {"Ā.dll", "ā.dll", true}, {"Ａ.dll", "ａ.dll", true},
-                         {"Ÿ.dll", "ÿ.dll", true}, {"ı.dll", "I.dll", true}, {"\u212A.dll", "k.dll", true},
-                         {"ẞ", "ß", true}, {"𐐀", "𐐨", true}, {"a.dll", "a.dll", false}, {"ß", "ss", false},
-                         {"a.dll", "b.dll", false}}) {
-    CAPTURE(row.second);
-    engine::CaseClashes names;
-    CHECK(names.Add(row.first).empty());
-    CHECK(names.Add(row.second) == (row.clash ? row.first : ""));
-  }
+  using Pairs = std::vector<std::pair<const char*, const char*>>;
+  const Pairs clashing = {
+      {"sub/A.DLL", "Sub\\a.dll"}, {"Ā.dll", "ā.dll"},      {"Ａ.dll", "ａ.dll"}, {"Ÿ.dll", "ÿ.dll"},
+      {"ı.dll", "I.dll"},          {"\u212A.dll", "k.dll"}, {"ẞ", "ß"},           {"𐐀", "𐐨"}};
+  const Pairs distinct = {{"a.dll", "a.dll"}, {"ß", "ss"}, {"a.dll", "b.dll"}};
+  for (const bool clash : {true, false})
+    for (const auto& [first, second] : clash ? clashing : distinct) {
+      CAPTURE(second);
+      engine::CaseClashes names;
+      CHECK(names.Add(first).empty());
+      CHECK(names.Add(second) == (clash ? first : ""));
+    }
 }
 
 TEST_CASE("addresses")

@@ -16,6 +16,7 @@ public:
   {
   }
   void Heal() { m_op.clear(); }
+  // clang-format off
 #define SEAM(Name, Params, Args) \
   std::string Name Params override { return Call(#Name, [&] { return m_real->Name Args; }); }
   SEAM(WriteDurably, (const std::string& p, const std::string& d), (p, d))
@@ -31,6 +32,7 @@ public:
 #undef SEAM
   bool Exists(const std::string& path) override { return m_real->Exists(path); }
   bool StaysInside(const std::string& f, const std::string& n) override { return m_real->StaysInside(f, n); }
+  // clang-format on
 
 private:
   std::string Call(const char* op, const std::function<std::string()>& real)
