@@ -8,9 +8,7 @@
 #include <doctest/doctest.h>
 
 #include <algorithm>
-#include <codecvt>
 #include <filesystem>
-#include <locale>
 #include <map>
 #include <sstream>
 
@@ -37,84 +35,60 @@ Run Make(const std::string& folder, std::vector<std::string> extra = {})
   return Publish(extra);
 }
 
-// The files of the list at path, read as the updater reads them.
-std::vector<ListedFile> ListedFiles(const std::string& path)
-{
-  XmlDocumentPtr document;
-  std::vector<ListedFile> files;
-  std::string reason;
-  if (LoadXml(path, document, &reason)) {
-    const XmlNode node = RequireNode(*document, "Files");
-    for (int i = 0; i < node.ChildCount(); ++i)
-      files.push_back(ReadListedFile(node.Child(i), i));
-  }
-  return files;
-}
-
-// The release notes of the list at path, read as the updater reads them.
-std::vector<std::string> Notes(const std::string& path)
+// The files and the release notes of the list at path, read as the updater reads them.
+std::pair<std::vector<ListedFile>, std::vector<std::string>> ReadList(const std::string& path)
 {
   XmlDocumentPtr document;
   std::string reason;
-  std::vector<std::string> notes;
+  std::pair<std::vector<ListedFile>, std::vector<std::string>> list;
   if (LoadXml(path, document, &reason)) {
-    const XmlNode updata = document->SelectSingleNode("Updata");
+    const XmlNode files = RequireNode(*document, "Files"), updata = document->SelectSingleNode("Updata");
+    for (int i = 0; i < files.ChildCount(); ++i)
+      list.first.push_back(ReadListedFile(files.Child(i), i));
     for (int i = 0; i < updata.ChildCount(); ++i)
-      notes.push_back(updata.Child(i).Attribute("Info").value_or("absent"));
+      list.second.push_back(updata.Child(i).Attribute("Info").value_or("absent"));
   }
-  return notes;
-}
-
-// Names in the list's order: by UTF-16 code units, as Windows compares them.
-bool Utf16Less(const std::string& a, const std::string& b)
-{
-  std::wstring_convert<std::codecvt_utf8_utf16<char16_t>, char16_t> utf16;
-  return utf16.from_bytes(a) < utf16.from_bytes(b);
+  return list;
 }
 }  // namespace
 
-// The list names every file of the release as it is ("\" between folders), and the notes.
+// The list names every file of the release as it is ("\\" between folders), and the notes.
 TEST_CASE("make lists the release")
 {
   TempDir dir;
-  const std::string release = dir.File("release");
-  std::map<std::string, std::string> files = {{"mervo", "#!/bin/sh\n"},
-                                              {"sub/a.dll", Bytes(3000, 1)},
-                                              {"sub/deeper/c.bin", Bytes(200000, 2)},
-                                              {"数据 文件.txt", "<&\"数据\">"},
-                                              {"empty.txt", ""},
-                                              {"big.bin", Bytes(5 * 1024 * 1024, 3)},
-                                              {"sub/UpdList.xml", "only the top folder's list is skipped"},
-                                              {"a&b'ｅ", "1"},
-                                              {"a&b'𝒳", "2"}};
+  const std::string release = dir.File("release"), a = Bytes(3000, 1);
+  // In the list's order: by UTF-16 code units, as Windows compares names.
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"a&b'𝒳", "2"},
+      {"a&b'ｅ", "1"},
+      {"alias.dll", a},  // a link to sub/a.dll
+      {"big.bin", Bytes(5 * 1024 * 1024, 3)},
+      {"empty.txt", ""},
+      {"mervo", "#!/bin/sh\n"},
+      {"sub/UpdList.xml", "only the top folder's list is skipped"},
+      {"sub/a.dll", a},
+      {"sub/deeper/c.bin", Bytes(200000, 2)},
+      {"数据 文件.txt", "<&\"数据\">"}};
   for (const auto& [name, data] : files)
-    REQUIRE(WriteFile(release + '/' + name, data));
-  REQUIRE(WriteFile(release + "/UpdList.xml.minisig", "stale"));
+    REQUIRE((name == "alias.dll" || WriteFile(release + '/' + name, data)));
   fs::create_symlink("sub/a.dll", release + "/alias.dll");
-  files["alias.dll"] = files["sub/a.dll"];
+  REQUIRE(WriteFile(release + "/UpdList.xml.minisig", "stale"));
   REQUIRE(WriteFile(dir.File("notes"), "\xEF\xBB\xBF first & <second> \"q\"\r\n\r\n\ttab\there\n"));
 
   const Run run = Make(release, {"--notes", dir.File("notes")});
   CHECK(run.status == 0);
   CHECK(run.err == "");
-  CHECK(Notes(release + "/UpdList.xml") == std::vector<std::string>{"first & <second> \"q\"", "tab\there"});
-  std::vector<std::string> names, expected;
-  for (const ListedFile& file : ListedFiles(release + "/UpdList.xml")) {
-    std::string name = file.name;
-    std::replace(name.begin(), name.end(), '\\', '/');
-    CAPTURE(name);
-    const std::string data = files.count(name) ? files[name] : "absent";
-    CHECK(file.size == std::int64_t(data.size()));
-    CHECK(HexOf(file.sha256) == Sha256Hex(data));
-    CHECK(file.ver == "1.1");
-    names.push_back(file.name);
+  const auto [listed, notes] = ReadList(release + "/UpdList.xml");
+  CHECK(notes == std::vector<std::string>{"first & <second> \"q\"", "tab\there"});
+  REQUIRE(listed.size() == files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    std::string name = files[i].first;
+    std::replace(name.begin(), name.end(), '/', '\\');
+    CHECK(listed[i].name == name);
+    CHECK(listed[i].size == std::int64_t(files[i].second.size()));
+    CHECK(HexOf(listed[i].sha256) == Sha256Hex(files[i].second));
+    CHECK(listed[i].ver == "1.1");
   }
-  for (const auto& file : files) {
-    expected.push_back(file.first);
-    std::replace(expected.back().begin(), expected.back().end(), '/', '\\');
-  }
-  std::sort(expected.begin(), expected.end(), Utf16Less);
-  CHECK(names == expected);
 }
 
 TEST_CASE("make refuses a release it cannot list")
@@ -160,7 +134,7 @@ TEST_CASE("make with a previous list keeps the versions of unchanged files")
   REQUIRE(WriteFile(folder.File("new.dll"), "same.dll"));  // bytes of a listed file under a new name
   REQUIRE(Make(folder.Path(), {"--previous", dir.File("old.xml")}).status == 0);
   std::map<std::string, std::string> versions;
-  for (const ListedFile& file : ListedFiles(folder.File("UpdList.xml")))
+  for (const ListedFile& file : ReadList(folder.File("UpdList.xml")).first)
     versions[file.name] = file.ver;
   CHECK(versions
         == std::map<std::string, std::string>{
