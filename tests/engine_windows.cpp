@@ -15,7 +15,6 @@
 #endif
 #include <windows.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -93,16 +92,10 @@ void MakeFolder(const std::wstring& folder, const Files& files) {
     Put(fs::path(folder) / name, data);
 }
 
-// What the download and the install do: records the names (UTF-8 with "/", setup.ini
-// last), writes each file's "<name>.tmp", then installs them.
+// What the download and the install do: records the names (kNew's, in UTF-8 with "/",
+// setup.ini last), writes each file's "<name>.tmp", then installs them.
 std::string Download(engine::InstallEngine& engine, const std::wstring& folder, std::vector<engine::InstallItem>* items) {
-  std::vector<std::string> names;
-  for (const auto& file : kNew)
-    if (file.first != L"setup.ini") {
-      names.push_back(Utf8(file.first));
-      std::replace(names.back().begin(), names.back().end(), '\\', '/');
-    }
-  names.push_back("setup.ini");
+  const std::vector<std::string> names = {"mervo.exe", "数据/子目录/图.bin", "数据/说明.txt", "文档/用法.txt", "setup.ini"};
   const std::string reason = engine.BeginDownload(names);
   if (!reason.empty())
     return reason;
