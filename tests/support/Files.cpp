@@ -51,6 +51,8 @@ std::string Bytes(std::int64_t size, int seed)
   return data;
 }
 
+// Programs run through the POSIX shell; Windows would want CreateProcess here.
+#ifndef _WIN32
 namespace {
 // A word for the shell, quoted.
 std::string Quoted(const std::string& word)
@@ -88,6 +90,8 @@ int RunProgram(const std::string& program, const std::vector<std::string>& argum
 {
   return Run(".", program, arguments, out);
 }
+
+#endif
 
 std::string Sha256Hex(const std::string& data)
 {
