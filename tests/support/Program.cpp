@@ -169,6 +169,7 @@ bool RunMinisign(const std::string& dir, const Strings& arguments)
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
   pid_t pid = 0;
   const int failed = posix_spawnp(&pid, "minisign", &actions, nullptr, argv.data(), environ);
