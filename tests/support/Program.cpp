@@ -205,6 +205,20 @@ bool WaitUntil(const std::function<bool()>& done, int ms)
   return held;
 }
 
+void RunOnEventLoop(const std::function<void()>& action)
+{
+  auto state = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
+  auto done = std::make_shared<bool>(false);
+  PostToEventLoop([=] {
+    action();
+    std::lock_guard<std::mutex> lock(state->first);
+    *done = true;
+    state->second.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(state->first);
+  state->second.wait_for(lock, std::chrono::seconds(10), [&] { return *done; });
+}
+
 bool Ended(const frmUpdate& window)
 {
   return WaitUntil([&] { return window.cmdFinish->Enabled() || window.IsUnloaded(); }, 10000);

@@ -76,6 +76,9 @@ bool StartsWith(const std::string& text, const std::string& start);
 
 // Runs the event loop until done() holds, for at most ms milliseconds; false on time-out.
 bool WaitUntil(const std::function<bool()>& done, int ms = 5000);
+// Runs action on the event loop and waits (bounded) until it has run: how a server's thread acts
+// on the window while the window waits for that server's answer.
+void RunOnEventLoop(const std::function<void()>& action);
 // Waits until the window's handler is done: the finish button is enabled again, or the window unloaded.
 bool Ended(const frmUpdate& window);
 
