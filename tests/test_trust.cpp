@@ -94,10 +94,8 @@ TEST_CASE("pinned files are checked")
     std::string lie;     // what the list claims instead, if anything
     std::string reason;
   } rows[] = {
-      {"right", "", ""},
       {"flipped", "", "文件校验失败：SHA-256 不符（应为 "},
       {"right", "2999", "文件校验失败：大小不符（应为 2999 字节，实为 3000 字节）"},
-      {"endless", "", "文件校验失败：大小不符（应为 3000 字节，收到的已超过 3000 字节）"},
   };
   for (const auto& row : rows) {
     INFO(row.served, " ", row.lie);
@@ -107,17 +105,7 @@ TEST_CASE("pinned files are checked")
     run.server.File("UpdList.xml", PinnedList({{"a.bin", "new a"}, {"b.bin", b}}, "b.bin", row.lie));
     run.server.File("a.bin", "new a");
     run.server.File("b.bin", row.served == std::string("flipped") ? Flipped(b, 1500) : b);
-    if (row.served == std::string("endless")) {
-      Reply endless;
-      endless.streamBytes = 64 << 20;
-      run.server.Route("/mrvo/b.bin", endless);
-    }
     auto w = run.Start();
-    if (row.reason.empty()) {
-      UpdateThrough(run, *w);
-      CHECK(run.folder.Read("b.bin") == b);
-      continue;
-    }
     REQUIRE(WaitUntil([&] { return w->StatusText() == Offered; }));
     w->cmdUpdate->Click();
     REQUIRE(Ended(*w));
@@ -125,8 +113,6 @@ TEST_CASE("pinned files are checked")
     CHECK(run.folder.Read("a.bin") == "old a");
     CHECK(run.folder.Read("b.bin") == "old b");
     CHECK(run.folder.Files() == Strings{"NewUpdList.xml", "a.bin", "b.bin"});
-    CHECK(WaitUntil([&] { return !run.server.Streaming(); }));
-    CHECK(run.server.Streamed() < 16 << 20);
   }
 }
 
