@@ -67,7 +67,8 @@ public:
   bool Streaming() const;
 
   // Called on the server's thread as each request arrives, before it is answered. A test that
-  // acts on the window from here posts the action to the event loop.
+  // acts on the window from here posts the action to the event loop. Set it while no request is
+  // in flight.
   std::function<void(const std::string& requestLine)> onRequest;
 
 private:
