@@ -120,13 +120,6 @@ private:
   std::vector<std::vector<std::string>>& m_rows;
 };
 
-template <class Control, class Base>
-Control* Keep(std::vector<std::unique_ptr<Base>>& controls, std::unique_ptr<Control> control)
-{
-  Control* kept = control.get();
-  controls.push_back(std::move(control));
-  return kept;
-}
 }  // namespace
 
 void ScriptedButton::Click()
@@ -143,32 +136,32 @@ ScriptedWindow::~ScriptedWindow()
 
 Button* ScriptedWindow::AddButton(const std::string&, const std::string& caption, TwipsRect)
 {
-  return Keep(m_buttons, std::make_unique<ScriptedButton>(*this, caption));
+  return Keep(std::make_unique<ScriptedButton>(*this, caption));
 }
 
 Timer* ScriptedWindow::AddTimer(const std::string&, int intervalMs)
 {
-  return Keep(m_timers, std::make_unique<ScriptedTimer>(intervalMs));
+  return Keep(std::make_unique<ScriptedTimer>(intervalMs));
 }
 
 ProgressBar* ScriptedWindow::AddProgressBar(const std::string&, TwipsRect, const std::string&)
 {
-  return Keep(m_bars, std::make_unique<ScriptedProgressBar>());
+  return Keep(std::make_unique<ScriptedProgressBar>());
 }
 
 StatusBar* ScriptedWindow::AddStatusBar(const std::string&, TwipsRect, const std::string& text)
 {
-  return Keep(m_statusBars, std::make_unique<ScriptedText>(text));
+  return Keep(std::make_unique<ScriptedText>(text));
 }
 
 TextBox* ScriptedWindow::AddTextBox(const std::string&, TwipsRect, const std::string&)
 {
-  return Keep(m_texts, std::make_unique<ScriptedText>(std::string()));
+  return Keep(std::make_unique<ScriptedText>(std::string()));
 }
 
 ListView* ScriptedWindow::AddListView(const std::string&, TwipsRect, const std::vector<ListColumn>&, const std::string&)
 {
-  return Keep(m_lists, std::make_unique<ScriptedList>(rows));
+  return Keep(std::make_unique<ScriptedList>(rows));
 }
 
 void ScriptedWindow::Close()

@@ -56,12 +56,14 @@ public:
 
 private:
   std::function<void()> m_onClose;
-  std::vector<std::unique_ptr<Button>> m_buttons;
-  std::vector<std::unique_ptr<Timer>> m_timers;
-  std::vector<std::unique_ptr<ProgressBar>> m_bars;
-  std::vector<std::unique_ptr<StatusBar>> m_statusBars;
-  std::vector<std::unique_ptr<TextBox>> m_texts;
-  std::vector<std::unique_ptr<ListView>> m_lists;
+  template <class Control>
+  Control* Keep(std::unique_ptr<Control> control)
+  {
+    Control* kept = control.get();
+    m_controls.emplace_back(std::move(control));
+    return kept;
+  }
+  std::vector<std::shared_ptr<void>> m_controls;
 };
 
 // Makes every window of the window class a scripted one, for as long as this object lives.
