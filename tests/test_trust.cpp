@@ -90,21 +90,21 @@ TEST_CASE("pinned files are checked")
 {
   const std::string b(3000, 'b');
   const struct {
-    const char* served;  // what the server sends for b.bin
-    std::string lie;     // what the list claims instead, if anything
+    bool flipped;     // the server sends b.bin with one byte flipped
+    std::string lie;  // what the list claims instead, if anything
     std::string reason;
   } rows[] = {
-      {"flipped", "", "文件校验失败：SHA-256 不符（应为 "},
-      {"right", "2999", "文件校验失败：大小不符（应为 2999 字节，实为 3000 字节）"},
+      {true, "", "文件校验失败：SHA-256 不符（应为 "},
+      {false, "2999", "文件校验失败：大小不符（应为 2999 字节，实为 3000 字节）"},
   };
   for (const auto& row : rows) {
-    INFO(row.served, " ", row.lie);
+    INFO(row.reason);
     UpdaterRun run;
     run.folder.Write("a.bin", "old a");
     run.folder.Write("b.bin", "old b");
     run.server.File("UpdList.xml", PinnedList({{"a.bin", "new a"}, {"b.bin", b}}, "b.bin", row.lie));
     run.server.File("a.bin", "new a");
-    run.server.File("b.bin", row.served == std::string("flipped") ? Flipped(b, 1500) : b);
+    run.server.File("b.bin", row.flipped ? Flipped(b, 1500) : b);
     auto w = run.Start();
     REQUIRE(WaitUntil([&] { return w->StatusText() == Offered; }));
     w->cmdUpdate->Click();
