@@ -8,10 +8,18 @@
 #include <unistd.h>
 
 namespace {
+// The socket calls that differ on Winsock (closesocket, SD_BOTH, no MSG_NOSIGNAL), in one place.
+void CloseSocket(int socket)
+{
+  ::close(socket);
+}
+constexpr int ShutBoth = SHUT_RDWR;
+constexpr int SendFlags = MSG_NOSIGNAL;
+
 bool SendAll(int socket, const std::string& data)
 {
   for (std::size_t sent = 0; sent < data.size();) {
-    const ssize_t n = ::send(socket, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = ::send(socket, data.data() + sent, data.size() - sent, SendFlags);
     if (n <= 0)
       return false;
     sent += std::size_t(n);
@@ -40,16 +48,16 @@ Server::~Server()
     std::lock_guard<std::mutex> lock(m_mutex);
     m_stopping = true;
     for (int socket : m_sockets)
-      ::shutdown(socket, SHUT_RDWR);
+      ::shutdown(socket, ShutBoth);
   }
   m_stopped.notify_all();
-  ::shutdown(m_listener, SHUT_RDWR);
+  ::shutdown(m_listener, ShutBoth);
   m_acceptor.join();
   for (std::thread& thread : m_threads)
     thread.join();
   for (int socket : m_sockets)
-    ::close(socket);
-  ::close(m_listener);
+    CloseSocket(socket);
+  CloseSocket(m_listener);
 }
 
 std::string Server::BaseUrl() const
@@ -94,7 +102,7 @@ void Server::Accept()
     std::lock_guard<std::mutex> lock(m_mutex);
     if (socket < 0 || m_stopping) {
       if (socket >= 0)
-        ::close(socket);
+        CloseSocket(socket);
       return;
     }
     m_sockets.push_back(socket);
@@ -129,7 +137,7 @@ void Server::Serve(int socket)
       onRequest(method + ' ' + target);
     Answer(socket, method, target);
   }
-  ::shutdown(socket, SHUT_RDWR);
+  ::shutdown(socket, ShutBoth);
 }
 
 void Server::Answer(int socket, const std::string& method, const std::string& path)
@@ -158,7 +166,7 @@ void Server::Answer(int socket, const std::string& method, const std::string& pa
     Stream(socket, reply.streamBytes);
   else if (method != "HEAD")
     SendAll(socket, reply.closeAfter >= 0 ? reply.body.substr(0, std::size_t(reply.closeAfter)) : reply.body);
-  ::shutdown(socket, SHUT_RDWR);
+  ::shutdown(socket, ShutBoth);
 }
 
 // A small send buffer keeps what was sent close to what the client took.
