@@ -7,12 +7,10 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
@@ -108,27 +106,17 @@ Strings ProgramFolder::Files() const
   return files;
 }
 
-namespace {
-std::string Escaped(const std::string& text)
-{
-  std::string out;
-  for (char c : text)
-    out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;" : std::string(1, c);
-  return out;
-}
-}  // namespace
-
 std::string UpdateList(const std::string& version, const Strings& notes,
                        const std::vector<std::pair<std::string, std::string>>& files, const std::string& runApp)
 {
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<UpdateList>\n";
-  xml += "  <Version>" + Escaped(version) + "</Version>\n  <Updata>\n";
+  xml += "  <Version>" + version + "</Version>\n  <Updata>\n";
   for (const std::string& note : notes)
-    xml += "    <Note Info=\"" + Escaped(note) + "\"/>\n";
+    xml += "    <Note Info=\"" + note + "\"/>\n";
   xml += "  </Updata>\n  <Files>\n";
   for (const auto& [name, ver] : files)
-    xml += "    <File Name=\"" + Escaped(name) + "\" Ver=\"" + Escaped(ver) + "\"/>\n";
-  return xml + "  </Files>\n  <RunApp>" + Escaped(runApp) + "</RunApp>\n</UpdateList>\n";
+    xml += "    <File Name=\"" + name + "\" Ver=\"" + ver + "\"/>\n";
+  return xml + "  </Files>\n  <RunApp>" + runApp + "</RunApp>\n</UpdateList>\n";
 }
 
 bool WriteFile(const std::string& path, const std::string& data)

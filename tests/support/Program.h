@@ -60,7 +60,8 @@ public:
   Strings Files() const;
 };
 
-// A list document with the given version, notes, files (name, version) and main program.
+// A list document with the given version, notes, files (name, version) and main program; the
+// texts go in as they are, unescaped.
 std::string UpdateList(const std::string& version, const Strings& notes,
                        const std::vector<std::pair<std::string, std::string>>& files, const std::string& runApp);
 
