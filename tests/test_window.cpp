@@ -8,43 +8,50 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QtTest>
 
+// The window over Qt Widgets, in whole runs that prove the wiring of the controls; what the
+// window does is tested over scripted controls (test_check, test_update, test_trust).
 class WindowTest : public QObject {
   Q_OBJECT
 private slots:
-  void startUpShowsWindowBeforeAsking();
-  void refusesUnusableServerAddress();
+  void wholeUpdateOverWidgets();
   void clockKeepsTicking();
   void serverTextShowsAsPlainText();
 };
 
-void WindowTest::startUpShowsWindowBeforeAsking()
+// Start-up, the offer, the update by the button's click, the hidden list view and the hand-over.
+void WindowTest::wholeUpdateOverWidgets()
 {
-  UpdaterRun run;   // no setup.ini: a first install still checks
+  UpdaterRun run;
+  run.folder.Write(QStringLiteral("setup.ini"), "[Mervo]\n版本=1.0\n");
+  run.folder.Write(QStringLiteral("mervo"), "#!/bin/sh\necho 1.0 > started\n");
+  run.server.File("UpdList.xml", UpdateList("1.1", {"new"}, {{"a.bin", "1.1"}, {"mervo", "1.1"}}, "mervo"));
+  run.server.File("a.bin", "new a");
+  run.server.File("mervo", "#!/bin/sh\necho 1.1 > started\n");
   auto w = run.Start();
-  QVERIFY(w->IsVisible());
-  QCOMPARE(Q(w->StatusText()), QStringLiteral("正在获取更新列表，请稍候..."));
-  QCOMPARE(Q(w->cmdFinish->Caption()), QStringLiteral("退出"));
-  // Loading sends nothing; the first request waits for the list timer.
-  QCoreApplication::processEvents();
-  QVERIFY(run.server.Requests().isEmpty());
-  QTRY_VERIFY_WITH_TIMEOUT(!run.server.Requests().isEmpty(), 5000);
-  QCOMPARE(run.server.Requests().first(), QStringLiteral("HEAD /mrvo/UpdList.xml"));
-}
-
-void WindowTest::refusesUnusableServerAddress()
-{
-  MessageLog log;
-  ProgramFolder folder;
-  folder.Write(QStringLiteral("setup.ini"), "[Mervo]\n版本=1.0\n");
-  const QString url = QStringLiteral("http://127.0.0.1:1/mrvo");
-  auto w = LoadWindow(url);
-  QVERIFY(w->IsUnloaded());
-  QCOMPARE(log.Texts(), QStringList{QStringLiteral("更新服务器地址无效：") + url});
-  QCOMPARE(log.shown.first().title, QStringLiteral("Mervo自动更新程序"));
-  QVERIFY(!w->tmrGetUpdateList->Active());
-  QCOMPARE(folder.Files(), QStringList{QStringLiteral("setup.ini")});
+  QWidget* window = WindowWidget();
+  QVERIFY(window && window->isVisible());
+  auto* update = window->findChild<QPushButton*>(QStringLiteral("cmdUpdate"));
+  auto* finish = window->findChild<QPushButton*>(QStringLiteral("cmdFinish"));
+  auto* status = window->findChild<QLabel*>(QStringLiteral("sbUpdateInfoStatus"));
+  QVERIFY(update && finish && status);
+  QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("发现更新文件 ，点【更新】开始更新..."), 5000);
+  QVERIFY(update->isVisible());
+  update->click();
+  QVERIFY(Ended(*w));
+  QCOMPARE(status->text(), QStringLiteral("更新完成！"));
+  QCOMPARE(finish->text(), QStringLiteral("完成"));
+  const auto* view = window->findChild<QTreeWidget*>(QStringLiteral("lvUpdateList"));
+  QCOMPARE(view->topLevelItemCount(), 2);
+  QCOMPARE(view->topLevelItem(1)->text(0), QStringLiteral("mervo"));
+  QCOMPARE(view->topLevelItem(1)->text(3), QStringLiteral("100%"));
+  QCOMPARE(run.folder.Read(QStringLiteral("a.bin")), QByteArray("new a"));
+  finish->click();
+  QVERIFY(w->IsUnloaded() && !window->isVisible());
+  QTRY_COMPARE_WITH_TIMEOUT(run.folder.Read(QStringLiteral("started")), QByteArray("1.1\n"), 5000);
+  QVERIFY(run.log.shown.isEmpty());
 }
 
 void WindowTest::clockKeepsTicking()
@@ -76,7 +83,7 @@ void WindowTest::serverTextShowsAsPlainText()
   TestServer server;
   server.Route("/mrvo/UpdList.xml", Reply::Status(500, "<h1>Call 555 to update</h1>"));
   QStringList shown;
-  QTimer answer;   // the real boxes, answered as they come up
+  QTimer answer;  // the real boxes, answered as they come up
   connect(&answer, &QTimer::timeout, this, [&] {
     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
       shown << (box->textFormat() == Qt::PlainText ? "plain: " : "markup: ") + box->text();
@@ -86,7 +93,8 @@ void WindowTest::serverTextShowsAsPlainText()
   answer.start(10);
   auto w = LoadWindow(server.BaseUrl());
   QTRY_VERIFY_WITH_TIMEOUT(w->IsUnloaded(), 5000);
-  QCOMPARE(shown, (QStringList{"plain: 服务器返回 HTTP 500 <h1>Call 555 to update</h1>", "plain: 获取服务器更新列表失败!"}));
+  QCOMPARE(shown,
+           (QStringList{"plain: 服务器返回 HTTP 500 <h1>Call 555 to update</h1>", "plain: 获取服务器更新列表失败!"}));
 }
 
 QTEST_MAIN(WindowTest)

@@ -108,3 +108,8 @@ public:
 // Makes the platform's window; name is its object name. Controls join it in tab order.
 std::unique_ptr<Window> NewWindow(const std::string& name);
 
+
+// Where NewWindow makes its windows: tests give a factory of their own to run the window class
+// over controls they read and press; an empty factory restores the platform's windows.
+using WindowFactory = std::function<std::unique_ptr<Window>(const std::string& name)>;
+void SetWindowFactory(WindowFactory factory);

@@ -16,11 +16,6 @@ MessageLog::MessageLog()
 {
   SetMsgBoxHook([this](const MsgBoxRequest& request) {
     shown << ShownBox{Q(request.text), Q(request.title), request.style};
-    if (onNextBox) {
-      auto run = std::move(onNextBox);
-      onNextBox = nullptr;
-      run();
-    }
     return request.style == MsgBoxStyle::YesNoQuestion ? answer : MsgBoxResult::Ok;
   });
 }
@@ -28,14 +23,6 @@ MessageLog::MessageLog()
 MessageLog::~MessageLog()
 {
   SetMsgBoxHook(nullptr);
-}
-
-QStringList MessageLog::Texts() const
-{
-  QStringList texts;
-  for (const ShownBox& request : shown)
-    texts << request.text;
-  return texts;
 }
 
 ProgramFolder::ProgramFolder()
@@ -57,11 +44,6 @@ QByteArray ProgramFolder::Read(const QString& name) const
 {
   QFile file(m_dir.filePath(QString(name).replace(u'\\', u'/')));
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool ProgramFolder::Exists(const QString& name) const
-{
-  return QFileInfo::exists(m_dir.filePath(QString(name).replace(u'\\', u'/')));
 }
 
 QStringList ProgramFolder::Files() const

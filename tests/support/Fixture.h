@@ -35,9 +35,6 @@ public:
   ~MessageLog();
   QList<ShownBox> shown;
   MsgBoxResult answer = MsgBoxResult::No;
-  QStringList Texts() const;
-  // Runs once inside the next box, before it is answered.
-  std::function<void()> onNextBox;
 };
 
 // A fresh program folder, made the updater's own for the test's lifetime.
@@ -49,7 +46,6 @@ public:
   // name may hold "\" or "/" between folders.
   void Write(const QString& name, const QByteArray& data) const;
   QByteArray Read(const QString& name) const;
-  bool Exists(const QString& name) const;
   // Every file below the folder but the updater's log and lock, relative, with "/" between folders; sorted.
   QStringList Files() const;
 

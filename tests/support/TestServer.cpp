@@ -6,8 +6,6 @@
 
 #include <memory>
 
-#include <sys/socket.h>
-
 TestServer::TestServer() : m_server(new QTcpServer(this))
 {
   m_server->listen(QHostAddress::LocalHost, 0);
@@ -116,20 +114,10 @@ void TestServer::Answer(QTcpSocket* socket, const QByteArray& method, const QByt
     }
     if (method != "HEAD")
       socket->write(body);
-    if (reply.resetOnClose) {
-      socket->flush();
-      const linger hard{1, 0};
-      ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-      socket->abort();
-      return;
-    }
     if (!reply.keepAlive)
       socket->disconnectFromHost();
   };
-  if (reply.delayMs > 0)
-    QTimer::singleShot(reply.delayMs, socket, send);
-  else
-    send();
+  send();
 }
 
 // Keeps a little queued, so what was sent is about what the client took.

@@ -20,10 +20,8 @@ struct Reply {
   QList<QPair<QByteArray, QByteArray>> headers;  // extra header lines
   bool sendContentLength = true;                  // "Content-Length: <declared or body size>"
   std::optional<qint64> declaredLength;           // claim a length other than the body's
-  int delayMs = 0;                                // answer only after this long
   bool stall = false;                             // never answer
   qint64 closeAfter = -1;                         // send this many body bytes, then close
-  bool resetOnClose = false;                      // close with a TCP reset instead of a FIN
   bool keepAlive = false;                         // leave the connection open for the next request
   int dripMs = 0;                                 // send the body in dripPieces pieces, this far apart
   int dripPieces = 1;

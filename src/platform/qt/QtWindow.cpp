@@ -333,8 +333,23 @@ void QtWindow::Hide()
 }
 }  // namespace
 
+namespace {
+WindowFactory& Factory()
+{
+  static WindowFactory factory;
+  return factory;
+}
+}  // namespace
+
+void SetWindowFactory(WindowFactory factory)
+{
+  Factory() = std::move(factory);
+}
+
 std::unique_ptr<Window> NewWindow(const std::string& name)
 {
+  if (Factory())
+    return Factory()(name);
   return std::make_unique<QtWindow>(name);
 }
 

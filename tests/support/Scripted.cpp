@@ -1,0 +1,193 @@
+#include "Scripted.h"
+
+#include "platform/Events.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace {
+ScriptedWindow* g_last = nullptr;
+
+// A thread that posts each tick to the event loop; one tick waits there at most, as with a
+// platform timer whose ticks do not pile up while a handler runs.
+class ScriptedTimer : public Timer {
+public:
+  explicit ScriptedTimer(int intervalMs)
+      : m_state(std::make_shared<State>()), m_thread([state = m_state, intervalMs] { Run(state, intervalMs); })
+  {
+  }
+  ~ScriptedTimer() override
+  {
+    {
+      std::lock_guard<std::mutex> lock(m_state->mutex);
+      m_state->quit = true;
+    }
+    m_state->changed.notify_all();
+    m_thread.join();
+  }
+  void Start() override { Set(true); }
+  void Stop() override { Set(false); }
+  bool Active() const override { return m_state->active; }
+  void OnTick(std::function<void()> handler) override { m_state->handler = std::move(handler); }
+
+private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool active = false;  // written on the event loop's thread only
+    bool quit = false;
+    bool queued = false;
+    int started = 0;  // counts starts, so that a stop and start restarts the interval
+    std::function<void()> handler;
+  };
+
+  void Set(bool active)
+  {
+    {
+      std::lock_guard<std::mutex> lock(m_state->mutex);
+      m_state->active = active;
+      ++m_state->started;
+    }
+    m_state->changed.notify_all();
+  }
+
+  static void Run(const std::shared_ptr<State>& state, int intervalMs)
+  {
+    std::unique_lock<std::mutex> lock(state->mutex);
+    while (!state->quit) {
+      if (!state->active) {
+        state->changed.wait(lock);
+        continue;
+      }
+      const int started = state->started;
+      const bool interrupted = state->changed.wait_for(lock, std::chrono::milliseconds(intervalMs),
+                                                       [&] { return state->quit || state->started != started; });
+      if (interrupted || state->queued)
+        continue;
+      state->queued = true;
+      PostToEventLoop([weak = std::weak_ptr<State>(state)] { Tick(weak); });
+    }
+  }
+
+  static void Tick(const std::weak_ptr<State>& weak)
+  {
+    const std::shared_ptr<State> state = weak.lock();
+    if (!state)
+      return;
+    {
+      std::lock_guard<std::mutex> lock(state->mutex);
+      state->queued = false;
+    }
+    if (state->active && state->handler)
+      state->handler();
+  }
+
+  std::shared_ptr<State> m_state;
+  std::thread m_thread;
+};
+
+class ScriptedProgressBar : public ProgressBar {
+public:
+  void SetVisible(bool value) override { m_visible = value; }
+  bool Visible() const override { return m_visible; }
+  void SetValue(int percent) override { m_value = percent; }
+  int Value() const override { return m_value; }
+
+private:
+  bool m_visible = true;
+  int m_value = 0;
+};
+
+class ScriptedText : public StatusBar, public TextBox {
+public:
+  explicit ScriptedText(std::string text) : m_text(std::move(text)) {}
+  void SetText(const std::string& text) override { m_text = text; }
+  std::string Text() const override { return m_text; }
+
+private:
+  std::string m_text;
+};
+
+class ScriptedList : public ListView {
+public:
+  explicit ScriptedList(std::vector<std::vector<std::string>>& rows) : m_rows(rows) {}
+  void SetRowCount(int count) override { m_rows.resize(std::size_t(count)); }
+  void ShowRow(int index, const std::vector<std::string>& texts) override { m_rows.at(std::size_t(index - 1)) = texts; }
+
+private:
+  std::vector<std::vector<std::string>>& m_rows;
+};
+
+}  // namespace
+
+void ScriptedButton::Click()
+{
+  if (m_window.Visible() && visible && enabled && m_handler)
+    m_handler();
+}
+
+ScriptedWindow::~ScriptedWindow()
+{
+  if (g_last == this)
+    g_last = nullptr;
+}
+
+Button* ScriptedWindow::AddButton(const std::string&, const std::string& caption, TwipsRect)
+{
+  return Keep(std::make_unique<ScriptedButton>(*this, caption));
+}
+
+Timer* ScriptedWindow::AddTimer(const std::string&, int intervalMs)
+{
+  return Keep(std::make_unique<ScriptedTimer>(intervalMs));
+}
+
+ProgressBar* ScriptedWindow::AddProgressBar(const std::string&, TwipsRect, const std::string&)
+{
+  return Keep(std::make_unique<ScriptedProgressBar>());
+}
+
+StatusBar* ScriptedWindow::AddStatusBar(const std::string&, TwipsRect, const std::string& text)
+{
+  return Keep(std::make_unique<ScriptedText>(text));
+}
+
+TextBox* ScriptedWindow::AddTextBox(const std::string&, TwipsRect, const std::string&)
+{
+  return Keep(std::make_unique<ScriptedText>(std::string()));
+}
+
+ListView* ScriptedWindow::AddListView(const std::string&, TwipsRect, const std::vector<ListColumn>&, const std::string&)
+{
+  return Keep(std::make_unique<ScriptedList>(rows));
+}
+
+void ScriptedWindow::Close()
+{
+  if (!visible)
+    return;
+  if (m_onClose)
+    m_onClose();
+  visible = false;
+}
+
+ScriptedWindows::ScriptedWindows()
+{
+  SetWindowFactory([](const std::string&) {
+    auto window = std::make_unique<ScriptedWindow>();
+    g_last = window.get();
+    return window;
+  });
+}
+
+ScriptedWindows::~ScriptedWindows()
+{
+  SetWindowFactory(nullptr);
+}
+
+ScriptedWindow* ScriptedWindows::Last()
+{
+  return g_last;
+}

@@ -1,0 +1,192 @@
+#include "Server.h"
+
+#include <algorithm>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+// The socket calls that differ on Winsock (closesocket, SD_BOTH, no MSG_NOSIGNAL), in one place.
+void CloseSocket(int socket)
+{
+  ::close(socket);
+}
+constexpr int ShutBoth = SHUT_RDWR;
+constexpr int SendFlags = MSG_NOSIGNAL;
+
+bool SendAll(int socket, const std::string& data)
+{
+  for (std::size_t sent = 0; sent < data.size();) {
+    const ssize_t n = ::send(socket, data.data() + sent, data.size() - sent, SendFlags);
+    if (n <= 0)
+      return false;
+    sent += std::size_t(n);
+  }
+  return true;
+}
+}  // namespace
+
+Server::Server()
+{
+  m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), length);
+  ::listen(m_listener, 16);
+  ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+  m_port = ntohs(address.sin_port);
+  m_acceptor = std::thread([this] { Accept(); });
+}
+
+Server::~Server()
+{
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopping = true;
+    for (int socket : m_sockets)
+      ::shutdown(socket, ShutBoth);
+  }
+  m_stopped.notify_all();
+  ::shutdown(m_listener, ShutBoth);
+  m_acceptor.join();
+  for (std::thread& thread : m_threads)
+    thread.join();
+  for (int socket : m_sockets)
+    CloseSocket(socket);
+  CloseSocket(m_listener);
+}
+
+std::string Server::BaseUrl() const
+{
+  return "http://127.0.0.1:" + std::to_string(m_port) + "/mrvo/";
+}
+
+void Server::Route(const std::string& path, const Reply& reply)
+{
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_routes[path] = reply;
+}
+
+std::vector<std::string> Server::Requests() const
+{
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_requests;
+}
+
+int Server::Count(const std::string& method, const std::string& path) const
+{
+  const std::vector<std::string> requests = Requests();
+  return int(std::count(requests.begin(), requests.end(), method + ' ' + path));
+}
+
+std::int64_t Server::Streamed() const
+{
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_streamed;
+}
+
+bool Server::Streaming() const
+{
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_openStreams > 0;
+}
+
+void Server::Accept()
+{
+  for (;;) {
+    const int socket = ::accept(m_listener, nullptr, nullptr);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (socket < 0 || m_stopping) {
+      if (socket >= 0)
+        CloseSocket(socket);
+      return;
+    }
+    m_sockets.push_back(socket);
+    m_threads.emplace_back([this, socket] { Serve(socket); });
+  }
+}
+
+// One connection: requests are answered in turn until either side closes.
+void Server::Serve(int socket)
+{
+  std::string buffer;
+  char chunk[4096];
+  for (;;) {
+    const std::size_t end = buffer.find("\r\n\r\n");
+    if (end == std::string::npos) {
+      const ssize_t n = ::recv(socket, chunk, sizeof chunk, 0);
+      if (n <= 0)
+        break;
+      buffer.append(chunk, std::size_t(n));
+      continue;
+    }
+    const std::string line = buffer.substr(0, buffer.find("\r\n"));
+    buffer.erase(0, end + 4);
+    const std::size_t space = line.find(' ');
+    const std::string method = line.substr(0, space);
+    const std::string target = line.substr(space + 1, line.find(' ', space + 1) - space - 1);
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_requests.push_back(method + ' ' + target);
+    }
+    if (onRequest)
+      onRequest(method + ' ' + target);
+    Answer(socket, method, target);
+  }
+  ::shutdown(socket, ShutBoth);
+}
+
+void Server::Answer(int socket, const std::string& method, const std::string& path)
+{
+  Reply reply = Reply::Status(404, "Not Found");
+  {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const auto found = m_routes.find(path);
+    if (found != m_routes.end())
+      reply = found->second;
+    if (reply.stall) {
+      m_stopped.wait(lock, [this] { return m_stopping; });
+      return;
+    }
+  }
+  std::string head = "HTTP/1.1 " + std::to_string(reply.status) + ' ' + reply.reason + "\r\n";
+  if (reply.streamBytes > 0)
+    head += "Transfer-Encoding: chunked\r\n";
+  else if (reply.sendContentLength)
+    head +=
+        "Content-Length: " + std::to_string(reply.declaredLength.value_or(std::int64_t(reply.body.size()))) + "\r\n";
+  for (const auto& [name, value] : reply.headers)
+    head += name + ": " + value + "\r\n";
+  SendAll(socket, head + "Connection: close\r\n\r\n");
+  if (method != "HEAD" && reply.streamBytes > 0)
+    Stream(socket, reply.streamBytes);
+  else if (method != "HEAD")
+    SendAll(socket, reply.closeAfter >= 0 ? reply.body.substr(0, std::size_t(reply.closeAfter)) : reply.body);
+  ::shutdown(socket, ShutBoth);
+}
+
+// A small send buffer keeps what was sent close to what the client took.
+void Server::Stream(int socket, std::int64_t bytes)
+{
+  const int buffer = 64 * 1024;
+  ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+  const std::string piece = "10000\r\n" + std::string(0x10000, 's') + "\r\n";
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_openStreams;
+  }
+  bool open = true;
+  for (std::int64_t left = bytes; open && left > 0; left -= 0x10000) {
+    open = SendAll(socket, piece);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_streamed += open ? 0x10000 : 0;
+  }
+  if (open)
+    SendAll(socket, "0\r\n\r\n");
+  std::lock_guard<std::mutex> lock(m_mutex);
+  --m_openStreams;
+}

@@ -1,0 +1,92 @@
+#pragma once
+// A scripted HTTP server on 127.0.0.1 for tests, on threads of its own: each path answers as
+// its Reply says; unknown paths answer "404 Not Found". Standard C++ over POSIX sockets.
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+struct Reply {
+  int status = 200;
+  std::string reason = "OK";
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;  // extra header lines
+  bool sendContentLength = true;                             // "Content-Length: <declared or body size>"
+  std::optional<std::int64_t> declaredLength;                // claim a length other than the body's
+  bool stall = false;                                        // never answer
+  std::int64_t closeAfter = -1;                              // send this many body bytes, then close
+  std::int64_t streamBytes = 0;                              // a chunked body this long, sent as the client takes it
+
+  static Reply Ok(std::string body)
+  {
+    Reply r;
+    r.body = std::move(body);
+    return r;
+  }
+  static Reply Status(int status, const std::string& reason)
+  {
+    Reply r;
+    r.status = status;
+    r.reason = reason;
+    r.body = "<html>" + reason + "</html>";
+    return r;
+  }
+  static Reply Stall()
+  {
+    Reply r;
+    r.stall = true;
+    return r;
+  }
+};
+
+class Server {
+public:
+  Server();
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // "http://127.0.0.1:<port>/mrvo/"
+  std::string BaseUrl() const;
+  // path is the request target as sent, e.g. "/mrvo/sub/a.dll".
+  void Route(const std::string& path, const Reply& reply);
+  // Shorthand for a file under /mrvo/.
+  void File(const std::string& name, const std::string& body) { Route("/mrvo/" + name, Reply::Ok(body)); }
+
+  // Every request line received so far, e.g. "HEAD /mrvo/a.dll".
+  std::vector<std::string> Requests() const;
+  int Count(const std::string& method, const std::string& path) const;
+  // Body bytes of streamed replies sent so far, and whether a client still holds one open.
+  std::int64_t Streamed() const;
+  bool Streaming() const;
+
+  // Called on the server's thread as each request arrives, before it is answered. A test that
+  // acts on the window from here posts the action to the event loop. Set it while no request is
+  // in flight.
+  std::function<void(const std::string& requestLine)> onRequest;
+
+private:
+  void Accept();
+  void Serve(int socket);
+  void Answer(int socket, const std::string& method, const std::string& path);
+  void Stream(int socket, std::int64_t bytes);
+
+  int m_listener = -1;
+  int m_port = 0;
+  mutable std::mutex m_mutex;
+  std::condition_variable m_stopped;
+  bool m_stopping = false;
+  std::map<std::string, Reply> m_routes;
+  std::vector<std::string> m_requests;
+  std::vector<int> m_sockets;
+  std::vector<std::thread> m_threads;
+  std::int64_t m_streamed = 0;
+  int m_openStreams = 0;
+  std::thread m_acceptor;
+};
