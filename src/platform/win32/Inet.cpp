@@ -85,6 +85,8 @@ struct Transfer {
 
   std::string url;
   bool head = false;
+  // Compressed answers lose their Content-Length, and the files are stored as sent.
+  std::wstring requestHeaders = L"Accept-Encoding: identity\r\n";
   int timeoutMs = Inet::DefaultTimeoutMs;
 };
 
@@ -181,7 +183,8 @@ struct Inet::Impl {
   explicit Impl(Inet& owner) : m_owner(owner) { win32::StartWindowThread(); }
   ~Impl() { StopTransfer(); }
 
-  void Execute(const std::string& url, const std::string& operation);
+  void Execute(const std::string& url, const std::string& operation, std::int64_t offset = 0,
+               const std::string& validator = std::string());
   bool StillExecuting() const;
   void Wait();
   std::string GetChunk(int maxBytes);
@@ -279,8 +282,7 @@ std::string SendOne(Transfer& t, const std::string& url)
       connection ? Keep(t, Request, HttpOpenRequestW(connection, t.head ? L"HEAD" : L"GET", pieces.path.c_str(), nullptr,
                                                      nullptr, nullptr, flags, 0))
                  : nullptr;
-  // Compressed answers lose their Content-Length, and the files are stored as sent.
-  if (!request || !HttpSendRequestW(request, L"Accept-Encoding: identity\r\n", DWORD(-1), nullptr, 0))
+  if (!request || !HttpSendRequestW(request, t.requestHeaders.c_str(), DWORD(-1), nullptr, 0))
     return ReasonFor(GetLastError(), t);
   DWORD status = 0, size = sizeof status;
   HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr);
@@ -391,7 +393,8 @@ void RunTransfer(Transfer& t, const std::function<void()>& notify)
 }
 }  // namespace
 
-void Inet::Impl::Execute(const std::string& url, const std::string& operation)
+void Inet::Impl::Execute(const std::string& url, const std::string& operation, std::int64_t offset,
+                         const std::string& validator)
 {
   StopTransfer();
   m_transfer.reset();
@@ -416,6 +419,9 @@ void Inet::Impl::Execute(const std::string& url, const std::string& operation)
   transfer->url = url;
   transfer->head = m_head;
   transfer->timeoutMs = m_timeoutMs;
+  // The rest of the file, and only while it is still the one validator names.
+  if (offset > 0 && !m_head)
+    transfer->requestHeaders += L"Range: bytes=" + std::to_wstring(offset) + L"-\r\nIf-Range: " + win32::Wide(validator) + L"\r\n";
   m_transfer = transfer;
   const std::weak_ptr<Impl*> alive = m_alive;
   const auto notify = [alive, transfer] {
@@ -581,6 +587,11 @@ Inet::~Inet() = default;
 void Inet::Execute(const std::string& url, const std::string& operation)
 {
   m_impl->Execute(url, operation);
+}
+
+void Inet::ExecuteFrom(const std::string& url, std::int64_t offset, const std::string& validator)
+{
+  m_impl->Execute(url, "GET", offset, validator);
 }
 
 bool Inet::StillExecuting() const
