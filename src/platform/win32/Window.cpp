@@ -7,8 +7,9 @@
 #include "platform/win32/UiText.h"
 #include "platform/win32/resources/resource.h"
 
-#include <commctrl.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
 
 #include <map>
 #include <set>
