@@ -107,6 +107,7 @@ std::wstring CellText(HWND list, int row, int column)
 void CheckLayout(HWND form)
 {
   const int dpi = GetDeviceCaps(GetDC(form), LOGPIXELSY);
+  std::printf("scale: %d dpi\n", dpi);
   RECT client;
   GetClientRect(form, &client);
   Expect(client.right == MulDiv(7245, dpi, 1440) && client.bottom == MulDiv(3855, dpi, 1440),

@@ -32,10 +32,17 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$wineserver" -w
 fi
 
-status=0
-timeout 300 xvfb-run -a -s "-screen 0 1024x768x24" "$wine" "$out/window_win32.exe" | tee "$out/window_win32.log" \
-  || status=$?
-if [ "$status" -ne 0 ] || ! tail -n 1 "$out/window_win32.log" | grep -Eq '^[0-9]+ passed, 0 failed\s*$'; then
-  echo "The Win32 window tests failed (status $status)" >&2
-  exit 1
-fi
+# Once at the standard scale and once at 150 %, where twips no longer make whole pixels.
+run() {
+  local dpi=$1 status=0
+  "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+  "$wineserver" -w
+  timeout 300 xvfb-run -a -s "-screen 0 1024x768x24" "$wine" "$out/window_win32.exe" | tee "$out/window_win32.log" \
+    || status=$?
+  if [ "$status" -ne 0 ] || ! tail -n 1 "$out/window_win32.log" | grep -Eq '^[0-9]+ passed, 0 failed\s*$'; then
+    echo "The Win32 window tests failed at $dpi dpi (status $status)" >&2
+    exit 1
+  fi
+}
+run 96
+run 144
