@@ -2,6 +2,8 @@
 # Builds the Win32 window's controls with their resources and a test program that drives
 # them, with MinGW-w64, and runs it under wine on a private X display, in build-windows/ui/.
 # Needs g++-mingw-w64-x86-64-posix, wine64, xvfb and xauth. Fails when a check fails.
+#   --screenshot  instead takes docs/offer-windows.png: the window with an update offered
+#                 (needs imagemagick too)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="$PWD/build-windows/ui"
@@ -44,5 +46,19 @@ run() {
     exit 1
   fi
 }
+# On the display xvfb-run made: the window's picture, cut from the screen by the place it reports.
+if [ "${1:-}" = --screenshot ]; then
+  "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f >/dev/null 2>&1
+  # A wine server started without the display would keep the window off it.
+  "$wineserver" -w
+  xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+    "$0" "$1" --offer >"$2" & pid=$!
+    for _ in $(seq 300); do grep -q "^window" "$2" && break; sleep 0.2; done
+    sleep 1  # the first paint
+    import -window root -crop "$(sed -n "s/^window //p" "$2")" +repage docs/offer-windows.png
+    kill $pid' "$wine" "$out/window_win32.exe" "$out/offer.log"
+  echo "docs/offer-windows.png written"
+  exit 0
+fi
 run 96
 run 144

@@ -294,7 +294,7 @@ const wchar_t* ClassFor(const std::string& name)
   return it->c_str();
 }
 
-constexpr DWORD kFrameStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+constexpr DWORD kFrameStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 
 Win32Window::Win32Window(const std::string& name)
 {
