@@ -1,5 +1,7 @@
 // Waits over the Win32 message loop: a wait sleeps in MsgWaitForMultipleObjectsEx until a
 // message arrives or another thread (the transfer's) hands the window thread some work.
+// Keys go through the dialog manager of their top-level window first, so Tab and the arrow
+// keys move between the controls.
 #include "platform/Events.h"
 #include "platform/win32/Win32Text.h"
 
@@ -72,6 +74,9 @@ void DoEvents()
       PostQuitMessage(int(message.wParam));
       break;
     }
+    const HWND root = message.hwnd ? GetAncestor(message.hwnd, GA_ROOT) : nullptr;
+    if (root && IsDialogMessageW(root, &message))
+      continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
