@@ -9,5 +9,5 @@ launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
   -DBUILD_TESTING=OFF "${launcher[@]}" "$@" >/dev/null
-cmake --build "$out" -j2 --target MervoPublish
-echo "$out/MervoPublish.exe"
+cmake --build "$out" -j2 --target MervoPublish MervoUpdate
+echo "$out/MervoPublish.exe $out/MervoUpdate.exe"
