@@ -15,6 +15,7 @@ cmake -S tests/windows -B "$out/build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$out/build" -j2
 bash tools/windows-build.sh >/dev/null
+cmake --build "$out/programs" -j2 --target inet_windows >/dev/null
 publish_exe="$out/programs/MervoPublish.exe"
 
 wine=$(command -v wine64 || true)
@@ -43,13 +44,24 @@ fail() {
 }
 
 # Only Windows' own DLLs may be imported: the programs ship alone.
-imports=$(x86_64-w64-mingw32-objdump -p "$publish_exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
-for dll in $imports; do
-  case $dll in
-    advapi32.dll|kernel32.dll|msvcrt.dll|ole32.dll|oleaut32.dll|shell32.dll|user32.dll|wininet.dll|ws2_32.dll) ;;
-    *) fail "MervoPublish.exe imports $dll" ;;
-  esac
+for exe in "$publish_exe" "$out/programs/MervoUpdate.exe"; do
+  imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
+  for dll in $imports; do
+    case $dll in
+      advapi32.dll|comctl32.dll|gdi32.dll|kernel32.dll|msvcrt.dll|ole32.dll|oleaut32.dll|shell32.dll|user32.dll) ;;
+      wininet.dll|ws2_32.dll) ;;
+      *) fail "$(basename "$exe") imports $dll" ;;
+    esac
+  done
 done
+
+# The transfer control over WinINet against a scripted server on 127.0.0.1.
+coproc inet_server { exec python3 -u tests/windows/inet_server.py; }
+server_pid=$inet_server_PID
+read -r -t 20 inet_port <&"${inet_server[0]}" || fail "the scripted server did not start"
+timeout 120 "$wine" "$out/programs/inet_windows.exe" "http://127.0.0.1:$inet_port" || fail "the transfer control's tests"
+kill "$server_pid"
+wait "$server_pid" 2>/dev/null || true
 
 # A release with a Chinese name in a subfolder, made into a list by both programs from folders
 # of the same name: the lists must be the same bytes, and the output the same apart from the time.

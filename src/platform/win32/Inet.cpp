@@ -9,6 +9,7 @@
 #include <wininet.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -72,6 +73,8 @@ struct Transfer {
   std::mutex mutex;
   std::condition_variable drained;
   bool stop = false;             // cancelled: the thread ends as soon as it can
+  bool timedOut = false;         // nothing arrived for timeoutMs: ended by the watch
+  std::uint64_t activity = 0;    // counts what arrived, for the watch
   HINTERNET handles[3] = {};     // session, connection, request: closed under the mutex only
   bool headersIn = false;
   bool done = false;
@@ -235,7 +238,7 @@ HINTERNET Keep(Transfer& t, int index, HINTERNET handle)
 {
   const std::lock_guard<std::mutex> lock(t.mutex);
   t.handles[index] = handle;
-  if (t.stop)
+  if (t.stop || t.timedOut)
     CloseHandles(t, Session);
   return t.handles[index];
 }
@@ -340,8 +343,10 @@ std::string ReadBody(Transfer& t)
     HINTERNET request;
     {
       std::unique_lock<std::mutex> lock(t.mutex);
-      t.drained.wait(lock, [&t] { return t.stop || std::int64_t(t.buffer.size() - t.readPos) < Inet::BufferLimit; });
-      if (t.stop)
+      t.drained.wait(lock, [&t] {
+        return t.stop || t.timedOut || std::int64_t(t.buffer.size() - t.readPos) < Inet::BufferLimit;
+      });
+      if (t.stop || t.timedOut)
         return std::string();
       request = t.handles[Request];
     }
@@ -352,21 +357,49 @@ std::string ReadBody(Transfer& t)
       break;
     {
       const std::lock_guard<std::mutex> lock(t.mutex);
+      if (t.done || t.stop)
+        return std::string();
       if (t.readPos == t.buffer.size()) {
         t.buffer.clear();  // keeps its capacity
         t.readPos = 0;
       }
       t.buffer.append(piece.data(), got);
       t.arrived += got;
+      ++t.activity;
     }
+    t.drained.notify_all();
     SetEvent(win32::WakeEvent());
   }
   return t.declaredLength >= 0 && t.arrived < t.declaredLength ? BrokenConnectionReason(t) : std::string();
 }
 
+// Ends a transfer that receives nothing for its time limit (WinINet's own limit does not hold
+// everywhere); a reader that has not taken what arrived is slow, the server is not silent.
+// The failure is told at once: a blocked WinINet call may not return before the server acts.
+void Watch(Transfer& t, const std::function<void()>& notify)
+{
+  std::unique_lock<std::mutex> lock(t.mutex);
+  while (!t.done && !t.stop) {
+    const std::uint64_t seen = t.activity;
+    if (t.drained.wait_for(lock, std::chrono::milliseconds(t.timeoutMs),
+                           [&t, seen] { return t.done || t.stop || t.activity != seen; })
+        || t.readPos < t.buffer.size())
+      continue;
+    t.timedOut = true;
+    CloseHandles(t, Session);
+    t.failure = Seconds(t.timeoutMs) + " 秒内未收到数据";
+    t.done = true;
+    lock.unlock();
+    t.drained.notify_all();
+    notify();
+    return;
+  }
+}
+
 // The request's thread: the whole transfer, then the news for the window thread.
 void RunTransfer(Transfer& t, const std::function<void()>& notify)
 {
+  std::thread watch([&t, &notify] { Watch(t, notify); });
   const HINTERNET session =
       Keep(t, Session, InternetOpenW(L"MervoUpdate", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
   for (const DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT}) {
@@ -380,16 +413,25 @@ void RunTransfer(Transfer& t, const std::function<void()>& notify)
       const std::lock_guard<std::mutex> lock(t.mutex);
       failure = CheckFinalHeaders(t);
       t.headersIn = true;
+      ++t.activity;
     }
     notify();
     if (failure.empty() && !t.head)
       failure = ReadBody(t);
   }
-  const std::lock_guard<std::mutex> lock(t.mutex);
-  CloseHandles(t, Session);
-  t.failure = t.stop ? std::string() : failure;
-  t.done = true;
-  notify();
+  bool told = false;
+  {
+    const std::lock_guard<std::mutex> lock(t.mutex);
+    CloseHandles(t, Session);
+    told = t.done;
+    if (!told)
+      t.failure = t.stop ? std::string() : failure;
+    t.done = true;
+  }
+  t.drained.notify_all();
+  watch.join();
+  if (!told)
+    notify();
 }
 }  // namespace
 
@@ -468,8 +510,10 @@ void Inet::Impl::StopTransfer()
     }
     m_transfer->drained.notify_all();
   }
+  // A WinINet call does not always return when its handle is closed: the thread, which owns
+  // its share of the transfer, ends on its own.
   if (m_thread.joinable())
-    m_thread.join();
+    m_thread.detach();
 }
 
 void Inet::Impl::Finish(const std::string& failure)

@@ -1,0 +1,71 @@
+// The transfer control over WinINet against the scripted server inet_server.py; run under wine.
+// Usage: inet_windows.exe http://127.0.0.1:PORT
+#include "platform/Inet.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+int g_failed = 0;
+
+void Expect(bool ok, const std::string& what, const std::string& got)
+{
+  std::printf("%s - %s%s\n", ok ? "ok  " : "FAIL", what.c_str(), ok ? "" : (" (got \"" + got + "\")").c_str());
+  g_failed += ok ? 0 : 1;
+}
+
+// The whole body of a GET, or "!" and the reason it failed.
+std::string Fetch(const std::string& url, int timeoutMs = Inet::DefaultTimeoutMs)
+{
+  Inet inet;
+  inet.SetTimeoutMs(timeoutMs);
+  try {
+    return inet.OpenURL(url, 1000);
+  } catch (const InetError& error) {
+    return "!" + error.Reason();
+  }
+}
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+  if (argc != 2)
+    return 2;
+  const std::string base = argv[1];
+  struct Row {
+    const char* what;
+    std::string path;
+    std::string expected;
+    int timeoutMs;
+  } rows[] = {
+      {"a body", "/ok", "hello", Inet::DefaultTimeoutMs},
+      {"an error status with the server's words", "/missing", "!服务器返回 HTTP 404 Not Found", Inet::DefaultTimeoutMs},
+      {"50 redirects followed", "/hops/50", "hello", Inet::DefaultTimeoutMs},
+      {"51 redirects refused", "/hops/51", "!重定向超过 50 次", Inet::DefaultTimeoutMs},
+      {"an encoded body refused",
+       "/gzip", "!服务器发来的是经过编码的内容（Content-Encoding: gzip），无法按原样保存", Inet::DefaultTimeoutMs},
+      {"a body cut short", "/short", "!连接中断（已收到 5 / 10 字节）", Inet::DefaultTimeoutMs},
+      {"a silent server", "/silent", "!1 秒内未收到数据", 1000},
+  };
+  for (const Row& row : rows) {
+    const std::string got = Fetch(base + row.path, row.timeoutMs);
+    Expect(got == row.expected, row.what, got);
+  }
+
+  Inet inet;
+  int state = 0;
+  inet.OnStateChanged = [&state](int s) { state = s; };
+  inet.ExecuteFrom(base + "/range", 7, "\"v1\"");
+  inet.Wait();
+  const std::string told = inet.GetChunk(1000);
+  Expect(told == "bytes=7-|\"v1\"" && inet.StatusCode() == 206, "a ranged request with its validator", told);
+  Expect(inet.GetChunk(1000).empty() && state == Inet::icResponseCompleted, "the end of a body is told", std::to_string(state));
+
+  inet.Execute(base + "/ok", "HEAD");
+  inet.Wait();
+  Expect(inet.GetHeader("content-length") == "5" && inet.GetHeader().rfind("HTTP/1.0 200 OK\r\n", 0) == 0,
+         "headers of a HEAD, status line first", inet.GetHeader());
+
+  std::printf("%d failed\n", g_failed);
+  return g_failed == 0 ? 0 : 1;
+}
