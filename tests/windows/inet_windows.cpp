@@ -42,8 +42,8 @@ int main(int argc, char* argv[])
       {"an error status with the server's words", "/missing", "!服务器返回 HTTP 404 Not Found", Inet::DefaultTimeoutMs},
       {"50 redirects followed", "/hops/50", "hello", Inet::DefaultTimeoutMs},
       {"51 redirects refused", "/hops/51", "!重定向超过 50 次", Inet::DefaultTimeoutMs},
-      {"an encoded body refused",
-       "/gzip", "!服务器发来的是经过编码的内容（Content-Encoding: gzip），无法按原样保存", Inet::DefaultTimeoutMs},
+      {"an encoded body refused", "/gzip", "!服务器发来的是经过编码的内容（Content-Encoding: gzip），无法按原样保存",
+       Inet::DefaultTimeoutMs},
       {"a body cut short", "/short", "!连接中断（已收到 5 / 10 字节）", Inet::DefaultTimeoutMs},
       {"a silent server", "/silent", "!1 秒内未收到数据", 1000},
   };
@@ -59,7 +59,8 @@ int main(int argc, char* argv[])
   inet.Wait();
   const std::string told = inet.GetChunk(1000);
   Expect(told == "bytes=7-|\"v1\"" && inet.StatusCode() == 206, "a ranged request with its validator", told);
-  Expect(inet.GetChunk(1000).empty() && state == Inet::icResponseCompleted, "the end of a body is told", std::to_string(state));
+  Expect(inet.GetChunk(1000).empty() && state == Inet::icResponseCompleted, "the end of a body is told",
+         std::to_string(state));
 
   inet.Execute(base + "/ok", "HEAD");
   inet.Wait();

@@ -26,11 +26,10 @@ std::string DecodeSettings(std::string bytes)
 size_t SpaceAt(std::string_view text, bool atEnd)
 {
   static const std::string_view Spaces[] = {
-      " ", "\t", "\n", "\v", "\f", "\r", "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\xA8",
-      "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
+      " ",        "\t",           "\n",           "\v",           "\f",           "\r",           "\xC2\x85",
+      "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
   for (const std::string_view space : Spaces) {
-    if (text.size() >= space.size()
-        && text.substr(atEnd ? text.size() - space.size() : 0, space.size()) == space)
+    if (text.size() >= space.size() && text.substr(atEnd ? text.size() - space.size() : 0, space.size()) == space)
       return space.size();
   }
   // U+2000 to U+200A
@@ -96,7 +95,11 @@ bool IsUtf8(const std::string& bytes)
 {
   for (size_t i = 0; i < bytes.size();) {
     const unsigned char c = static_cast<unsigned char>(bytes[i]);
-    const size_t length = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    const size_t length = c < 0x80                 ? 1
+                          : c >= 0xC2 && c <= 0xDF ? 2
+                          : c >= 0xE0 && c <= 0xEF ? 3
+                          : c >= 0xF0 && c <= 0xF4 ? 4
+                                                   : 0;
     if (length == 0 || i + length > bytes.size())
       return false;
     unsigned code = length == 1 ? c : c & (0x3F >> (length - 1));
@@ -115,8 +118,8 @@ bool IsUtf8(const std::string& bytes)
 }
 }  // namespace text_codec
 
-std::string GetPrivateProfileString(const std::string& section, const std::string& key,
-                                    const std::string& defaultValue, const std::string& path)
+std::string GetPrivateProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                                    const std::string& path)
 {
   std::string bytes;
   if (!ReadSmallFile(path, MaxSettingsBytes, &bytes))

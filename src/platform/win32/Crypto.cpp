@@ -66,8 +66,9 @@ std::string Sha256Hasher::Finish()
 
 std::string Sha256OfFile(const std::string& path, std::string* digest)
 {
-  const HANDLE file = CreateFileW(win32::Wide(NativePath(path)).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  const HANDLE file =
+      CreateFileW(win32::Wide(NativePath(path)).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE)
     return win32::LastReason();
   // Large blocks keep the system-call cost far below the hashing cost.
@@ -109,11 +110,14 @@ bool VerifyEd25519(const std::string& key, const std::string& signature, const s
     return false;
   Sexp publicKey, signed_, data;
   return gcry_sexp_build(&publicKey.value, nullptr, "(public-key (ecc (curve Ed25519) (flags eddsa) (q %b)))",
-                         int(key.size()), key.data()) == 0
+                         int(key.size()), key.data())
+             == 0
          && gcry_sexp_build(&signed_.value, nullptr, "(sig-val (eddsa (r %b) (s %b)))", 32, signature.data(), 32,
-                            signature.data() + 32) == 0
+                            signature.data() + 32)
+                == 0
          && gcry_sexp_build(&data.value, nullptr, "(data (flags eddsa) (hash-algo sha512) (value %b))",
-                            int(message.size()), message.data()) == 0
+                            int(message.size()), message.data())
+                == 0
          && gcry_pk_verify(signed_.value, data.value, publicKey.value) == 0;
 }
 }  // namespace crypto_core

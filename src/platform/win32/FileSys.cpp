@@ -72,8 +72,9 @@ bool MakeSureDirectoryPathExists(const std::string& path)
 bool ReadSmallFile(const std::string& path, std::int64_t maxBytes, std::string* data, std::string* reason)
 {
   std::string failure;
-  const HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
+  const HANDLE file =
+      CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, 0, nullptr);
   LARGE_INTEGER size{};
   if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) {
     failure = win32::LastReason();
@@ -214,7 +215,8 @@ std::wstring FinalPath(const std::wstring& path)
 
 bool SameOrInside(const std::wstring& path, const std::wstring& root)
 {
-  return CompareStringOrdinal(path.c_str(), int(std::min(path.size(), root.size())), root.c_str(), int(root.size()), TRUE)
+  return CompareStringOrdinal(path.c_str(), int(std::min(path.size(), root.size())), root.c_str(), int(root.size()),
+                              TRUE)
              == CSTR_EQUAL
          && path.size() >= root.size() && (path.size() == root.size() || path[root.size()] == L'\\');
 }

@@ -24,7 +24,8 @@ constexpr size_t MaxHeaderBytes = 256 * 1024;
 
 std::string Lower(std::string text)
 {
-  std::transform(text.begin(), text.end(), text.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? char(c | 0x20) : c; });
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](char c) { return c >= 'A' && c <= 'Z' ? char(c | 0x20) : c; });
   return text;
 }
 
@@ -72,19 +73,19 @@ namespace {
 struct Transfer {
   std::mutex mutex;
   std::condition_variable drained;
-  bool stop = false;             // cancelled: the thread ends as soon as it can
-  bool timedOut = false;         // nothing arrived for timeoutMs: ended by the watch
-  std::uint64_t activity = 0;    // counts what arrived, for the watch
-  HINTERNET handles[3] = {};     // session, connection, request: closed under the mutex only
+  bool stop = false;           // cancelled: the thread ends as soon as it can
+  bool timedOut = false;       // nothing arrived for timeoutMs: ended by the watch
+  std::uint64_t activity = 0;  // counts what arrived, for the watch
+  HINTERNET handles[3] = {};   // session, connection, request: closed under the mutex only
   bool headersIn = false;
   bool done = false;
   std::string failure;
   std::vector<std::string> headerLines;
   int status = 0;
   std::int64_t declaredLength = -1;
-  std::string buffer;            // body bytes not yet handed out, from readPos on
+  std::string buffer;  // body bytes not yet handed out, from readPos on
   size_t readPos = 0;
-  std::int64_t arrived = 0;      // body bytes received in all
+  std::int64_t arrived = 0;  // body bytes received in all
 
   std::string url;
   bool head = false;
@@ -103,22 +104,29 @@ std::string BrokenConnectionReason(const Transfer& t)
 std::string ReasonFor(DWORD code, const Transfer& t)
 {
   switch (code) {
-  case ERROR_INTERNET_NAME_NOT_RESOLVED: return "找不到服务器（域名无法解析）";
-  case ERROR_INTERNET_CANNOT_CONNECT: return "无法连接到服务器（连接被拒绝或无应答）";
-  case ERROR_INTERNET_TIMEOUT: return Seconds(t.timeoutMs) + " 秒内未收到数据";
-  case ERROR_INTERNET_CONNECTION_ABORTED:
-  case ERROR_INTERNET_CONNECTION_RESET:
-    return t.status == 0 ? "服务器未作应答就关闭了连接" : BrokenConnectionReason(t);
-  case ERROR_HTTP_INVALID_SERVER_RESPONSE: return "服务器的应答不是有效的 HTTP 应答";
-  case ERROR_INTERNET_SECURITY_CHANNEL_ERROR: return "无法建立安全连接（TLS 握手失败）";
-  case ERROR_INTERNET_INVALID_CA:
-  case ERROR_INTERNET_SEC_CERT_CN_INVALID:
-  case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
-  case ERROR_INTERNET_SEC_CERT_REVOKED:
-  case ERROR_INTERNET_SEC_INVALID_CERT:
-    return "服务器的证书未通过验证";
-  case ERROR_INTERNET_UNRECOGNIZED_SCHEME: return "不支持的地址协议";
-  default: return "网络传输失败（错误码 " + std::to_string(code) + "）";
+    case ERROR_INTERNET_NAME_NOT_RESOLVED:
+      return "找不到服务器（域名无法解析）";
+    case ERROR_INTERNET_CANNOT_CONNECT:
+      return "无法连接到服务器（连接被拒绝或无应答）";
+    case ERROR_INTERNET_TIMEOUT:
+      return Seconds(t.timeoutMs) + " 秒内未收到数据";
+    case ERROR_INTERNET_CONNECTION_ABORTED:
+    case ERROR_INTERNET_CONNECTION_RESET:
+      return t.status == 0 ? "服务器未作应答就关闭了连接" : BrokenConnectionReason(t);
+    case ERROR_HTTP_INVALID_SERVER_RESPONSE:
+      return "服务器的应答不是有效的 HTTP 应答";
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
+      return "无法建立安全连接（TLS 握手失败）";
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+      return "服务器的证书未通过验证";
+    case ERROR_INTERNET_UNRECOGNIZED_SCHEME:
+      return "不支持的地址协议";
+    default:
+      return "网络传输失败（错误码 " + std::to_string(code) + "）";
   }
 }
 
@@ -218,7 +226,6 @@ struct Inet::Impl {
   int m_timeoutMs = DefaultTimeoutMs;
 };
 
-
 namespace {
 enum { Session, Connection, Request };
 
@@ -276,15 +283,17 @@ std::string SendOne(Transfer& t, const std::string& url)
   const bool secure = Lower(win32::Utf8(pieces.scheme)) == "https";
   if (!secure && Lower(win32::Utf8(pieces.scheme)) != "http")
     return "不支持的地址协议";
-  const HINTERNET connection = Keep(t, Connection, InternetConnectW(t.handles[Session], pieces.host.c_str(), pieces.port,
-                                                                    nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+  const HINTERNET connection = Keep(t, Connection,
+                                    InternetConnectW(t.handles[Session], pieces.host.c_str(), pieces.port, nullptr,
+                                                     nullptr, INTERNET_SERVICE_HTTP, 0, 0));
   const DWORD flags = INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD
                       | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI | INTERNET_FLAG_KEEP_CONNECTION
                       | (secure ? INTERNET_FLAG_SECURE : 0);
-  const HINTERNET request =
-      connection ? Keep(t, Request, HttpOpenRequestW(connection, t.head ? L"HEAD" : L"GET", pieces.path.c_str(), nullptr,
-                                                     nullptr, nullptr, flags, 0))
-                 : nullptr;
+  const HINTERNET request = connection
+                                ? Keep(t, Request,
+                                       HttpOpenRequestW(connection, t.head ? L"HEAD" : L"GET", pieces.path.c_str(),
+                                                        nullptr, nullptr, nullptr, flags, 0))
+                                : nullptr;
   if (!request || !HttpSendRequestW(request, t.requestHeaders.c_str(), DWORD(-1), nullptr, 0))
     return ReasonFor(GetLastError(), t);
   DWORD status = 0, size = sizeof status;
@@ -343,9 +352,8 @@ std::string ReadBody(Transfer& t)
     HINTERNET request;
     {
       std::unique_lock<std::mutex> lock(t.mutex);
-      t.drained.wait(lock, [&t] {
-        return t.stop || t.timedOut || std::int64_t(t.buffer.size() - t.readPos) < Inet::BufferLimit;
-      });
+      t.drained.wait(
+          lock, [&t] { return t.stop || t.timedOut || std::int64_t(t.buffer.size() - t.readPos) < Inet::BufferLimit; });
       if (t.stop || t.timedOut)
         return std::string();
       request = t.handles[Request];
@@ -402,7 +410,8 @@ void RunTransfer(Transfer& t, const std::function<void()>& notify)
   std::thread watch([&t, &notify] { Watch(t, notify); });
   const HINTERNET session =
       Keep(t, Session, InternetOpenW(L"MervoUpdate", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-  for (const DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+  for (const DWORD option :
+       {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT}) {
     DWORD ms = DWORD(t.timeoutMs);
     if (session)
       InternetSetOptionW(session, option, &ms, sizeof ms);
@@ -463,7 +472,8 @@ void Inet::Impl::Execute(const std::string& url, const std::string& operation, s
   transfer->timeoutMs = m_timeoutMs;
   // The rest of the file, and only while it is still the one validator names.
   if (offset > 0 && !m_head)
-    transfer->requestHeaders += L"Range: bytes=" + std::to_wstring(offset) + L"-\r\nIf-Range: " + win32::Wide(validator) + L"\r\n";
+    transfer->requestHeaders +=
+        L"Range: bytes=" + std::to_wstring(offset) + L"-\r\nIf-Range: " + win32::Wide(validator) + L"\r\n";
   m_transfer = transfer;
   const std::weak_ptr<Impl*> alive = m_alive;
   const auto notify = [alive, transfer] {
@@ -735,7 +745,8 @@ std::optional<UrlParts> ParseUrl(const std::string& url)
   const size_t colon = url.find("://");
   const std::string scheme = url.substr(0, colon);
   if (colon == std::string::npos || scheme.empty() || !isalpha(static_cast<unsigned char>(scheme[0]))
-      || scheme.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+-.") != std::string::npos)
+      || scheme.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+-.")
+             != std::string::npos)
     return std::nullopt;
   UrlPieces pieces;
   if (!CrackUrl(win32::Wide(url), &pieces))

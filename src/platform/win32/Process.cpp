@@ -53,8 +53,8 @@ std::vector<std::unique_ptr<RunningProcess>> ProcessesRunning(const std::string&
     if (entry.th32ProcessID == GetCurrentProcessId())
       continue;
     // The image name is read through the handle kept, so it names this very process.
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-                                       entry.th32ProcessID);
+    const HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
     if (!process)
       continue;
     wchar_t image[32768];

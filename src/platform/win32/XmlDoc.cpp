@@ -16,14 +16,22 @@ template <typename T>
 class Com {
 public:
   Com() = default;
-  Com(const Com& other) : m_p(other.m_p) { if (m_p) m_p->AddRef(); }
+  Com(const Com& other) : m_p(other.m_p)
+  {
+    if (m_p)
+      m_p->AddRef();
+  }
   Com& operator=(const Com& other)
   {
     Com copy(other);
     std::swap(m_p, copy.m_p);
     return *this;
   }
-  ~Com() { if (m_p) m_p->Release(); }
+  ~Com()
+  {
+    if (m_p)
+      m_p->Release();
+  }
   T** Out() { return &m_p; }
   T* operator->() const { return m_p; }
   T* Get() const { return m_p; }
@@ -134,8 +142,9 @@ namespace {
 Com<IXMLDOMDocument2> NewDocument()
 {
   Com<IXMLDOMDocument2> doc;
-  if (!ComReady() || FAILED(CoCreateInstance(ClsidDomDocument60, nullptr, CLSCTX_INPROC_SERVER, IidXmlDomDocument2,
-                                             reinterpret_cast<void**>(doc.Out()))))
+  if (!ComReady()
+      || FAILED(CoCreateInstance(ClsidDomDocument60, nullptr, CLSCTX_INPROC_SERVER, IidXmlDomDocument2,
+                                 reinterpret_cast<void**>(doc.Out()))))
     return doc;
   doc->put_async(VARIANT_FALSE);
   doc->put_validateOnParse(VARIANT_FALSE);
