@@ -15,7 +15,7 @@ cmake -S tests/windows -B "$out/build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$out/build" -j2
 bash tools/windows-build.sh >/dev/null
-cmake --build "$out/programs" -j2 --target inet_windows >/dev/null
+cmake --build "$out/programs" -j2 --target platform_windows >/dev/null
 publish_exe="$out/programs/MervoPublish.exe"
 
 wine=$(command -v wine64 || true)
@@ -55,11 +55,11 @@ for exe in "$publish_exe" "$out/programs/MervoUpdate.exe"; do
   done
 done
 
-# The transfer control over WinINet against a scripted server on 127.0.0.1.
-coproc inet_server { exec python3 -u tests/windows/inet_server.py; }
+# The Win32 platform's services; the transfer control against a scripted server on 127.0.0.1.
+coproc inet_server { exec python3 -u tests/windows/platform_server.py; }
 server_pid=$inet_server_PID
 read -r -t 20 inet_port <&"${inet_server[0]}" || fail "the scripted server did not start"
-timeout 120 "$wine" "$out/programs/inet_windows.exe" "http://127.0.0.1:$inet_port" || fail "the transfer control's tests"
+timeout 120 "$wine" "$out/programs/platform_windows.exe" "http://127.0.0.1:$inet_port" || fail "the Win32 platform's tests"
 kill "$server_pid"
 wait "$server_pid" 2>/dev/null || true
 

@@ -175,6 +175,12 @@ std::string ParseError(IXMLDOMDocument2* doc)
 
 bool XmlDocument::Parse(const std::string& data)
 {
+  // MSXML under wine ignores ProhibitDTD: a document type (the way to entity bombs) is refused here.
+  if (data.find("<!DOCTYPE") != std::string::npos) {
+    m_impl->doc = Com<IXMLDOMDocument2>();
+    m_impl->reason = "不允许文档类型声明（DTD）";
+    return false;
+  }
   m_impl->doc = NewDocument();
   if (!m_impl->doc.Get()) {
     m_impl->reason = "无法创建 MSXML 6 文档";

@@ -1,6 +1,14 @@
-// The transfer control over WinINet against the scripted server inet_server.py; run under wine.
-// Usage: inet_windows.exe http://127.0.0.1:PORT
+// The Win32 platform's services, run under wine: the transfer control over WinINet against the
+// scripted server platform_server.py, the XML document over MSXML6, the settings reader.
+// Usage: platform_windows.exe http://127.0.0.1:PORT
+#include "platform/FileSys.h"
 #include "platform/Inet.h"
+#include "platform/Profile.h"
+#include "platform/XmlDoc.h"
+
+#include <windows.h>
+// The platform's reader, not the system's macro of the same name.
+#undef GetPrivateProfileString
 
 #include <cstdio>
 #include <string>
@@ -25,12 +33,48 @@ std::string Fetch(const std::string& url, int timeoutMs = Inet::DefaultTimeoutMs
     return "!" + error.Reason();
   }
 }
+// The list's reading: white space between elements is no child, a declared GBK text reads as
+// UTF-8, and a document type (the way to entity bombs) is refused.
+void CheckXml()
+{
+  XmlDocument doc;
+  const bool parsed = doc.Parse("<?xml version=\"1.0\" encoding=\"GBK\"?>\n<L>\n  <F N=\"\xD6\xD0\"/>\n  <V> 2.0 </V>\n</L>\n");
+  const XmlNode list = doc.SelectSingleNode("L");
+  Expect(parsed && list.ChildCount() == 2, "white space is no child", std::to_string(list.ChildCount()));
+  Expect(list.Child(0).Attribute("N").value_or("") == "中" && !list.Child(0).Attribute("n"), "a GBK attribute",
+         list.Child(0).Attribute("N").value_or("(none)"));
+  Expect(doc.SelectSingleNode("V").Text() == "2.0" && doc.SelectSingleNode("W").IsNull(), "text and a missing node",
+         doc.SelectSingleNode("V").Text());
+  XmlDocument bomb;
+  Expect(!bomb.Parse("<!DOCTYPE L [<!ENTITY a \"aaaa\"><!ENTITY b \"&a;&a;\">]><L>&b;</L>")
+             && !bomb.ParseErrorReason().empty(),
+         "a document type is refused", bomb.ParseErrorReason());
+}
+
+// A settings file in UTF-8, and one in the ANSI code page, both read as UTF-8.
+void CheckProfile()
+{
+  char folder[MAX_PATH];
+  GetTempPathA(MAX_PATH, folder);
+  const std::string path = std::string(folder) + "mervo-settings-test.ini";
+  wchar_t text[] = L"[Mervo]\nName = Caf\u00e9\n";
+  char ansi[64];
+  const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, ansi, sizeof ansi, nullptr, nullptr) - 1;
+  for (const std::string& bytes : {std::string("\xEF\xBB\xBF[mervo]\nname=Caf\xC3\xA9\n"), std::string(ansi, size)}) {
+    WriteFileAtomically(path, bytes);
+    const std::string value = GetPrivateProfileString("MERVO", "NAME", "-", path);
+    Expect(value == "Caf\xC3\xA9", "a settings file read as UTF-8", value);
+  }
+  RemoveFile(path);
+}
 }  // namespace
 
 int main(int argc, char* argv[])
 {
   if (argc != 2)
     return 2;
+  CheckXml();
+  CheckProfile();
   const std::string base = argv[1];
   struct Row {
     const char* what;

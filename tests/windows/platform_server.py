@@ -1,4 +1,4 @@
-# The scripted server of inet_windows.exe, on 127.0.0.1; prints its port, then serves until killed.
+# The scripted server of platform_windows.exe, on 127.0.0.1; prints its port, then serves until killed.
 import http.server
 import sys
 import time
