@@ -1,3 +1,4 @@
+// The Linux processes: /proc and pidfds (src/platform/win32/Process.cpp is the Windows one).
 #include "platform/Process.h"
 
 #include "platform/FileSys.h"
@@ -6,11 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
-#ifdef Q_OS_WIN
-#include <windows.h>
-#include <tlhelp32.h>
-#else
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
@@ -18,10 +14,8 @@
 #include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#endif
 
 namespace {
-#ifndef Q_OS_WIN
 // A pidfd reads as ready once its process has ended (a child not yet reaped included).
 bool HasEnded(int pidfd)
 {
@@ -55,43 +49,16 @@ QString ExecutableOf(qint64 pid)
 {
   return QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
 }
-#endif
 }
 
 RunningProcess::~RunningProcess()
 {
-#ifdef Q_OS_WIN
-  CloseHandle(HANDLE(m_handle));
-#else
   ::close(int(m_handle));
-#endif
 }
 
 std::vector<std::unique_ptr<RunningProcess>> ProcessesRunning(const std::string& path)
 {
   std::vector<std::unique_ptr<RunningProcess>> found;
-#ifdef Q_OS_WIN
-  const std::wstring wanted = QDir::toNativeSeparators(QFileInfo(QString::fromStdString(NativePath(path))).absoluteFilePath()).toStdWString();
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE)
-    return found;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-    // The handle is kept: the image name is read through it, so it names this very process.
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-                                 entry.th32ProcessID);
-    if (!process)
-      continue;
-    wchar_t image[32768];
-    DWORD size = 32768;
-    if (QueryFullProcessImageNameW(process, 0, image, &size) && _wcsicmp(image, wanted.c_str()) == 0)
-      found.push_back(std::make_unique<RunningProcess>(std::intptr_t(process)));
-    else
-      CloseHandle(process);
-  }
-  CloseHandle(snapshot);
-#else
   const QString wanted = QFileInfo(QString::fromStdString(NativePath(path))).absoluteFilePath();
   const QString deleted = wanted + QStringLiteral(" (deleted)");
   auto matches = [&](qint64 pid) {
@@ -113,19 +80,11 @@ std::vector<std::unique_ptr<RunningProcess>> ProcessesRunning(const std::string&
     else
       ::close(pidfd);
   }
-#endif
   return found;
 }
 
 bool EndProcess(RunningProcess& process, int graceMs)
 {
-#ifdef Q_OS_WIN
-  Q_UNUSED(graceMs);
-  const HANDLE handle = HANDLE(process.Handle());
-  if (WaitForSingleObject(handle, 0) == WAIT_OBJECT_0)
-    return true;
-  return TerminateProcess(handle, 1) && WaitForSingleObject(handle, 5000) == WAIT_OBJECT_0;
-#else
   const int pidfd = int(process.Handle());
   const int error = Signal(pidfd, SIGTERM);
   if (error != 0)
@@ -134,5 +93,4 @@ bool EndProcess(RunningProcess& process, int graceMs)
     return true;
   Signal(pidfd, SIGKILL);
   return WaitUntilEnded(pidfd, 2000);
-#endif
 }
