@@ -2,6 +2,7 @@
 // to date, and lists signed with the real minisign.
 #include "Fixture.h"
 #include "TestServer.h"
+#include "engine/Install.h"
 #include "frmUpdate/frmUpdate.h"
 #include "modules/modPublic.h"
 #include "modules/modSign.h"
@@ -114,6 +115,69 @@ private slots:
     QCOMPARE(run.folder.Files(), (QStringList{"NewUpdList.xml", "a.bin", "b.bin"}));
     QTRY_VERIFY_WITH_TIMEOUT(!run.server.Streaming(), 5000);
     QVERIFY(run.server.Streamed() < 16 << 20);
+  }
+
+  // A pinned file cut at byte 1000 keeps its ".tmp"; the next run asks for the rest when it
+  // may, and installs the file whole in every case.
+  void cutDownloadsContinue_data()
+  {
+    QTest::addColumn<QString>("then");  // what is different at the next run
+    QTest::addColumn<bool>("rangeAsked");
+    QTest::addColumn<int>("sent");      // body bytes of b.bin the server sends then
+    QTest::newRow("the rest as a range") << "" << true << 2000;
+    QTest::newRow("server ignores ranges") << "no ranges" << true << 3000;
+    QTest::newRow("file changed on the server") << "other etag" << true << 3000;
+    QTest::newRow("list pins another hash") << "other hash" << false << 3000;
+    QTest::newRow("kept bytes altered") << "altered" << true << 2000 + 3000;
+    QTest::newRow("crash in the download") << "crash" << true << 2000;
+  }
+  void cutDownloadsContinue()
+  {
+    QFETCH(QString, then);
+    QFETCH(bool, rangeAsked);
+    QFETCH(int, sent);
+    UpdaterRun run;
+    const QByteArray b = Bytes(3000, 7), other = Bytes(3000, 8);
+    run.server.File("UpdList.xml", PinnedList("2", {{"b.bin", b}}));
+    Reply reply = Reply::Ok(b);
+    reply.headers << qMakePair(QByteArray("ETag"), QByteArray("\"e1\""));
+    if (then == "crash") {
+      // What a run that died after writing 1000 bytes leaves.
+      const std::unique_ptr<engine::FileOps> ops = engine::SystemFileOps();
+      engine::InstallEngine install(run.folder.Path().toStdString(), *ops);
+      const QByteArray hash = QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex();
+      QVERIFY(install.BeginDownload({"b.bin"}, {{"b.bin", 3000, hash.toStdString(), "\"e1\""}}).empty());
+      run.folder.Write("b.bin.tmp", b.left(1000));
+    } else {
+      reply.closeAfter = 1000;
+      run.server.Route("/mrvo/b.bin", reply);
+      auto w = run.Start();
+      QTRY_COMPARE_WITH_TIMEOUT(Q(w->StatusText()), Offered, 5000);
+      w->cmdUpdate->Click();
+      QVERIFY(Ended(*w));
+      QCOMPARE(run.folder.Read("b.bin.tmp"), b.left(1000));
+    }
+    if (then == "altered")
+      run.folder.Write("b.bin.tmp", Flipped(b.left(1000), 10));
+    const QByteArray served = then == "other hash" ? other : b;
+    if (then == "other hash")
+      run.server.File("UpdList.xml", PinnedList("3", {{"b.bin", other}}));
+    reply = Reply::Ok(served);
+    reply.headers << qMakePair(QByteArray("ETag"), QByteArray(then == "other etag" ? "\"e2\"" : "\"e1\""));
+    reply.ranges = then != "no ranges";
+    run.server.Route("/mrvo/b.bin", reply);
+    auto w = run.Start();
+    QTRY_COMPARE_WITH_TIMEOUT(Q(w->StatusText()), Offered, 5000);
+    const qint64 before = run.server.Sent();
+    const qsizetype firstGet = run.server.Requests().size();
+    w->cmdUpdate->Click();
+    QVERIFY(Ended(*w));
+    QCOMPARE(Q(w->StatusText()), Done);
+    QCOMPARE(run.folder.Read("b.bin"), served);
+    QCOMPARE(run.folder.Files(), QStringList{"b.bin"});
+    QCOMPARE(run.server.Sent() - before, qint64(sent));
+    const QByteArray head = run.server.RequestHeads().value(firstGet);
+    QCOMPARE(head.contains("\nRange: bytes=1000-") && head.contains("If-Range: \"e1\""), rangeAsked);
   }
 
   // A file that already matches its listed hash is neither requested nor touched.

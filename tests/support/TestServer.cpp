@@ -82,13 +82,45 @@ void TestServer::OnReadable(QTcpSocket* socket)
     m_requests << QString::fromLatin1(requestLine[0] + ' ' + target);
     m_heads << head;
     emit RequestReceived(m_requests.last());
-    Answer(socket, requestLine[0], target);
+    Answer(socket, requestLine[0], target, head);
   }
 }
 
-void TestServer::Answer(QTcpSocket* socket, const QByteArray& method, const QByteArray& path)
+namespace {
+// The value of the request header name (lower case), or nothing.
+QByteArray RequestHeader(const QByteArray& head, const QByteArray& name)
 {
-  const Reply reply = m_routes.value(path, Reply::Status(404, "Not Found"));
+  for (const QByteArray& line : head.split('\n'))
+    if (line.toLower().startsWith(name + ':'))
+      return line.mid(name.size() + 1).trimmed();
+  return {};
+}
+
+// reply as a 206 for the range the request asks for, when reply serves ranges and the
+// request's If-Range still names its ETag.
+Reply RangeOf(Reply reply, const QByteArray& head)
+{
+  const QByteArray range = RequestHeader(head, "range");
+  QByteArray etag;
+  for (const auto& header : reply.headers)
+    if (header.first.toLower() == "etag")
+      etag = header.second;
+  if (!reply.ranges || !range.startsWith("bytes=") || !range.endsWith('-') || RequestHeader(head, "if-range") != etag)
+    return reply;
+  const qint64 from = range.mid(6).chopped(1).toLongLong();
+  const qint64 size = reply.body.size();
+  reply.headers << qMakePair(QByteArray("Content-Range"),
+                             "bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/' + QByteArray::number(size));
+  reply.status = 206;
+  reply.reason = "Partial Content";
+  reply.body = reply.body.mid(from);
+  return reply;
+}
+}  // namespace
+
+void TestServer::Answer(QTcpSocket* socket, const QByteArray& method, const QByteArray& path, const QByteArray& head)
+{
+  const Reply reply = RangeOf(m_routes.value(path, Reply::Status(404, "Not Found")), head);
   if (reply.stall)
     return;
 
@@ -114,8 +146,10 @@ void TestServer::Answer(QTcpSocket* socket, const QByteArray& method, const QByt
       QTimer::singleShot(reply.dripMs * reply.dripPieces, socket, [socket] { socket->disconnectFromHost(); });
       return;
     }
-    if (method != "HEAD")
+    if (method != "HEAD") {
       socket->write(body);
+      m_sent += body.size();
+    }
     if (reply.resetOnClose) {
       socket->flush();
       const linger hard{1, 0};

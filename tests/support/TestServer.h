@@ -28,6 +28,8 @@ struct Reply {
   int dripMs = 0;                                 // send the body in dripPieces pieces, this far apart
   int dripPieces = 1;
   qint64 streamBytes = 0;                         // a chunked body this long, sent as the client takes it
+  bool ranges = false;                            // answers "Range: bytes=N-" with a 206 while If-Range
+                                                  // matches the ETag among the headers
 
   static Reply Ok(const QByteArray& body) { Reply r; r.body = body; return r; }
   static Reply Status(int status, const QByteArray& reason)
@@ -70,6 +72,8 @@ public:
   // Body bytes of streamed replies sent so far, and whether a client still holds one open.
   qint64 Streamed() const { return m_streamed; }
   bool Streaming() const { return m_openStreams > 0; }
+  // Body bytes of ordinary replies to GET requests sent so far.
+  qint64 Sent() const { return m_sent; }
 
 signals:
   // Emitted as each request arrives, inside whatever event loop is running then:
@@ -79,7 +83,7 @@ signals:
 private:
   void OnConnection();
   void OnReadable(QTcpSocket* socket);
-  void Answer(QTcpSocket* socket, const QByteArray& method, const QByteArray& path);
+  void Answer(QTcpSocket* socket, const QByteArray& method, const QByteArray& path, const QByteArray& head);
   void Stream(QTcpSocket* socket, qint64 bytes);
 
   QTcpServer* m_server;
@@ -90,5 +94,6 @@ private:
   QHash<QTcpSocket*, QByteArray> m_pending;
   QByteArray m_proxyCredentials;
   qint64 m_streamed = 0;
+  qint64 m_sent = 0;
   int m_openStreams = 0;
 };

@@ -9,6 +9,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -49,6 +54,101 @@ std::string Sha256Hasher::Finish()
   return digest;
 }
 
+struct Sha256Worker::Impl {
+  static constexpr std::size_t QueueBlocks = 4;
+
+  void Run();
+  void Start();
+
+  Sha256Hasher hasher;
+  std::string first;                // the first block, until a second one comes
+  bool hasFirst = false;
+  std::thread thread;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::string> queue;    // blocks to hash, oldest first
+  std::vector<std::string> spare;   // hashed blocks' buffers, for the caller to fill again
+  bool ending = false;
+};
+
+void Sha256Worker::Impl::Run()
+{
+  std::unique_lock<std::mutex> lock(mutex);
+  for (;;) {
+    changed.wait(lock, [&] { return !queue.empty() || ending; });
+    if (queue.empty())
+      return;
+    std::string block = std::move(queue.front());
+    queue.pop_front();
+    lock.unlock();
+    hasher.Add(block.data(), std::int64_t(block.size()));
+    block.clear();
+    lock.lock();
+    spare.push_back(std::move(block));
+    changed.notify_all();
+  }
+}
+
+void Sha256Worker::Impl::Start()
+{
+  thread = std::thread([this] { Run(); });
+  queue.push_back(std::move(first));
+  hasFirst = false;
+}
+
+Sha256Worker::Sha256Worker() : m_impl(std::make_unique<Impl>()) {}
+
+Sha256Worker::~Sha256Worker()
+{
+  Finish();
+}
+
+void Sha256Worker::Add(std::string& block)
+{
+  Impl& impl = *m_impl;
+  const std::size_t capacity = block.capacity();
+  if (!impl.thread.joinable() && !impl.hasFirst) {
+    impl.first.swap(block);
+    impl.hasFirst = true;
+    block.reserve(capacity);
+    return;
+  }
+  std::unique_lock<std::mutex> lock(impl.mutex);
+  if (!impl.thread.joinable())
+    impl.Start();
+  impl.changed.wait(lock, [&] { return impl.queue.size() < Impl::QueueBlocks; });
+  impl.queue.push_back(std::move(block));
+  block = std::string();
+  if (!impl.spare.empty()) {
+    block = std::move(impl.spare.back());
+    impl.spare.pop_back();
+  }
+  impl.changed.notify_all();
+  lock.unlock();
+  block.reserve(capacity);
+}
+
+std::string Sha256Worker::Finish()
+{
+  Impl& impl = *m_impl;
+  if (impl.thread.joinable()) {
+    {
+      const std::lock_guard<std::mutex> lock(impl.mutex);
+      impl.ending = true;
+    }
+    impl.changed.notify_all();
+    impl.thread.join();
+    impl.ending = false;
+    impl.queue.clear();
+  }
+  if (impl.hasFirst) {
+    impl.hasher.Add(impl.first.data(), std::int64_t(impl.first.size()));
+    impl.first.clear();
+    impl.hasFirst = false;
+  }
+  return impl.hasher.Finish();
+}
+
 namespace {
 std::string SystemReason(int error)
 {
@@ -63,11 +163,13 @@ std::string Sha256OfFile(const std::string& path, std::string* digest)
     return SystemReason(errno);
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   // Large blocks keep the system-call cost far below the hashing cost.
+  // The thread hashes one block while the next is read.
   constexpr size_t BlockBytes = 1024 * 1024;
-  const std::unique_ptr<char[]> buffer(new char[BlockBytes]);
-  Sha256Hasher hasher;
+  std::string buffer;
+  Sha256Worker hasher;
   for (;;) {
-    const ssize_t got = ::read(fd, buffer.get(), BlockBytes);
+    buffer.resize(BlockBytes);
+    const ssize_t got = ::read(fd, buffer.data(), BlockBytes);
     if (got == 0)
       break;
     if (got < 0 && errno == EINTR)
@@ -77,7 +179,8 @@ std::string Sha256OfFile(const std::string& path, std::string* digest)
       ::close(fd);
       return SystemReason(error);
     }
-    hasher.Add(buffer.get(), got);
+    buffer.resize(size_t(got));
+    hasher.Add(buffer);
   }
   ::close(fd);
   const std::string result = hasher.Finish();

@@ -124,7 +124,7 @@ struct OutputFile::Impl {
 
   int fd = -1;
   std::string buffer;
-  Sha256Hasher* hasher = nullptr;
+  Sha256Worker* hasher = nullptr;
 };
 
 OutputFile::OutputFile() : m_impl(std::make_unique<Impl>()) {}
@@ -135,7 +135,7 @@ OutputFile::~OutputFile()
     ::close(m_impl->fd);
 }
 
-void OutputFile::HashWith(Sha256Hasher* hasher)
+void OutputFile::HashWith(Sha256Worker* hasher)
 {
   m_impl->hasher = hasher;
 }
@@ -155,6 +155,30 @@ std::string OutputFile::Open(const std::string& path)
   return std::string();
 }
 
+std::string OutputFile::Continue(const std::string& path, std::int64_t* size)
+{
+  *size = 0;
+  m_impl->fd = ::open(SystemName(path).constData(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  if (m_impl->fd < 0)
+    return SystemReason(errno);
+  ::posix_fadvise(m_impl->fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  std::string& block = m_impl->buffer;
+  for (;;) {
+    block.resize(OutputBlockBytes);
+    const ssize_t got = ::read(m_impl->fd, block.data(), OutputBlockBytes);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0)
+      return SystemReason(errno);
+    block.resize(std::size_t(got));
+    if (got == 0)
+      return std::string();
+    *size += got;
+    if (m_impl->hasher)
+      m_impl->hasher->Add(block);
+  }
+}
+
 std::string OutputFile::Write(const char* data, std::int64_t size)
 {
   if (m_impl->buffer.size() + std::size_t(size) > OutputBlockBytes) {
@@ -168,8 +192,6 @@ std::string OutputFile::Write(const char* data, std::int64_t size)
 
 std::string OutputFile::Impl::WriteOut()
 {
-  if (hasher)
-    hasher->Add(buffer.data(), std::int64_t(buffer.size()));
   const char* data = buffer.data();
   std::size_t left = buffer.size();
   while (left > 0) {
@@ -182,6 +204,9 @@ std::string OutputFile::Impl::WriteOut()
     data += written;
     left -= std::size_t(written);
   }
+  // The hasher takes the block and gives back an emptied one.
+  if (hasher && !buffer.empty())
+    hasher->Add(buffer);
   buffer.clear();
   return std::string();
 }
