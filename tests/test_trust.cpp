@@ -130,6 +130,7 @@ private slots:
     QTest::newRow("list pins another hash") << "other hash" << false << 3000;
     QTest::newRow("kept bytes altered") << "altered" << true << 2000 + 3000;
     QTest::newRow("crash in the download") << "crash" << true << 2000;
+    QTest::newRow("crash after the last byte") << "crash, whole" << false << 0;
   }
   void cutDownloadsContinue()
   {
@@ -141,13 +142,13 @@ private slots:
     run.server.File("UpdList.xml", PinnedList("2", {{"b.bin", b}}));
     Reply reply = Reply::Ok(b);
     reply.headers << qMakePair(QByteArray("ETag"), QByteArray("\"e1\""));
-    if (then == "crash") {
+    if (then.startsWith("crash")) {
       // What a run that died after writing 1000 bytes leaves.
       const std::unique_ptr<engine::FileOps> ops = engine::SystemFileOps();
       engine::InstallEngine install(run.folder.Path().toStdString(), *ops);
       const QByteArray hash = QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex();
       QVERIFY(install.BeginDownload({"b.bin"}, {{"b.bin", 3000, hash.toStdString(), "\"e1\""}}).empty());
-      run.folder.Write("b.bin.tmp", b.left(1000));
+      run.folder.Write("b.bin.tmp", then.endsWith("whole") ? b : b.left(1000));
     } else {
       reply.closeAfter = 1000;
       run.server.Route("/mrvo/b.bin", reply);
