@@ -33,8 +33,12 @@ public:
   Sha256Worker(const Sha256Worker&) = delete;
   Sha256Worker& operator=(const Sha256Worker&) = delete;
 
+  // The blocks are the bytes written to the file at path, after the first alreadyThere bytes
+  // that it holds: the thread hashes those from the file, and whatever it falls behind on too,
+  // so that Add never waits. Called before the first Add.
+  void FollowFile(const std::string& path, std::int64_t alreadyThere);
   // Takes block's bytes and leaves block empty, with a buffer of the same capacity to fill
-  // again. Waits while the queue is full.
+  // again. Waits while the queue is full, unless following a file.
   void Add(std::string& block);
   // Waits until every block is hashed; the digest as Sha256Hasher::Finish gives it.
   std::string Finish();

@@ -44,11 +44,11 @@ public:
   OutputFile& operator=(const OutputFile&) = delete;
 
   std::string Open(const std::string& path);
-  // Opens the file already at path (never through a link) to append to it, after its bytes
-  // have gone through the hasher; *size is set to their number.
+  // Opens the file already at path (never through a link) to append to it; *size is set to
+  // the bytes it holds, which the hasher reads back meanwhile.
   std::string Continue(const std::string& path, std::int64_t* size);
-  // Everything written from now on (and what Continue reads) also goes through hasher, in
-  // large blocks: hashing 1 KiB pieces one by one is a third slower.
+  // Everything in the file (from Open or Continue on) also goes through hasher, written blocks
+  // handed over whole: hashing 1 KiB pieces one by one is a third slower.
   void HashWith(Sha256Worker* hasher);
   std::string Write(const char* data, std::int64_t size);
   // Writes out what is buffered, then asks the system to start putting it on the disk

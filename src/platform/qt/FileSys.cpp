@@ -152,31 +152,23 @@ std::string OutputFile::Open(const std::string& path)
   if (m_impl->fd < 0)
     return SystemReason(errno);
   m_impl->buffer.reserve(OutputBlockBytes);
+  if (m_impl->hasher)
+    m_impl->hasher->FollowFile(path, 0);
   return std::string();
 }
 
 std::string OutputFile::Continue(const std::string& path, std::int64_t* size)
 {
   *size = 0;
-  m_impl->fd = ::open(SystemName(path).constData(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-  if (m_impl->fd < 0)
+  m_impl->fd = ::open(SystemName(path).constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  struct stat status;
+  if (m_impl->fd < 0 || ::fstat(m_impl->fd, &status) != 0)
     return SystemReason(errno);
-  ::posix_fadvise(m_impl->fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  std::string& block = m_impl->buffer;
-  for (;;) {
-    block.resize(OutputBlockBytes);
-    const ssize_t got = ::read(m_impl->fd, block.data(), OutputBlockBytes);
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got < 0)
-      return SystemReason(errno);
-    block.resize(std::size_t(got));
-    if (got == 0)
-      return std::string();
-    *size += got;
-    if (m_impl->hasher)
-      m_impl->hasher->Add(block);
-  }
+  *size = status.st_size;
+  m_impl->buffer.reserve(OutputBlockBytes);
+  if (m_impl->hasher)
+    m_impl->hasher->FollowFile(path, *size);
+  return std::string();
 }
 
 std::string OutputFile::Write(const char* data, std::int64_t size)
