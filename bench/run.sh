@@ -13,10 +13,14 @@
 #   MERVO_BENCH_SMALL_KIB    size of each of those files in KiB (default 4)
 #   MERVO_BENCH_TMP          where the scratch folder goes (default $TMPDIR or /tmp)
 #   MERVO_BENCH_KEEP=1       keep the scratch folder (logs, nginx config) afterwards
+#   MERVO_BENCH_BEFORE       a driver built from an earlier tree: measured in the same rounds
+#                            (every release but the resumed one), for before and after figures
 #
 # Releases: one file of BIG_MIB MiB and many small files, each once with a plain list and
 # once with a list that pins every file by Size and Sha256 ("pinned"), plus the pinned big
-# release installed over a folder that already holds its file ("unchanged": no GET).
+# release installed over a folder that already holds its file ("unchanged": no GET), and the
+# pinned big release over a folder holding the first half of its file as a kept part
+# ("resume": the updater asks only for the rest; the server's log counts the bytes sent).
 # Rounds alternate the tools; within a round, each from a fresh folder and after a `sync`
 # so that no tool pays for the previous one's write-back:
 #   updater     the driver: list HEAD + GET, a HEAD per file, then a GET per file,
@@ -43,7 +47,8 @@ PER_FOLDER=100           # the many small files are spread over folders of this 
 BIG_SYNC_TARGET=1.0
 BIG_UPDATE_TARGET=1.25
 SMALL_SYNC_TARGET=1.3
-PINNED_TARGET=1.10
+PINNED_TARGET=1.05
+RESUME_TARGET=0.6
 RSS_TARGET_MIB=64
 
 [[ $RUNS =~ ^[1-9][0-9]*$ ]] || { echo "usage: $0 [runs]" >&2; exit 1; }
@@ -101,6 +106,9 @@ else
   rm -f "$build_log"
   DRIVER=$BUILD/mervo_bench_driver
 fi
+
+BEFORE=${MERVO_BENCH_BEFORE:-}
+[[ -z $BEFORE || -x $BEFORE ]] || die "MERVO_BENCH_BEFORE=$BEFORE is not an executable"
 
 # --- scratch folder and clean-up ---------------------------------------------------
 WORK=$(mktemp -d "${MERVO_BENCH_TMP:-${TMPDIR:-/tmp}}/mervo-bench.XXXXXX")
@@ -226,6 +234,7 @@ error_log $WORK/nginx/error.log warn;
 events { worker_connections 64; }
 http {
   access_log off;
+  log_format sent '\$request \$status \$body_bytes_sent';
   sendfile on;
   tcp_nopush on;
   tcp_nodelay on;
@@ -240,7 +249,7 @@ http {
   scgi_temp_path $WORK/nginx/scgi;
   server { listen 127.0.0.1:${PORT[big]}; root $WORK/www/big; }
   server { listen 127.0.0.1:${PORT[small]}; root $WORK/www/small; }
-  server { listen 127.0.0.1:${PORT[bigpin]}; root $WORK/www/bigpin; }
+  server { listen 127.0.0.1:${PORT[bigpin]}; root $WORK/www/bigpin; access_log $WORK/nginx/bigpin.log sent; }
   server { listen 127.0.0.1:${PORT[smallpin]}; root $WORK/www/smallpin; }
 }
 EOF
@@ -257,6 +266,16 @@ for _ in $(seq 100); do
 done
 curl -sf -o /dev/null "${BIG_URL}UpdList.xml" || die "nginx does not answer on $BIG_URL"
 log "nginx $(nginx -v 2>&1 | sed 's/.*\///') (pid $NGINX_PID) serving ${URL[*]}"
+
+# A program folder where a run that was cut at half of the pinned big file left its part.
+RESUME_FROM=$WORK/half
+HALF_BYTES=$((BIG_MIB * 512 * 1024))
+mkdir -p "$RESUME_FROM"
+head -c "$HALF_BYTES" "$BIGPIN_ROOT/mervo.bin" >"$RESUME_FROM/mervo.bin.tmp"
+etag=$(curl -sI "${URL[bigpin]}mervo.bin" | tr -d '\r' | sed -n 's/^[Ee][Tt][Aa][Gg]: //p')
+printf 'MervoUpdate journal 2\ndownload\ntmp\tmervo.bin.tmp\t%s\t%s\t%s\nend\n' \
+  "$(stat -c %s "$BIGPIN_ROOT/mervo.bin")" "$(sha256sum "$BIGPIN_ROOT/mervo.bin" | cut -d' ' -f1)" "$etag" \
+  >"$RESUME_FROM/MervoUpdate.journal"
 
 # --- one measurement ------------------------------------------------------------------
 # curl_config BASEURL DEST NAME... : the updater's requests, in its order, for curl -K.
@@ -277,7 +296,7 @@ curl_config() {
 
 # verify RELEASE_ROOT FOLDER : the folder holds exactly the release's files, byte for byte.
 verify() {
-  diff -rq -x UpdList.xml -x NewUpdList.xml -x MervoUpdate.log "$1" "$2" >/dev/null
+  diff -rq -x UpdList.xml -x NewUpdList.xml -x MervoUpdate.log -x MervoUpdate.lock "$1" "$2" >/dev/null
 }
 
 # measure LABEL COMMAND... : runs it under /usr/bin/time; sets M_WALL M_CPU M_RSS_KIB.
@@ -304,13 +323,14 @@ median() {
 
 declare -A WALL CPU RSS CHECK UPDATE
 
-# updater_run RELEASE ROOT URL [PREFILL] : one measured update from an empty folder, or
-# from one that already holds PREFILL's files.
+# updater_run RELEASE ROOT URL [PREFILL] : one measured update by $RUN_DRIVER from an empty
+# folder, or from one that already holds PREFILL's files; release names the figures.
+RUN_DRIVER=$DRIVER
 updater_run() {
   local release=$1 root=$2 url=$3 prefill=${4:-} dest=$WORK/run/updater
   rm -rf "$dest"; mkdir -p "$dest"
   [[ -n $prefill ]] && cp -r "$prefill/." "$dest/" && rm -f "$dest/UpdList.xml"
-  measure "updater ($release, round $round)" "$DRIVER" "$dest" "$url" --timeout 1200
+  measure "updater ($release, round $round)" "$RUN_DRIVER" "$dest" "$url" --timeout 1200
   verify "$root" "$dest" || die "updater ($release, round $round): the folder does not match the release"
   WALL[$release,updater]+=" $M_WALL"; CPU[$release,updater]+=" $M_CPU"; RSS[$release,updater]+=" $M_RSS_KIB"
   CHECK[$release]+=" $(sed -n 's/^phase check_s=\([0-9.]*\).*/\1/p' "$WORK/out.txt")"
@@ -341,14 +361,46 @@ curl_runs() {
   rm -rf "$dest"
 }
 
+# updater_runs SUFFIX : every release but the resumed one, by $RUN_DRIVER.
+updater_runs() {
+  local suffix=$1
+  case $2 in
+    big)
+      updater_run "big$suffix" "$BIG_ROOT" "${URL[big]}"
+      updater_run "bigpin$suffix" "$BIGPIN_ROOT" "${URL[bigpin]}"
+      updater_run "unchanged$suffix" "$BIGPIN_ROOT" "${URL[bigpin]}" "$BIGPIN_ROOT" ;;
+    small)
+      updater_run "small$suffix" "$SMALL_ROOT" "${URL[small]}"
+      updater_run "smallpin$suffix" "$SMALLPIN_ROOT" "${URL[smallpin]}" ;;
+  esac
+}
+
+# resume_run : the half-done pinned big file; also counts the file's bytes the server sent.
+resume_run() {
+  local before_lines
+  before_lines=$(wc -l <"$WORK/nginx/bigpin.log" 2>/dev/null || echo 0)
+  updater_run resume "$BIGPIN_ROOT" "${URL[bigpin]}" "$RESUME_FROM"
+  SENT[resume]+=" $(tail -n +"$((before_lines + 1))" "$WORK/nginx/bigpin.log" \
+    | awk '$2 == "/mrvo/mervo.bin" && $1 == "GET" { s += $NF } END { print s + 0 }')"
+}
+
+declare -A SENT
 for ((round = 1; round <= RUNS; round++)); do
-  updater_run big "$BIG_ROOT" "${URL[big]}"
-  curl_runs big "$BIG_ROOT" "${URL[big]}" "${BIG_FILES[@]}"
-  updater_run bigpin "$BIGPIN_ROOT" "${URL[bigpin]}"
-  updater_run unchanged "$BIGPIN_ROOT" "${URL[bigpin]}" "$BIGPIN_ROOT"
-  updater_run small "$SMALL_ROOT" "${URL[small]}"
-  curl_runs small "$SMALL_ROOT" "${URL[small]}" "${SMALL_FILES[@]}"
-  updater_run smallpin "$SMALLPIN_ROOT" "${URL[smallpin]}"
+  for part in big small; do
+    # The earlier driver and this one take turns, so that both see the same machine.
+    if [[ -n $BEFORE ]] && ((round % 2 == 1)); then
+      RUN_DRIVER=$BEFORE; updater_runs _before $part; RUN_DRIVER=$DRIVER; updater_runs "" $part
+    else
+      updater_runs "" $part
+      [[ -n $BEFORE ]] && { RUN_DRIVER=$BEFORE; updater_runs _before $part; RUN_DRIVER=$DRIVER; }
+    fi
+    if [[ $part == big ]]; then
+      curl_runs big "$BIG_ROOT" "${URL[big]}" "${BIG_FILES[@]}"
+      resume_run
+    else
+      curl_runs small "$SMALL_ROOT" "${URL[small]}" "${SMALL_FILES[@]}"
+    fi
+  done
 done
 
 # --- report ---------------------------------------------------------------------------
@@ -360,43 +412,60 @@ ratio() {
 }
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
-echo
-echo "Medians of $RUNS alternating rounds; one nginx on 127.0.0.1; curl: one invocation per release, same requests over one connection"
-printf '%-48s %9s %9s %9s %12s\n' release wall_s "update_s" "cpu_s" peak_rss_MiB
-for release in big bigpin unchanged small smallpin; do
-  case $release in
-    big) title="1 file of ${BIG_MIB} MiB" ;;
-    bigpin) title="1 file of ${BIG_MIB} MiB, hashes in the list" ;;
-    unchanged) title="1 file of ${BIG_MIB} MiB, already there" ;;
-    small) title="${SMALL_COUNT} files of ${SMALL_KIB} KiB" ;;
-    smallpin) title="${SMALL_COUNT} files of ${SMALL_KIB} KiB, hashes in the list" ;;
-  esac
+# row RELEASE TITLE : the updater's medians (and curl's, where measured) for a release.
+row() {
+  local release=$1 title=$2 peak
+  [[ -n ${WALL[$release,updater]:-} ]] || return 0
   peak=$(echo "${RSS[$release,updater]}" | tr ' ' '\n' | sort -g | tail -1)
-  printf '%-48s %9s %9s %9s %12s\n' "$title: updater" "$(median <<<"${WALL[$release,updater]}")" \
+  printf '%-52s %9s %9s %9s %12s\n' "$title: updater" "$(median <<<"${WALL[$release,updater]}")" \
     "$(median <<<"${UPDATE[$release]}")" "$(median <<<"${CPU[$release,updater]}")" "$(mib "$peak")"
   if [[ -n ${WALL[$release,curl]:-} ]]; then
-    printf '%-48s %9s %9s %9s %12s\n' "$title: curl" "$(median <<<"${WALL[$release,curl]}")" - \
+    printf '%-52s %9s %9s %9s %12s\n' "$title: curl" "$(median <<<"${WALL[$release,curl]}")" - \
       "$(median <<<"${CPU[$release,curl]}")" "$(mib "$(median <<<"${RSS[$release,curl]}")")"
-    printf '%-48s %9s %9s %9s %12s\n' "$title: curl+fsync" "$(median <<<"${WALL[$release,curlsync]}")" - \
+    printf '%-52s %9s %9s %9s %12s\n' "$title: curl+fsync" "$(median <<<"${WALL[$release,curlsync]}")" - \
       "$(median <<<"${CPU[$release,curlsync]}")" -
   fi
-done
+}
+
 echo
-big_sync=$(ratio "${WALL[big,updater]}" "${WALL[big,curlsync]}")
-big_update=$(ratio "${UPDATE[big]}" "${WALL[big,curl]}")
-small_sync=$(ratio "${WALL[small,updater]}" "${WALL[small,curlsync]}")
+echo "Medians of $RUNS alternating rounds; one nginx on 127.0.0.1; curl: one invocation per release, same requests over one connection"
+printf '%-52s %9s %9s %9s %12s\n' release wall_s "update_s" "cpu_s" peak_rss_MiB
+for suffix in "" _before; do
+  [[ -z $suffix || -n $BEFORE ]] || continue
+  label=${suffix:+ (before)}
+  row "big$suffix" "1 file of ${BIG_MIB} MiB$label"
+  row "bigpin$suffix" "1 file of ${BIG_MIB} MiB, hashes in the list$label"
+  row "unchanged$suffix" "1 file of ${BIG_MIB} MiB, already there$label"
+  row "small$suffix" "${SMALL_COUNT} files of ${SMALL_KIB} KiB$label"
+  row "smallpin$suffix" "${SMALL_COUNT} files of ${SMALL_KIB} KiB, hashes in the list$label"
+done
+row resume "1 file of ${BIG_MIB} MiB, hashes in the list, half kept"
+echo
 echo "Ratios (median of the per-round ratios):"
-printf '  big:   updater / (curl+fsync) %s (target <= %s: %s); click-to-done / curl %s (target <= %s: %s)\n' \
-  "$big_sync" "$BIG_SYNC_TARGET" "$(verdict "$big_sync" "$BIG_SYNC_TARGET")" \
-  "$big_update" "$BIG_UPDATE_TARGET" "$(verdict "$big_update" "$BIG_UPDATE_TARGET")"
-printf '         updater / curl %s\n' "$(ratio "${WALL[big,updater]}" "${WALL[big,curl]}")"
-printf '  small: updater / (curl+fsync) %s (target <= %s: %s); updater / curl %s\n' \
-  "$small_sync" "$SMALL_SYNC_TARGET" "$(verdict "$small_sync" "$SMALL_SYNC_TARGET")" \
-  "$(ratio "${WALL[small,updater]}" "${WALL[small,curl]}")"
-pinned=$(ratio "${WALL[bigpin,updater]}" "${WALL[big,updater]}")
-printf '  hashes in the list: big %s (target <= %s: %s), small %s\n' "$pinned" "$PINNED_TARGET" \
-  "$(verdict "$pinned" "$PINNED_TARGET")" "$(ratio "${WALL[smallpin,updater]}" "${WALL[small,updater]}")"
-printf '  unchanged big file: %s of the full download\n' "$(ratio "${WALL[unchanged,updater]}" "${WALL[bigpin,updater]}")"
-peak=$(for r in big bigpin unchanged small smallpin; do echo "${RSS[$r,updater]}"; done | tr ' ' '\n' | grep . | sort -g | tail -1)
+for suffix in "" _before; do
+  [[ -z $suffix || -n $BEFORE ]] || continue
+  [[ -n $suffix ]] && echo " before:"
+  big_sync=$(ratio "${WALL[big$suffix,updater]}" "${WALL[big,curlsync]}")
+  big_update=$(ratio "${UPDATE[big$suffix]}" "${WALL[big,curl]}")
+  small_sync=$(ratio "${WALL[small$suffix,updater]}" "${WALL[small,curlsync]}")
+  printf '  big:   updater / (curl+fsync) %s (target <= %s: %s); click-to-done / curl %s (target <= %s: %s)\n' \
+    "$big_sync" "$BIG_SYNC_TARGET" "$(verdict "$big_sync" "$BIG_SYNC_TARGET")" \
+    "$big_update" "$BIG_UPDATE_TARGET" "$(verdict "$big_update" "$BIG_UPDATE_TARGET")"
+  printf '         updater / curl %s\n' "$(ratio "${WALL[big$suffix,updater]}" "${WALL[big,curl]}")"
+  printf '  small: updater / (curl+fsync) %s (target <= %s: %s); updater / curl %s\n' \
+    "$small_sync" "$SMALL_SYNC_TARGET" "$(verdict "$small_sync" "$SMALL_SYNC_TARGET")" \
+    "$(ratio "${WALL[small$suffix,updater]}" "${WALL[small,curl]}")"
+  pinned=$(ratio "${WALL[bigpin$suffix,updater]}" "${WALL[big$suffix,updater]}")
+  printf '  hashes in the list: big %s (target <= %s: %s), small %s\n' "$pinned" "$PINNED_TARGET" \
+    "$(verdict "$pinned" "$PINNED_TARGET")" "$(ratio "${WALL[smallpin$suffix,updater]}" "${WALL[small$suffix,updater]}")"
+  printf '  unchanged big file: %s of the full download\n' \
+    "$(ratio "${WALL[unchanged$suffix,updater]}" "${WALL[bigpin$suffix,updater]}")"
+done
+resumed=$(ratio "${WALL[resume,updater]}" "${WALL[bigpin,updater]}")
+sent=$(tr ' ' '\n' <<<"${SENT[resume]}" | grep . | sort -g | tail -1)
+printf '  half kept: %s of a fresh download (target <= %s: %s); at most %s bytes sent of %s (target <= %s: %s)\n' \
+  "$resumed" "$RESUME_TARGET" "$(verdict "$resumed" "$RESUME_TARGET")" "$sent" "$((HALF_BYTES * 2))" \
+  "$((HALF_BYTES + 1048576))" "$(verdict "$sent" "$((HALF_BYTES + 1048576))")"
+peak=$(for r in big bigpin unchanged small smallpin resume; do echo "${RSS[$r,updater]}"; done | tr ' ' '\n' | grep . | sort -g | tail -1)
 printf '  updater peak RSS, highest of all runs: %s MiB (target < %s MiB: %s)\n' "$(mib "$peak")" "$RSS_TARGET_MIB" \
   "$(awk -v v="$(mib "$peak")" -v t="$RSS_TARGET_MIB" 'BEGIN { print (v < t) ? "met" : "MISSED" }')"

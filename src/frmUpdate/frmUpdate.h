@@ -101,8 +101,12 @@ private:
   void cmdUpdate_Click();
   void DownloadFiles();
   bool DownloadRow(int index);
-  void SaveDownload(int index);
-  std::int64_t ReceiveBody(int index, OutputFile& file, const std::string& path);
+  void FetchFile(int index, std::int64_t from, const std::string& validator);
+  void SaveDownload(int index, std::int64_t from);
+  std::int64_t ReceiveBody(int index, OutputFile& file, const std::string& path, std::int64_t total);
+  std::vector<Installer::Keepable> KeepableFiles() const;
+  const Installer::KeptPart* KeptPartOf(int index) const;
+  bool KeptPartComplete(int index);
   void SetProgress(int percent);
   bool InstallFiles();
   std::vector<std::string> FilesToDownload();
@@ -131,5 +135,6 @@ private:
   int m_progress = 0;  // shown by the bar at the next event pass
   bool m_unloaded = false;
   std::unique_ptr<Installer> m_installer;  // this run's download and install
+  std::vector<Installer::KeptPart> m_kept; // what an earlier run kept, as it recorded it
   std::unique_ptr<RunLock> m_runLock;      // held from before the recovery to the end
 };

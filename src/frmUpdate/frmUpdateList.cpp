@@ -90,6 +90,7 @@ bool frmUpdate::ProbeFile(int index, const std::string& name)
   SetRowText(index, 4, std::to_string(probe.size == 0 ? 1 : probe.size));
   // The size the server gave, if it gave one: the download must deliver exactly that.
   lvUpdateList.Row(index).expected.probedSize = probe.reported ? probe.size : -1;
+  lvUpdateList.Row(index).expected.validator = probe.validator;
   SetRowText(index, 2, FormatFileSize(probe.size));
   SetRowText(index, 3, "0%");
   return true;

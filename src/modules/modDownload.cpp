@@ -59,18 +59,42 @@ ProbeResult ProbeRemoteFile(Inet& client, const std::string& url)
   const std::string length = client.GetHeader("Content-Length");
   result.size = ContentLengthOf(length);
   result.reported = !length.empty() && length[0] >= '0' && length[0] <= '9';
+  // A weak ETag may stand for other bytes, so it cannot tell whether a range still fits.
+  result.validator = client.GetHeader("ETag");
+  if (result.validator.rfind("W/", 0) == 0 || result.validator.empty())
+    result.validator = client.GetHeader("Last-Modified");
   return result;
 }
 
-std::string CheckAnswer(const Inet& client, const FileExpectation& expected)
+// The bytes the answer must hold: from offset for a 206, else all of them.
+std::string CheckLengths(const Inet& client, const FileExpectation& expected, std::int64_t offset)
 {
-  const std::string answer = client.AnswerFailure();
-  if (!answer.empty())
-    return answer;
+  if (client.StatusCode() == 206) {
+    const std::string range = client.GetHeader("Content-Range");
+    const std::string size = std::to_string(expected.listedSize);
+    if (offset <= 0 || range != "bytes " + std::to_string(offset) + '-' + std::to_string(expected.listedSize - 1) + '/' + size)
+      return "服务器返回的范围不符（Content-Range: " + range + "）";
+  } else {
+    offset = 0;
+  }
   const std::string announced = client.GetHeader("Content-Length");
   if (announced.empty())
     return std::string();
-  return CheckLength(ContentLengthOf(announced), expected);
+  return CheckLength(offset + ContentLengthOf(announced), expected);
+}
+
+std::string CheckAnswer(const Inet& client, const FileExpectation& expected, std::int64_t offset)
+{
+  const std::string answer = client.AnswerFailure();
+  // A body cut short that a later run may continue is saved as far as it came; the cut then
+  // shows at its end.
+  const int status = client.StatusCode();
+  const bool keepable = !expected.validator.empty() && !expected.listedHash.empty();
+  const bool cut = !answer.empty() && keepable && status >= 200 && status <= 299;
+  if (!answer.empty() && !cut)
+    return answer;
+  const std::string wrong = CheckLengths(client, expected, offset);
+  return wrong.empty() || !cut ? wrong : answer;
 }
 
 std::string CheckSoFar(std::int64_t total, const FileExpectation& expected)

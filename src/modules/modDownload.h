@@ -11,20 +11,23 @@ struct FileExpectation {
   std::int64_t listedSize = -1;  // the list's Size
   std::string listedHash;        // the list's Sha256, 32 bytes
   std::int64_t probedSize = -1;  // the Content-Length of the probe
+  std::string validator;         // of the probe: a strong ETag, else Last-Modified
 };
 
 struct ProbeResult {
   bool missing = false;   // the server does not have the file
   std::int64_t size = 0;  // the Content-Length's digits; 0 when there are none
   bool reported = false;  // the server gave a size
+  std::string validator;  // a strong ETag, else Last-Modified; empty with neither
 };
 
 // Asks the server for the file at url with a HEAD and waits for the answer on the event loop.
 ProbeResult ProbeRemoteFile(Inet& client, const std::string& url);
 
 // The answer to a GET, before a byte of it is saved: an error page, a failed request, or an
-// announced length other than the one expected.
-std::string CheckAnswer(const Inet& client, const FileExpectation& expected);
+// announced length other than the one expected. A 206 answers a request for the bytes
+// from offset on: it must hold exactly those, up to the listed size.
+std::string CheckAnswer(const Inet& client, const FileExpectation& expected, std::int64_t offset = 0);
 
 // After total bytes arrived: refuses a body already longer than expected, which could
 // otherwise go on until the disk is full.

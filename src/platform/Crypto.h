@@ -23,6 +23,31 @@ private:
   std::unique_ptr<Impl> m_impl;
 };
 
+// SHA-256 of blocks handed to a thread that does nothing but hash them, so the caller's
+// reading or writing goes on meanwhile. At most a few blocks wait, so memory stays flat.
+// A single block is hashed on the caller's thread: small files never start the thread.
+class Sha256Worker {
+public:
+  Sha256Worker();
+  ~Sha256Worker();
+  Sha256Worker(const Sha256Worker&) = delete;
+  Sha256Worker& operator=(const Sha256Worker&) = delete;
+
+  // The blocks are the bytes written to the file at path, after the first alreadyThere bytes
+  // that it holds: the thread hashes those from the file, and whatever it falls behind on too,
+  // so that Add never waits. Called before the first Add.
+  void FollowFile(const std::string& path, std::int64_t alreadyThere);
+  // Takes block's bytes and leaves block empty, with a buffer of the same capacity to fill
+  // again. Waits while the queue is full, unless following a file.
+  void Add(std::string& block);
+  // Waits until every block is hashed; the digest as Sha256Hasher::Finish gives it.
+  std::string Finish();
+
+private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};
+
 // Sets *digest to the 32-byte SHA-256 of the file at path ("\" separates folders).
 // Returns "" or the system's reason; *digest is left alone on failure.
 std::string Sha256OfFile(const std::string& path, std::string* digest);

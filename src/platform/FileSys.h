@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-class Sha256Hasher;
+class Sha256Worker;
 
 // The folder that holds the updater's executable, without a trailing separator.
 std::string AppPath();
@@ -44,9 +44,12 @@ public:
   OutputFile& operator=(const OutputFile&) = delete;
 
   std::string Open(const std::string& path);
-  // Everything written from now on also goes through hasher, in large blocks (hashing
-  // 1 KiB pieces one by one is a third slower).
-  void HashWith(Sha256Hasher* hasher);
+  // Opens the file already at path (never through a link) to append to it; *size is set to
+  // the bytes it holds, which the hasher reads back meanwhile.
+  std::string Continue(const std::string& path, std::int64_t* size);
+  // Everything in the file (from Open or Continue on) also goes through hasher, written blocks
+  // handed over whole: hashing 1 KiB pieces one by one is a third slower.
+  void HashWith(Sha256Worker* hasher);
   std::string Write(const char* data, std::int64_t size);
   // Writes out what is buffered, then asks the system to start putting it on the disk
   // without waiting, so that the sync before the install has little left to do.

@@ -124,7 +124,7 @@ struct OutputFile::Impl {
 
   int fd = -1;
   std::string buffer;
-  Sha256Hasher* hasher = nullptr;
+  Sha256Worker* hasher = nullptr;
 };
 
 OutputFile::OutputFile() : m_impl(std::make_unique<Impl>()) {}
@@ -135,7 +135,7 @@ OutputFile::~OutputFile()
     ::close(m_impl->fd);
 }
 
-void OutputFile::HashWith(Sha256Hasher* hasher)
+void OutputFile::HashWith(Sha256Worker* hasher)
 {
   m_impl->hasher = hasher;
 }
@@ -152,6 +152,22 @@ std::string OutputFile::Open(const std::string& path)
   if (m_impl->fd < 0)
     return SystemReason(errno);
   m_impl->buffer.reserve(OutputBlockBytes);
+  if (m_impl->hasher)
+    m_impl->hasher->FollowFile(path, 0);
+  return std::string();
+}
+
+std::string OutputFile::Continue(const std::string& path, std::int64_t* size)
+{
+  *size = 0;
+  m_impl->fd = ::open(SystemName(path).constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  struct stat status;
+  if (m_impl->fd < 0 || ::fstat(m_impl->fd, &status) != 0)
+    return SystemReason(errno);
+  *size = status.st_size;
+  m_impl->buffer.reserve(OutputBlockBytes);
+  if (m_impl->hasher)
+    m_impl->hasher->FollowFile(path, *size);
   return std::string();
 }
 
@@ -168,8 +184,6 @@ std::string OutputFile::Write(const char* data, std::int64_t size)
 
 std::string OutputFile::Impl::WriteOut()
 {
-  if (hasher)
-    hasher->Add(buffer.data(), std::int64_t(buffer.size()));
   const char* data = buffer.data();
   std::size_t left = buffer.size();
   while (left > 0) {
@@ -182,6 +196,9 @@ std::string OutputFile::Impl::WriteOut()
     data += written;
     left -= std::size_t(written);
   }
+  // The hasher takes the block and gives back an emptied one.
+  if (hasher && !buffer.empty())
+    hasher->Add(buffer);
   buffer.clear();
   return std::string();
 }

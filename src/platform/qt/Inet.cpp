@@ -61,7 +61,7 @@ struct Inet::Impl : QObject {
   static int OnSocket(CURL*, curl_socket_t fd, int what, void* self, void*);
   static int OnTimer(CURLM*, long timeoutMs, void* self);
 
-  void Execute(const QString& url, const QString& operation);
+  void Execute(const QString& url, const QString& operation, qint64 offset = 0, const QByteArray& validator = {});
   bool StillExecuting() const;
   void Wait();
   QString GetHeader() const;
@@ -74,6 +74,7 @@ struct Inet::Impl : QObject {
   void Shutdown();
 
   void ConfigureRequest(const QByteArray& url, bool head);
+  void AskForRange(qint64 offset, const QByteArray& validator);
   void Drive(int fd, int events);
   void CollectFinished();
   void HeadersComplete();
@@ -118,6 +119,8 @@ struct Inet::Impl : QObject {
   int m_timeoutMs = DefaultTimeoutMs;
   QString m_caFile;
   curl_slist* m_extraHeaders = nullptr;
+  curl_slist* m_rangeHeaders = nullptr;  // the above plus If-Range, for a ranged GET
+  QByteArray m_range;
 };
 
 Inet::Impl::Impl(Inet& owner)
@@ -153,9 +156,10 @@ Inet::Impl::~Impl()
   curl_easy_cleanup(m_easy);
   curl_multi_cleanup(m_multi);
   curl_slist_free_all(m_extraHeaders);
+  curl_slist_free_all(m_rangeHeaders);
 }
 
-void Inet::Impl::Execute(const QString& url, const QString& operation)
+void Inet::Impl::Execute(const QString& url, const QString& operation, qint64 offset, const QByteArray& validator)
 {
   StopTransfer();
   m_head = operation.compare(QLatin1String("HEAD"), Qt::CaseInsensitive) == 0;
@@ -184,6 +188,8 @@ void Inet::Impl::Execute(const QString& url, const QString& operation)
     return;
   }
   ConfigureRequest(parsed.toEncoded(), m_head);
+  if (offset > 0 && !m_head)
+    AskForRange(offset, validator);
   // Nothing is sent here: libcurl asks for a timer of 0 ms and starts on the next event pass.
   curl_multi_add_handle(m_multi, m_easy);
   m_active = true;
@@ -218,6 +224,16 @@ void Inet::Impl::ConfigureRequest(const QByteArray& url, bool head)
   if (!m_caFile.isEmpty())
     curl_easy_setopt(m_easy, CURLOPT_CAINFO, m_caFile.toLocal8Bit().constData());
   curl_easy_setopt(m_easy, CURLOPT_BUFFERSIZE, 128L * 1024);
+}
+
+void Inet::Impl::AskForRange(qint64 offset, const QByteArray& validator)
+{
+  m_range = QByteArray::number(offset) + '-';
+  curl_easy_setopt(m_easy, CURLOPT_RANGE, m_range.constData());
+  curl_slist_free_all(m_rangeHeaders);
+  m_rangeHeaders = curl_slist_append(nullptr, "Accept-Encoding: identity");
+  m_rangeHeaders = curl_slist_append(m_rangeHeaders, ("If-Range: " + validator).constData());
+  curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_rangeHeaders);
 }
 
 int Inet::Impl::OnRequestSent(void* self, char*, char*, int, int)
@@ -595,6 +611,11 @@ Inet::~Inet() = default;
 void Inet::Execute(const std::string& url, const std::string& operation)
 {
   m_impl->Execute(QString::fromStdString(url), QString::fromStdString(operation));
+}
+
+void Inet::ExecuteFrom(const std::string& url, std::int64_t offset, const std::string& validator)
+{
+  m_impl->Execute(QString::fromStdString(url), QStringLiteral("GET"), offset, QByteArray::fromStdString(validator));
 }
 
 bool Inet::StillExecuting() const
