@@ -62,7 +62,6 @@ public:
   // Accessors for the private window variables that the hand-over and tests read.
   std::string RunApp() const { return strRunApp; }
   std::string Version() const { return strVersion; }
-  std::string UpdateUrl() const { return strUpdateUrl; }
 
 private:
   // Layout (frmUpdate.cpp).

@@ -71,9 +71,6 @@ bool IsPlainFile(const std::string& path);
 // The size of the file at path; -1 when there is none.
 std::int64_t FileSize(const std::string& path);
 
-// True when something (a file, a folder, a link even when broken) stands at path.
-bool EntryExists(const std::string& path);
-
 // Starts a program detached, in workDir, without waiting for it; false when it cannot start.
 bool StartDetached(const std::string& program, const std::string& workDir);
 

@@ -83,11 +83,9 @@ public:
 
   // Ends the run for this control: aborts the request, and every later wait throws RunEnded.
   void Shutdown();
-  bool IsShutdown() const;
 
   // Inactivity limit of a request; a request that receives nothing for this long fails.
   void SetTimeoutMs(int ms);
-  int TimeoutMs() const;
 
   // Certificates are checked against the system's store; tests name a file of their own.
   void SetCaFile(const std::string& path);

@@ -240,12 +240,6 @@ bool StaysInsideFolder(const std::string& folder, const std::string& name)
   return true;
 }
 
-bool EntryExists(const std::string& path)
-{
-  struct stat status;
-  return ::lstat(SystemName(path).constData(), &status) == 0;
-}
-
 bool StartDetached(const std::string& program, const std::string& workDir)
 {
   if (program.empty())

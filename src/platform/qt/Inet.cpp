@@ -678,19 +678,9 @@ void Inet::Shutdown()
   m_impl->Shutdown();
 }
 
-bool Inet::IsShutdown() const
-{
-  return m_impl->m_shutdown;
-}
-
 void Inet::SetTimeoutMs(int ms)
 {
   m_impl->m_timeoutMs = ms;
-}
-
-int Inet::TimeoutMs() const
-{
-  return m_impl->m_timeoutMs;
 }
 
 void Inet::SetCaFile(const std::string& path)

@@ -240,11 +240,6 @@ bool StaysInsideFolder(const std::string& folder, const std::string& name)
   return true;
 }
 
-bool EntryExists(const std::string& path)
-{
-  return Attributes(path) != NoFile;
-}
-
 bool IsPlainFile(const std::string& path)
 {
   const DWORD attributes = Attributes(path);

@@ -722,19 +722,9 @@ void Inet::Shutdown()
   m_impl->m_finished = true;
 }
 
-bool Inet::IsShutdown() const
-{
-  return m_impl->m_shutdown;
-}
-
 void Inet::SetTimeoutMs(int ms)
 {
   m_impl->m_timeoutMs = ms;
-}
-
-int Inet::TimeoutMs() const
-{
-  return m_impl->m_timeoutMs;
 }
 
 // Windows checks certificates against its own store; a file of test certificates has no place there.
