@@ -42,6 +42,10 @@ public:
   // A GET stops executing as soon as the final response's headers are in; its body
   // is then read with GetChunk.
   void Execute(const std::string& url, const std::string& operation);
+  // Starts a GET for the body from byte offset on ("Range: bytes=offset-"), to be sent as a
+  // range only while the file is still the one validator names ("If-Range"); a server that
+  // ignores either answers 200 with the whole body.
+  void ExecuteFrom(const std::string& url, std::int64_t offset, const std::string& validator);
   bool StillExecuting() const;
 
   // Blocks on the event loop while StillExecuting(). Throws RunEnded after Shutdown().

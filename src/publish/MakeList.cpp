@@ -62,6 +62,17 @@ std::string ListedName(const std::string& relative)
   return name;
 }
 
+// Paths are UTF-8 with "/" between folders on every system; these convert to and from the system's.
+fs::path FsPath(const std::string& path)
+{
+  return fs::u8path(path);
+}
+
+std::string PathText(const fs::path& path)
+{
+  return path.generic_u8string();
+}
+
 bool IsInside(const std::string& root, const std::string& real)
 {
   const std::string prefix = root.back() == '/' ? root : root + '/';
@@ -73,7 +84,7 @@ std::vector<fs::directory_entry> Entries(const std::string& path, const std::str
 {
   std::error_code error;
   std::vector<fs::directory_entry> entries;
-  for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error))
+  for (fs::directory_iterator it(FsPath(path), error), end; !error && it != end; it.increment(error))
     entries.push_back(*it);
   if (error)
     throw Refusal{Shown(shown) + ": the folder cannot be read"};
@@ -88,14 +99,14 @@ ReleaseFile LinkedFile(const std::string& root, const std::string& relative, con
                        const std::string& path)
 {
   std::error_code error;
-  const std::string target = fs::canonical(path, error).string();
+  const std::string target = PathText(fs::canonical(FsPath(path), error));
   if (error)
     throw Refusal{Shown(relative) + ": the link leads nowhere"};
   if (!IsInside(root, target))
     throw Refusal{Shown(relative) + ": the link leads outside the release folder"};
-  if (!fs::is_regular_file(target, error))
+  if (!fs::is_regular_file(FsPath(target), error))
     throw Refusal{Shown(relative) + ": a link to a folder is not supported"};
-  return {name, path, std::int64_t(fs::file_size(target, error)), {}, {}};
+  return {name, path, std::int64_t(fs::file_size(FsPath(target), error)), {}, {}};
 }
 
 // Appends every file below root/folder ("" for root itself) to files.
@@ -104,7 +115,7 @@ void CollectFiles(const std::string& root, const std::string& folder, std::vecto
   const std::string listName = ServerListName();
   const std::string path = folder.empty() ? root : root + '/' + folder;
   for (const fs::directory_entry& entry : Entries(path, folder.empty() ? root : folder)) {
-    const std::string fileName = entry.path().filename().string();
+    const std::string fileName = PathText(entry.path().filename());
     if (folder.empty() && (fileName == listName || fileName == SignatureName(ServerListName())))
       continue;
     const std::string relative = folder.empty() ? fileName : folder + '/' + fileName;
@@ -112,11 +123,11 @@ void CollectFiles(const std::string& root, const std::string& folder, std::vecto
     std::error_code error;
     const fs::file_status status = entry.symlink_status(error);
     if (fs::is_symlink(status))
-      files.push_back(LinkedFile(root, relative, name, entry.path().string()));
+      files.push_back(LinkedFile(root, relative, name, PathText(entry.path())));
     else if (fs::is_directory(status))
       CollectFiles(root, relative, files);
     else if (fs::is_regular_file(status))
-      files.push_back({name, entry.path().string(), std::int64_t(entry.file_size(error)), {}, {}});
+      files.push_back({name, PathText(entry.path()), std::int64_t(entry.file_size(error)), {}, {}});
     else
       throw Refusal{Shown(relative) + ": not a regular file"};
   }
@@ -313,7 +324,7 @@ std::string ShellWord(const std::string& text)
 // The path without "." and ".." segments, repeated or trailing "/", as it is shown.
 std::string CleanPath(const std::string& path)
 {
-  std::string clean = fs::path(path).lexically_normal().string();
+  std::string clean = PathText(FsPath(path).lexically_normal());
   if (clean.size() > 1 && clean.back() == '/')
     clean.pop_back();
   return clean;
@@ -323,8 +334,8 @@ std::string CleanPath(const std::string& path)
 std::string ReleaseRoot(const std::string& releaseDir)
 {
   std::error_code error;
-  const std::string root = fs::canonical(releaseDir, error).string();
-  if (error || !fs::is_directory(root, error))
+  const std::string root = PathText(fs::canonical(FsPath(releaseDir), error));
+  if (error || !fs::is_directory(FsPath(root), error))
     throw Refusal{releaseDir + ": not a folder"};
   // The file routines read "\" as a separator.
   if (root.find('\\') != std::string::npos)

@@ -124,9 +124,15 @@ bool Utf16Less(const std::string& a, const std::string& b)
 std::string ReadFileStart(const std::string& path, std::size_t maxBytes, std::string* data)
 {
   std::error_code error;
-  if (std::filesystem::is_directory(path, error))
+  const std::filesystem::path native = std::filesystem::u8path(path);
+  if (std::filesystem::is_directory(native, error))
     return "file to open is a directory";
+#ifdef _WIN32
+  // The narrow call would read the name in the ANSI code page.
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(_wfopen(native.c_str(), L"rb"), std::fclose);
+#else
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+#endif
   if (!file)
     return std::strerror(errno);
   data->clear();

@@ -1,13 +1,12 @@
 // The publisher's tool: no window, only the command line.
+#include "platform/Console.h"
 #include "publish/Publish.h"
-
-#include <QCoreApplication>
 
 #include <iostream>
 
 int main(int argc, char* argv[])
 {
-  // The transfer control waits on Qt's event loop.
-  QCoreApplication app(argc, argv);
-  return RunPublish(std::vector<std::string>(argv, argv + argc), std::cout, std::cerr);
+  return RunConsoleProgram(argc, argv, [](const std::vector<std::string>& arguments) {
+    return RunPublish(arguments, std::cout, std::cerr);
+  });
 }

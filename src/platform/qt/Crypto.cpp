@@ -1,13 +1,11 @@
 #include "platform/Crypto.h"
 #include "platform/FileSys.h"
+#include "platform/common/CryptoCore.h"
 
 #include <QFile>
-#include <QList>
-#include <QRegularExpression>
 
 #include <openssl/evp.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -88,15 +86,6 @@ std::string Sha256OfFile(const std::string& path, std::string* digest)
 }
 
 namespace {
-constexpr qsizetype KeyIdBytes = 8;
-constexpr qsizetype KeyBytes = 32;
-constexpr qsizetype SignatureBytes = 64;
-// minisign caps a trusted comment near 8 KiB; anything much larger is not its file.
-constexpr qsizetype MaxSignatureFileBytes = 16 * 1024;
-
-const QByteArray UntrustedPrefix = "untrusted comment: ";
-const QByteArray TrustedPrefix = "trusted comment: ";
-
 struct PkeyFree {
   void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
@@ -104,175 +93,30 @@ struct MdCtxFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
-bool IsHexDigit(char c)
+const unsigned char* Bytes(const std::string& data)
 {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  return reinterpret_cast<const unsigned char*>(data.data());
 }
+}  // namespace
 
-const unsigned char* Bytes(const QByteArray& data)
-{
-  return reinterpret_cast<const unsigned char*>(data.constData());
-}
-
-// The bytes that text encodes, only when it is the canonical base64 of exactly size bytes.
-std::optional<QByteArray> DecodeExactly(const QByteArray& text, qsizetype size)
-{
-  const auto decoded = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
-  // Re-encoding rejects missing padding and stray low bits that a lenient decoder lets by.
-  if (!decoded || decoded.decoded.size() != size || decoded.decoded.toBase64() != text)
-    return std::nullopt;
-  return decoded.decoded;
-}
-
-// The lines of text, each ended by "\n" or "\r\n"; the last one may lack its end.
-QList<QByteArray> SplitLines(const QByteArray& text)
-{
-  QList<QByteArray> lines = text.split('\n');
-  if (lines.size() > 1 && lines.last().isEmpty())
-    lines.removeLast();
-  for (QByteArray& line : lines) {
-    if (line.endsWith('\r'))
-      line.chop(1);
-  }
-  return lines;
-}
-
-struct MinisignSignature {
-  QByteArray algorithm;       // "ED" prehashed, "Ed" legacy
-  QByteArray keyId;
-  QByteArray signature;
-  QByteArray trustedComment;
-  QByteArray globalSignature;
-};
-
-// The parts of a .minisig file; nullopt when any line is missing, extra or malformed.
-std::optional<MinisignSignature> ParseMinisignSignature(const QByteArray& file)
-{
-  if (file.size() > MaxSignatureFileBytes)
-    return std::nullopt;
-  const QList<QByteArray> lines = SplitLines(file);
-  if (lines.size() != 4 || !lines[0].startsWith(UntrustedPrefix) || !lines[2].startsWith(TrustedPrefix))
-    return std::nullopt;
-  const auto body = DecodeExactly(lines[1], 2 + KeyIdBytes + SignatureBytes);
-  const auto global = DecodeExactly(lines[3], SignatureBytes);
-  if (!body || !global)
-    return std::nullopt;
-  MinisignSignature parts{body->left(2), body->mid(2, KeyIdBytes), body->mid(2 + KeyIdBytes),
-                          lines[2].mid(TrustedPrefix.size()), *global};
-  if (parts.algorithm != "ED" && parts.algorithm != "Ed")
-    return std::nullopt;
-  return parts;
-}
-
-bool VerifyEd25519(const QByteArray& key, const QByteArray& signature, const QByteArray& message)
+namespace crypto_core {
+bool VerifyEd25519(const std::string& key, const std::string& signature, const std::string& message)
 {
   const std::unique_ptr<EVP_PKEY, PkeyFree> pkey(
-      EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, Bytes(key), size_t(key.size())));
+      EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, Bytes(key), key.size()));
   const std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
   return pkey && ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, pkey.get()) == 1
-         && EVP_DigestVerify(ctx.get(), Bytes(signature), size_t(signature.size()), Bytes(message),
-                             size_t(message.size())) == 1;
+         && EVP_DigestVerify(ctx.get(), Bytes(signature), signature.size(), Bytes(message), message.size()) == 1;
 }
 
-// BLAKE2b-512 of data; empty when libcrypto failed.
-QByteArray Blake2b512(const QByteArray& data)
+std::string Blake2b512(const std::string& data)
 {
-  QByteArray digest(EVP_MAX_MD_SIZE, '\0');
+  std::string digest(EVP_MAX_MD_SIZE, '\0');
   unsigned int length = 0;
-  if (EVP_Digest(data.constData(), size_t(data.size()), reinterpret_cast<unsigned char*>(digest.data()),
-                 &length, EVP_blake2b512(), nullptr) != 1)
-    return QByteArray();
-  digest.truncate(length);
+  if (EVP_Digest(data.data(), data.size(), reinterpret_cast<unsigned char*>(digest.data()), &length,
+                 EVP_blake2b512(), nullptr) != 1)
+    return std::string();
+  digest.resize(length);
   return digest;
 }
-
-MinisignResult Failure(const char* reason)
-{
-  MinisignResult result;
-  result.reason = reason;
-  return result;
-}
-}
-
-std::optional<std::string> TrustedCommentField(const std::string& comment, const std::string& name)
-{
-  const QString prefix = QString::fromStdString(name) + u':';
-  for (const QString& field : QString::fromStdString(comment).split(QRegularExpression(QStringLiteral("[\t ]"))))
-    if (field.startsWith(prefix))
-      return field.mid(prefix.size()).toStdString();
-  return std::nullopt;
-}
-
-std::optional<std::int64_t> UnixTimeOf(const std::string& value)
-{
-  bool ok = !value.empty() && value.size() <= 18;
-  for (const char c : value)
-    ok = ok && c >= '0' && c <= '9';
-  return ok ? std::optional<std::int64_t>(std::stoll(value)) : std::nullopt;
-}
-
-bool ParseSha256Hex(const std::string& text, std::string* raw)
-{
-  if (text.size() != 64)
-    return false;
-  for (const char c : text) {
-    if (!IsHexDigit(c))
-      return false;
-  }
-  *raw = QByteArray::fromHex(QByteArray::fromStdString(text)).toStdString();
-  return true;
-}
-
-std::string HexOf(const std::string& bytes)
-{
-  static const char Digits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(bytes.size() * 2);
-  for (const unsigned char c : bytes) {
-    hex += Digits[c >> 4];
-    hex += Digits[c & 15];
-  }
-  return hex;
-}
-
-std::optional<MinisignPublicKey> ParseMinisignPublicKey(const std::string& text)
-{
-  QList<QByteArray> lines = SplitLines(QString::fromStdString(text).trimmed().toUtf8());
-  if (lines.size() == 2 && lines[0].startsWith("untrusted comment:"))
-    lines.removeFirst();
-  if (lines.size() != 1)
-    return std::nullopt;
-  const auto decoded = DecodeExactly(lines[0].trimmed(), 2 + KeyIdBytes + KeyBytes);
-  if (!decoded || !decoded->startsWith("Ed"))
-    return std::nullopt;
-  return MinisignPublicKey{decoded->mid(2, KeyIdBytes).toStdString(), decoded->mid(2 + KeyIdBytes).toStdString()};
-}
-
-MinisignResult VerifyMinisign(const std::string& publicKey, const std::string& text,
-                              const std::string& signatureFile)
-{
-  const auto key = ParseMinisignPublicKey(publicKey);
-  if (!key)
-    return Failure("公钥格式错误");
-  const auto parts = ParseMinisignSignature(QByteArray::fromStdString(signatureFile));
-  if (!parts)
-    return Failure("签名文件格式错误");
-  if (parts->keyId.toStdString() != key->keyId)
-    return Failure("签名所用的密钥与公钥不符");
-  const QByteArray data = QByteArray::fromStdString(text);
-  const QByteArray publicBytes = QByteArray::fromStdString(key->key);
-  const bool prehashed = parts->algorithm == "ED";
-  const QByteArray message = prehashed ? Blake2b512(data) : data;
-  if (prehashed && message.isEmpty())
-    return Failure("无法计算 BLAKE2b 摘要");
-  if (!VerifyEd25519(publicBytes, parts->signature, message))
-    return Failure("签名与更新列表内容不符");
-  if (!VerifyEd25519(publicBytes, parts->globalSignature, parts->signature + parts->trustedComment))
-    return Failure("可信注释的签名无效");
-  MinisignResult result;
-  result.ok = true;
-  result.trustedComment = parts->trustedComment.toStdString();
-  if (const auto timestamp = TrustedCommentField(result.trustedComment, "timestamp"))
-    result.timestamp = UnixTimeOf(*timestamp);
-  return result;
-}
+}  // namespace crypto_core
