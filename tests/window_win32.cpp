@@ -257,37 +257,15 @@ void CheckMessageBoxes()
   }
 }
 
-// The window as the updater shows an update offered, until it is closed: for its picture.
-int ShowOffer(Form& f, HWND form)
-{
-  f.pbUpdate->SetVisible(false);
-  f.cmdFinish->SetCaption("取消");
-  f.txtdata->SetText(
-      "\r\n1. 新增：启动时显示当前版本号。\r\n\r\n2. 修正：数据目录中的说明文件内容过旧。\r\n\r\n3. "
-      "改进：配置文件记录新的版本号 1.1。");
-  f.sbUpdateInfo->SetText("发现更新文件 ，点【更新】开始更新...");
-  bool closed = false;
-  f.window->OnClose([&] { closed = true; });
-  f.window->ShowCentred();
-  RECT frame;
-  GetWindowRect(form, &frame);
-  std::printf("window %ldx%ld+%ld+%ld\n", frame.right - frame.left, frame.bottom - frame.top, frame.left, frame.top);
-  std::fflush(stdout);
-  while (!closed)
-    WaitForEvents();
-  return 0;
-}
 }  // namespace
 
-int wmain(int argc, wchar_t** argv)
+int wmain()
 {
   Form f;
   HWND form = FindWindowW(L"frmUpdate", W("Mervo自动更新程序").c_str());
   Expect(form != nullptr, "window found by class and title");
   if (!form)
     return 1;
-  if (argc > 1 && argv[1] == std::wstring(L"--offer"))
-    return ShowOffer(f, form);
   f.window->ShowCentred();
   DoEvents();
   CheckLayout(form);

@@ -74,6 +74,7 @@ void DoEvents()
       PostQuitMessage(int(message.wParam));
       break;
     }
+    // Keys go to the dialog manager of their window first: Tab moves between the controls.
     const HWND root = message.hwnd ? GetAncestor(message.hwnd, GA_ROOT) : nullptr;
     if (root && IsDialogMessageW(root, &message))
       continue;

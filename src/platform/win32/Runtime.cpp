@@ -2,7 +2,7 @@
 #include "platform/Runtime.h"
 
 #include "platform/Log.h"
-#include "platform/win32/UiText.h"
+#include "platform/win32/Win32Text.h"
 
 #include <windows.h>
 
@@ -44,8 +44,8 @@ MsgBoxResult MsgBox(const std::string& text, MsgBoxStyle style, const std::strin
   FlushLog();
   if (Hook())
     return Hook()(request);
-  const int pressed = MessageBoxW(GetActiveWindow(), Wide(request.text).c_str(), Wide(request.title).c_str(),
-                                  StyleFlags(style) | MB_SETFOREGROUND);
+  const int pressed = MessageBoxW(GetActiveWindow(), win32::Wide(request.text).c_str(),
+                                  win32::Wide(request.title).c_str(), StyleFlags(style) | MB_SETFOREGROUND);
   if (style != MsgBoxStyle::YesNoQuestion)
     return MsgBoxResult::Ok;
   return pressed == IDYES ? MsgBoxResult::Yes : MsgBoxResult::No;

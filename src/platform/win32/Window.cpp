@@ -4,7 +4,7 @@
 #include "platform/Controls.h"
 
 #include "platform/win32/ControlIds.h"
-#include "platform/win32/UiText.h"
+#include "platform/win32/Win32Text.h"
 #include "platform/win32/resources/resource.h"
 
 #include <windows.h>
@@ -56,6 +56,13 @@ int IdFor(const std::string& name, int& nextOtherId)
   return nextOtherId++;
 }
 
+std::wstring WindowTextOf(HWND hwnd)
+{
+  std::wstring text(GetWindowTextLengthW(hwnd) + 1, L'\0');
+  text.resize(GetWindowTextW(hwnd, text.data(), int(text.size())));
+  return text;
+}
+
 HINSTANCE Instance()
 {
   return GetModuleHandleW(nullptr);
@@ -64,8 +71,8 @@ HINSTANCE Instance()
 class Win32Button : public Button {
 public:
   explicit Win32Button(HWND button) : m_button(button) {}
-  void SetCaption(const std::string& caption) override { SetWindowTextW(m_button, Wide(caption).c_str()); }
-  std::string Caption() const override { return Narrow(WindowTextOf(m_button)); }
+  void SetCaption(const std::string& caption) override { SetWindowTextW(m_button, win32::Wide(caption).c_str()); }
+  std::string Caption() const override { return win32::Utf8(WindowTextOf(m_button)); }
   void SetVisible(bool visible) override { ShowWindow(m_button, visible ? SW_SHOWNA : SW_HIDE); }
   bool Visible() const override { return (GetWindowLongW(m_button, GWL_STYLE) & WS_VISIBLE) != 0; }
   void SetEnabled(bool enabled) override { EnableWindow(m_button, enabled); }
@@ -134,13 +141,13 @@ public:
   explicit Win32StatusBar(HWND bar) : m_bar(bar) {}
   void SetText(const std::string& text) override
   {
-    SendMessageW(m_bar, SB_SETTEXTW, win32ui::kStatusText, LPARAM(Wide(text).c_str()));
+    SendMessageW(m_bar, SB_SETTEXTW, win32ui::kStatusText, LPARAM(win32::Wide(text).c_str()));
   }
   std::string Text() const override
   {
     std::wstring text(LOWORD(SendMessageW(m_bar, SB_GETTEXTLENGTHW, win32ui::kStatusText, 0)) + 1, L'\0');
     text.resize(LOWORD(SendMessageW(m_bar, SB_GETTEXTW, win32ui::kStatusText, LPARAM(text.data()))));
-    return Narrow(text);
+    return win32::Utf8(text);
   }
   void ShowClock();
   // Panel edges: the date and time panels keep their width, the status text takes the rest.
@@ -175,7 +182,7 @@ public:
   {
     m_text = text;
     std::wstring shown;
-    for (wchar_t c : Wide(text)) {
+    for (wchar_t c : win32::Wide(text)) {
       if (c == L'\n' && (shown.empty() || shown.back() != L'\r'))
         shown += L'\r';
       shown += c;
@@ -208,7 +215,7 @@ public:
   void ShowRow(int index, const std::vector<std::string>& texts) override
   {
     for (int column = 0; column < int(texts.size()); ++column) {
-      std::wstring text = Wide(texts[column]);
+      std::wstring text = win32::Wide(texts[column]);
       LVITEMW item{};
       item.iSubItem = column;
       item.pszText = text.data();
@@ -233,7 +240,7 @@ public:
                         const std::string& label) override;
   void AddBanner(const std::string& name, TwipsRect where, const std::string& label) override;
 
-  void SetTitle(const std::string& title) override { SetWindowTextW(m_hwnd, Wide(title).c_str()); }
+  void SetTitle(const std::string& title) override { SetWindowTextW(m_hwnd, win32::Wide(title).c_str()); }
   void SetClientSize(int widthTwips, int heightTwips) override;
   void ShowCentred() override;
   void Hide() override;
@@ -277,7 +284,7 @@ private:
 const wchar_t* ClassFor(const std::string& name)
 {
   static std::set<std::wstring> registered;
-  auto [it, added] = registered.insert(Wide(name));
+  auto [it, added] = registered.insert(win32::Wide(name));
   if (added) {
     WNDCLASSEXW cls{};
     cls.cbSize = sizeof cls;
@@ -437,7 +444,7 @@ C* Keep(std::vector<std::unique_ptr<void, void (*)(void*)>>& kept, std::unique_p
 
 Button* Win32Window::AddButton(const std::string& name, const std::string& caption, TwipsRect where)
 {
-  HWND hwnd = Place(WC_BUTTONW, name, Wide(caption), WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, where);
+  HWND hwnd = Place(WC_BUTTONW, name, win32::Wide(caption), WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, where);
   auto& button = m_buttons[GetDlgCtrlID(hwnd)];
   button = std::make_unique<Win32Button>(hwnd);
   return button.get();
@@ -453,7 +460,7 @@ Timer* Win32Window::AddTimer(const std::string&, int intervalMs)
 
 ProgressBar* Win32Window::AddProgressBar(const std::string& name, TwipsRect where, const std::string& label)
 {
-  HWND bar = Place(PROGRESS_CLASSW, name, Wide(label), WS_VISIBLE, 0, where);
+  HWND bar = Place(PROGRESS_CLASSW, name, win32::Wide(label), WS_VISIBLE, 0, where);
   return Keep(m_controls, std::make_unique<Win32ProgressBar>(bar));
 }
 
@@ -479,12 +486,12 @@ TextBox* Win32Window::AddTextBox(const std::string& name, TwipsRect where, const
 ListView* Win32Window::AddListView(const std::string& name, TwipsRect where, const std::vector<ListColumn>& columns,
                                    const std::string& label)
 {
-  HWND list =
-      Place(WC_LISTVIEWW, name, Wide(label), WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS, WS_EX_CLIENTEDGE, where);
+  HWND list = Place(WC_LISTVIEWW, name, win32::Wide(label), WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS,
+                    WS_EX_CLIENTEDGE, where);
   SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT);
   std::vector<int> widths;
   for (int i = 0; i < int(columns.size()); ++i) {
-    std::wstring header = Wide(columns[i].header);
+    std::wstring header = win32::Wide(columns[i].header);
     LVCOLUMNW column{};
     column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
     column.fmt = columns[i].alignRight && i > 0 ? LVCFMT_RIGHT : LVCFMT_LEFT;
@@ -501,7 +508,7 @@ ListView* Win32Window::AddListView(const std::string& name, TwipsRect where, con
 void Win32Window::AddBanner(const std::string& name, TwipsRect where, const std::string& label)
 {
   const DWORD style = WS_VISIBLE | SS_BITMAP | SS_REALSIZECONTROL | SS_SUNKEN;
-  HWND picture = Place(WC_STATICW, name, Wide(label), style, 0, where);
+  HWND picture = Place(WC_STATICW, name, win32::Wide(label), style, 0, where);
   if (!m_banner)
     m_banner = HBITMAP(LoadImageW(Instance(), MAKEINTRESOURCEW(IDB_BANNER), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
   SendMessageW(picture, STM_SETIMAGE, IMAGE_BITMAP, LPARAM(m_banner));
