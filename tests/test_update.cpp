@@ -110,7 +110,7 @@ bool Executable(const std::string& path)
 // log grown past 1 MiB moves aside first.
 TEST_CASE("a whole update, then the hand-over")
 {
-  TempFolder outside;
+  TempDir outside;
   const std::string victim = outside.File("victim");
   REQUIRE(WriteFile(victim, "keep me"));
   Release release;
@@ -288,7 +288,7 @@ TEST_CASE("a linked folder leads nowhere")
 {
   for (const bool linkBeforeProbe : {true, false}) {
     INFO(linkBeforeProbe);
-    TempFolder outside;
+    TempDir outside;
     Release release;
     const std::string sub = release.folder.File("sub");
     if (linkBeforeProbe)

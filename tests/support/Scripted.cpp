@@ -187,6 +187,9 @@ ScriptedWindows::~ScriptedWindows()
   SetWindowFactory(nullptr);
 }
 
+// A program that links these controls makes every window over them.
+const ScriptedWindows installed;
+
 ScriptedWindow* ScriptedWindows::Last()
 {
   return g_last;
