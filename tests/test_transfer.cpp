@@ -218,8 +218,9 @@ TEST_CASE("a list loads, or fails with a reason and leaves the last one")
   // A folder is no list file: quietly not there.
   CHECK(!LoadXml(dir.Path(), document, &reason));
   CHECK(reason.empty());
-  WriteFile(dir.File("2.xml"), "<L><Version>\n  2.0.1 \t\n</Version>\n<Files>\n  <A n=\"1\"/>\n"
-                               "  <B n=\"2\"/>\n  <C n=\"3\"/>\n</Files></L>");
+  WriteFile(dir.File("2.xml"),
+            "<L><Version>\n  2.0.1 \t\n</Version>\n<Files>\n  <A n=\"1\"/>\n"
+            "  <B n=\"2\"/>\n  <C n=\"3\"/>\n</Files></L>");
   REQUIRE(LoadXml(dir.File("2.xml"), document, &reason));
   CHECK(document->SelectSingleNode("Version").Text() == "2.0.1");
   const XmlNode files = document->SelectSingleNode("Files");
