@@ -4,7 +4,6 @@
 #include "frmUpdate/frmUpdate.h"
 #include "modules/modPublic.h"
 #include "modules/modSign.h"
-#include "platform/Crypto.h"
 #include "publish/Publish.h"
 
 #include <doctest/doctest.h>
@@ -26,9 +25,7 @@ std::string PinnedList(const std::vector<Pinned>& files, const std::string& liar
   std::string xml = "<UpdateList><Version>2</Version><Updata/><Files>";
   for (const Pinned& file : files) {
     std::string size = std::to_string(file.data.size());
-    Sha256Hasher hasher;
-    hasher.Add(file.data.data(), std::int64_t(file.data.size()));
-    std::string hash = HexOf(hasher.Finish());
+    std::string hash = Sha256Hex(file.data);
     if (file.name == liar && !lie.empty())
       (lie.size() == 64 ? hash : size) = lie;
     xml += "<File Name=\"" + file.name + "\" Ver=\"2\" Size=\"" + size + "\" Sha256=\"" + hash + "\"/>";
