@@ -1,6 +1,7 @@
 // The publisher's tool, run in-process: lists made from real folders and read back
-// through the updater's own routines.
+// through the updater's own routines, and checked against a server in the same process.
 #include "Files.h"
+#include "Server.h"
 #include "modules/modXml.h"
 #include "platform/Crypto.h"
 #include "publish/Publish.h"
@@ -33,6 +34,11 @@ Run Make(const std::string& folder, std::vector<std::string> extra = {})
   extra.insert(extra.begin(), {"make", "--version", "1.1", "--run-app", "mervo"});
   extra.push_back(folder);
   return Publish(extra);
+}
+
+bool Has(const std::string& text, const std::string& part)
+{
+  return text.find(part) != std::string::npos;
 }
 
 // The files and the release notes of the list at path, read as the updater reads them.
@@ -167,4 +173,49 @@ TEST_CASE("command line")
     CHECK((row.status == 0 ? run.out : run.err).find(row.shown) != std::string::npos);
     CHECK((row.status == 0 ? run.err : run.out) == "");
   }
+}
+
+// A file changed on the server, a list changed after signing, a signature missing.
+TEST_CASE("check finds a changed file, a changed list and a missing signature")
+{
+  TempDir dir;
+  const std::string release = dir.File("release");
+  std::string big = Bytes(200000, 2);
+  Server server;
+  // Served percent-encoded per segment, as a browser would.
+  using File = std::tuple<std::string, std::string, std::string>;  // name, as requested, data
+  for (const auto& [name, served, data] : {File{"mervo", "mervo", "#!/bin/sh\n"}, File{"sub/c.bin", "sub/c.bin", big},
+                                           File{"数据 文件.txt", "%E6%95%B0%E6%8D%AE%20%E6%96%87%E4%BB%B6.txt", "<&\"数据\">"},
+                                           File{"empty.txt", "empty.txt", ""}}) {
+    REQUIRE(WriteFile(release + '/' + name, data));
+    server.File(served, data);
+  }
+  REQUIRE(Make(release).status == 0);
+  REQUIRE_MESSAGE(RunMinisign(dir.Path(), {"-G", "-W", "-p", "a.pub", "-s", "a.sec"}), "minisign is needed");
+  REQUIRE(RunMinisign(dir.Path(), {"-S", "-s", "a.sec", "-m", release + "/UpdList.xml"}));
+  const std::string list = ReadFile(release + "/UpdList.xml");
+  server.File("UpdList.xml", list);
+  server.File("UpdList.xml.minisig", ReadFile(release + "/UpdList.xml.minisig"));
+  const std::vector<std::string> signedCheck{"check", "--public-key", dir.File("a.pub"), server.BaseUrl()};
+  for (const auto& arguments : {std::vector<std::string>{"check", server.BaseUrl()}, signedCheck}) {
+    const Run clean = Publish(arguments);
+    CHECK_MESSAGE((clean.status == 0 && Has(clean.out, "4 files, 0 problems\n") && clean.err.empty()),
+                  (clean.out + clean.err));
+  }
+  // The byte changed lies in the last piece the server sends.
+  big.back() = char(big.back() ^ 1);
+  server.File("sub/c.bin", big);
+  Run changed = Publish({"check", server.BaseUrl()});
+  CHECK_MESSAGE((changed.status == 1 && Has(changed.out, "MISMATCH sub\\c.bin: sha256 differs\n")), changed.out);
+  std::string relisted = list;
+  relisted.replace(relisted.find("<Version>1.1<"), 13, "<Version>1.2<");
+  server.File("UpdList.xml", relisted);
+  changed = Publish(signedCheck);
+  CHECK_MESSAGE((changed.status == 1 && Has(changed.err, "UpdList.xml.minisig: the signature does not verify")),
+                changed.err);
+  // The list as signed, with no signature beside it.
+  server.File("UpdList.xml", list);
+  server.Route("/mrvo/UpdList.xml.minisig", Reply::Status(404, "Not Found"));
+  changed = Publish(signedCheck);
+  CHECK_MESSAGE((changed.status == 1 && Has(changed.err, "UpdList.xml.minisig")), changed.err);
 }

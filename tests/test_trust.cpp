@@ -4,7 +4,6 @@
 #include "frmUpdate/frmUpdate.h"
 #include "modules/modPublic.h"
 #include "modules/modSign.h"
-#include "platform/Crypto.h"
 #include "publish/Publish.h"
 
 #include <doctest/doctest.h>
@@ -26,9 +25,7 @@ std::string PinnedList(const std::vector<Pinned>& files, const std::string& liar
   std::string xml = "<UpdateList><Version>2</Version><Updata/><Files>";
   for (const Pinned& file : files) {
     std::string size = std::to_string(file.data.size());
-    Sha256Hasher hasher;
-    hasher.Add(file.data.data(), std::int64_t(file.data.size()));
-    std::string hash = HexOf(hasher.Finish());
+    std::string hash = Sha256Hex(file.data);
     if (file.name == liar && !lie.empty())
       (lie.size() == 64 ? hash : size) = lie;
     xml += "<File Name=\"" + file.name + "\" Ver=\"2\" Size=\"" + size + "\" Sha256=\"" + hash + "\"/>";
@@ -45,7 +42,7 @@ std::string Flipped(std::string data, int at)
 
 // Two key pairs made once, and the trust and environment each test leaves as it found them.
 struct Keys {
-  TempFolder dir;
+  TempDir dir;
   std::string publicKey, otherKey;
   Keys()
   {
@@ -150,7 +147,7 @@ void ServeSigned(UpdaterRun& run, const SignedRow& row)
   std::string list = PinnedList({{row.trouble == "bad name" ? "MervoUpdate.state" : "a.bin", "new a"}});
   if (row.trouble == "no hash" || row.trouble == "no size")
     list = std::regex_replace(list, std::regex(row.trouble == "no hash" ? " Sha256=\"\\w*\"" : " Size=\"\\d*\""), "");
-  TempFolder release;
+  TempDir release;
   REQUIRE(WriteFile(release.File("UpdList.xml"), list));
   Strings sign{"-S", "-s", keys.dir.File(row.trouble == "other key" ? "other.sec" : "sec"), "-m",
                release.File("UpdList.xml")};
@@ -236,7 +233,7 @@ TEST_CASE("signed lists")
 TEST_CASE("a published release installs")
 {
   TrustGuard guard;
-  TempFolder release;
+  TempDir release;
   const std::vector<Pinned> files{
       {"mervo", "#!/bin/sh\n"}, {"setup.ini", "[Mervo]\n版本=2\n"}, {"sub/数据 文件.txt", std::string(70000, 'z')}};
   for (const Pinned& file : files)

@@ -110,7 +110,7 @@ bool Executable(const std::string& path)
 // log grown past 1 MiB moves aside first.
 TEST_CASE("a whole update, then the hand-over")
 {
-  TempFolder outside;
+  TempDir outside;
   const std::string victim = outside.File("victim");
   REQUIRE(WriteFile(victim, "keep me"));
   Release release;
@@ -144,7 +144,7 @@ TEST_CASE("a whole update, then the hand-over")
   CHECK(w->pbUpdate->Value() == 100);
   CHECK(w->cmdFinish->Caption() == "完成");
   // The hidden list view mirrors the finished table.
-  const auto& rows = ScriptedWindows::Last()->rows;
+  const auto& rows = LastScriptedWindow()->rows;
   REQUIRE(int(rows.size()) == w->lvUpdateList.Count());
   for (int i = 1; i <= w->lvUpdateList.Count(); ++i) {
     CHECK(w->lvUpdateList.RowText(i, 3) == "100%");
@@ -275,7 +275,7 @@ TEST_CASE("closing the window during a download cancels the update")
   release.server.Route("/mrvo/sub/deep/c.bin", Reply::Stall());
   release.server.onRequest = [&](const std::string& request) {
     if (request == "GET /mrvo/sub/deep/c.bin")
-      RunOnEventLoop([] { ScriptedWindows::Last()->Close(); });
+      RunOnEventLoop([] { LastScriptedWindow()->Close(); });
   };
   w->cmdUpdate->Click();
   REQUIRE(WaitUntil([&] { return w->IsUnloaded(); }));
@@ -288,7 +288,7 @@ TEST_CASE("a linked folder leads nowhere")
 {
   for (const bool linkBeforeProbe : {true, false}) {
     INFO(linkBeforeProbe);
-    TempFolder outside;
+    TempDir outside;
     Release release;
     const std::string sub = release.folder.File("sub");
     if (linkBeforeProbe)

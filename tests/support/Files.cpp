@@ -2,6 +2,7 @@
 
 #include "platform/Crypto.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,6 +28,13 @@ TempDir::~TempDir()
 {
   std::error_code ignored;
   fs::remove_all(m_path, ignored);
+}
+
+std::string TempDir::File(const std::string& name) const
+{
+  std::string relative = name;
+  std::replace(relative.begin(), relative.end(), '\\', '/');
+  return m_path + '/' + relative;
 }
 
 bool WriteFile(const std::string& path, const std::string& data)
@@ -64,7 +72,7 @@ std::string Quoted(const std::string& word)
 }
 
 // Runs program in dir through the shell, its input from the null device.
-int Run(const std::string& dir, const std::string& program, const std::vector<std::string>& arguments, std::string* out)
+int Run(const std::string& dir, const std::string& program, const Strings& arguments, std::string* out)
 {
   std::string command = "cd " + Quoted(dir) + " && exec " + Quoted(program);
   for (const std::string& argument : arguments)
@@ -81,12 +89,12 @@ int Run(const std::string& dir, const std::string& program, const std::vector<st
 }
 }  // namespace
 
-bool RunMinisign(const std::string& dir, const std::vector<std::string>& arguments)
+bool RunMinisign(const std::string& dir, const Strings& arguments)
 {
   return Run(dir, "minisign", arguments, nullptr) == 0;
 }
 
-int RunProgram(const std::string& program, const std::vector<std::string>& arguments, std::string* out)
+int RunProgram(const std::string& program, const Strings& arguments, std::string* out)
 {
   return Run(".", program, arguments, out);
 }
@@ -99,4 +107,9 @@ std::string Sha256Hex(const std::string& data)
   hasher.Add(data.data(), std::int64_t(data.size()));
   const std::string digest = hasher.Finish();
   return digest.empty() ? "" : HexOf(digest);
+}
+
+bool StartsWith(const std::string& text, const std::string& start)
+{
+  return text.compare(0, start.size(), start) == 0;
 }

@@ -1,9 +1,11 @@
 #pragma once
-// What the non-window tests share, in standard C++: scratch folders, whole files, pattern
-// bytes, the real minisign, and SHA-256 as hex.
+// What every test shares, in standard C++: scratch folders, whole files, pattern bytes,
+// other programs (the real minisign), and SHA-256 as hex.
 #include <cstdint>
 #include <string>
 #include <vector>
+
+using Strings = std::vector<std::string>;
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
@@ -13,8 +15,8 @@ public:
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& Path() const { return m_path; }
-  // name relative to the folder, "/" between folders.
-  std::string File(const std::string& name) const { return m_path + '/' + name; }
+  // name relative to the folder, "\" or "/" between folders.
+  std::string File(const std::string& name) const;
 
 private:
   std::string m_path;
@@ -27,9 +29,10 @@ std::string ReadFile(const std::string& path);
 // size bytes of a pattern that differs with seed.
 std::string Bytes(std::int64_t size, int seed);
 // Runs the real minisign in dir, its input from the null device; true when it exits with 0.
-bool RunMinisign(const std::string& dir, const std::vector<std::string>& arguments);
+bool RunMinisign(const std::string& dir, const Strings& arguments);
 // Runs program with arguments and waits, its standard output in *out. Returns the exit
 // status, or -1 when it could not start, 128 + the signal when one killed it.
-int RunProgram(const std::string& program, const std::vector<std::string>& arguments, std::string* out = nullptr);
+int RunProgram(const std::string& program, const Strings& arguments, std::string* out = nullptr);
 // The SHA-256 of data as 64 lower-case hex digits, or "" when the hashing failed.
 std::string Sha256Hex(const std::string& data);
+bool StartsWith(const std::string& text, const std::string& start);

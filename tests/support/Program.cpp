@@ -8,17 +8,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <thread>
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -48,25 +39,6 @@ Strings MessageLog::Texts() const
   return texts;
 }
 
-TempFolder::TempFolder()
-{
-  std::string pattern = (fs::temp_directory_path() / "mervo-test-XXXXXX").string();
-  m_path = ::mkdtemp(pattern.data()) ? pattern : std::string();
-}
-
-TempFolder::~TempFolder()
-{
-  std::error_code ignored;
-  fs::remove_all(m_path, ignored);
-}
-
-std::string TempFolder::File(const std::string& name) const
-{
-  std::string relative = name;
-  std::replace(relative.begin(), relative.end(), '\\', '/');
-  return m_path + '/' + relative;
-}
-
 ProgramFolder::ProgramFolder()
 {
   SetAppPath(Path());
@@ -84,8 +56,7 @@ void ProgramFolder::Write(const std::string& name, const std::string& data) cons
 
 std::string ProgramFolder::Read(const std::string& name) const
 {
-  std::ifstream in(File(name), std::ios::binary);
-  return in ? std::string(std::istreambuf_iterator<char>(in), {}) : std::string();
+  return ReadFile(File(name));
 }
 
 bool ProgramFolder::Exists(const std::string& name) const
@@ -117,53 +88,6 @@ std::string UpdateList(const std::string& version, const Strings& notes,
   for (const auto& [name, ver] : files)
     xml += "    <File Name=\"" + name + "\" Ver=\"" + ver + "\"/>\n";
   return xml + "  </Files>\n  <RunApp>" + runApp + "</RunApp>\n</UpdateList>\n";
-}
-
-bool WriteFile(const std::string& path, const std::string& data)
-{
-  std::error_code ignored;
-  fs::create_directories(fs::path(path).parent_path(), ignored);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  return out.write(data.data(), std::streamsize(data.size())) && out.flush();
-}
-
-std::string ReadFile(const std::string& path)
-{
-  std::ifstream in(path, std::ios::binary);
-  return in ? std::string(std::istreambuf_iterator<char>(in), {}) : std::string("(unreadable)");
-}
-
-std::string Bytes(std::size_t size, int seed)
-{
-  std::string data(size, '\0');
-  for (std::size_t i = 0; i < size; ++i)
-    data[i] = char((unsigned(i) * 2654435761u + unsigned(seed)) >> 11);
-  return data;
-}
-
-bool StartsWith(const std::string& text, const std::string& start)
-{
-  return text.compare(0, start.size(), start) == 0;
-}
-
-bool RunMinisign(const std::string& dir, const Strings& arguments)
-{
-  std::vector<std::string> words{"minisign"};
-  words.insert(words.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& word : words)
-    argv.push_back(word.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-  pid_t pid = 0;
-  const int failed = posix_spawnp(&pid, "minisign", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  return failed == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // While a test waits, the event loop is woken every few milliseconds to look at the condition

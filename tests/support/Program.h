@@ -1,7 +1,8 @@
 #pragma once
-// What the window's tests share, in standard C++: a program folder of their own, a record of
+// What the window's tests add, in standard C++: a program folder of their own, a record of
 // the message boxes shown (answered at once), waits with a bound, and a window started
 // against a test server.
+#include "Files.h"
 #include "Server.h"
 #include "platform/Runtime.h"
 
@@ -13,7 +14,6 @@
 #include <vector>
 
 class frmUpdate;
-using Strings = std::vector<std::string>;
 
 // A message box as the tests compare it.
 struct ShownBox {
@@ -35,21 +35,8 @@ public:
   std::function<void()> onNextBox;
 };
 
-// A fresh folder below the system's temporary one, removed with everything in it.
-class TempFolder {
-public:
-  TempFolder();
-  ~TempFolder();
-  const std::string& Path() const { return m_path; }
-  // name may hold "\" or "/" between folders.
-  std::string File(const std::string& name) const;
-
-private:
-  std::string m_path;
-};
-
 // A fresh program folder, made the updater's own for the test's lifetime.
-class ProgramFolder : public TempFolder {
+class ProgramFolder : public TempDir {
 public:
   ProgramFolder();
   ~ProgramFolder();
@@ -64,16 +51,6 @@ public:
 // texts go in as they are, unescaped.
 std::string UpdateList(const std::string& version, const Strings& notes,
                        const std::vector<std::pair<std::string, std::string>>& files, const std::string& runApp);
-
-// Writes data to path, making its folders; true when all of it was written.
-bool WriteFile(const std::string& path, const std::string& data);
-// The whole file at path; "(unreadable)" when it cannot be read, so it never equals real data.
-std::string ReadFile(const std::string& path);
-// size bytes of a pattern that differs with seed.
-std::string Bytes(std::size_t size, int seed);
-// Runs the real minisign in dir, never on a terminal; true when it exits with 0.
-bool RunMinisign(const std::string& dir, const Strings& arguments);
-bool StartsWith(const std::string& text, const std::string& start);
 
 // Runs the event loop until done() holds, for at most ms milliseconds; false on time-out.
 bool WaitUntil(const std::function<bool()>& done, int ms = 5000);

@@ -173,21 +173,21 @@ void ScriptedWindow::Close()
   visible = false;
 }
 
-ScriptedWindows::ScriptedWindows()
-{
-  SetWindowFactory([](const std::string&) {
-    auto window = std::make_unique<ScriptedWindow>();
-    g_last = window.get();
-    return window;
-  });
-}
+namespace {
+// Installed before main, for the program's lifetime.
+const struct Installer {
+  Installer()
+  {
+    SetWindowFactory([](const std::string&) {
+      auto window = std::make_unique<ScriptedWindow>();
+      g_last = window.get();
+      return window;
+    });
+  }
+} installed;
+}  // namespace
 
-ScriptedWindows::~ScriptedWindows()
-{
-  SetWindowFactory(nullptr);
-}
-
-ScriptedWindow* ScriptedWindows::Last()
+ScriptedWindow* LastScriptedWindow()
 {
   return g_last;
 }

@@ -66,11 +66,5 @@ private:
   std::vector<std::shared_ptr<void>> m_controls;
 };
 
-// Makes every window of the window class a scripted one, for as long as this object lives.
-class ScriptedWindows {
-public:
-  ScriptedWindows();
-  ~ScriptedWindows();
-  // The window made last, or null.
-  static ScriptedWindow* Last();
-};
+// Every window of a program that links these controls is a scripted one; the window made last, or null.
+ScriptedWindow* LastScriptedWindow();

@@ -1,6 +1,8 @@
 #include "Server.h"
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -77,6 +79,12 @@ std::vector<std::string> Server::Requests() const
   return m_requests;
 }
 
+std::vector<std::string> Server::Heads() const
+{
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_heads;
+}
+
 int Server::Count(const std::string& method, const std::string& path) const
 {
   const std::vector<std::string> requests = Requests();
@@ -125,13 +133,18 @@ void Server::Serve(int socket)
       continue;
     }
     const std::string line = buffer.substr(0, buffer.find("\r\n"));
+    std::string head = buffer.substr(line.size(), end - line.size());
+    std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return char(std::tolower(c)); });
     buffer.erase(0, end + 4);
     const std::size_t space = line.find(' ');
     const std::string method = line.substr(0, space);
-    const std::string target = line.substr(space + 1, line.find(' ', space + 1) - space - 1);
+    std::string target = line.substr(space + 1, line.find(' ', space + 1) - space - 1);
+    if (target.rfind("http://", 0) == 0)
+      target.erase(0, target.find('/', 7));
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       m_requests.push_back(method + ' ' + target);
+      m_heads.push_back(head + "\r\n");
     }
     if (onRequest)
       onRequest(method + ' ' + target);
@@ -165,8 +178,24 @@ void Server::Answer(int socket, const std::string& method, const std::string& pa
   if (method != "HEAD" && reply.streamBytes > 0)
     Stream(socket, reply.streamBytes);
   else if (method != "HEAD")
-    SendAll(socket, reply.closeAfter >= 0 ? reply.body.substr(0, std::size_t(reply.closeAfter)) : reply.body);
+    Send(socket, reply);
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (reply.holdOpen)
+    m_stopped.wait(lock, [this] { return m_stopping; });
   ::shutdown(socket, ShutBoth);
+}
+
+// The body, or its first closeAfter bytes; in pieces with a pause before each but the first when it drips.
+void Server::Send(int socket, const Reply& reply)
+{
+  const std::string body = reply.closeAfter >= 0 ? reply.body.substr(0, std::size_t(reply.closeAfter)) : reply.body;
+  const std::size_t piece = body.size() / std::size_t(reply.dripPieces) + 1;
+  for (std::size_t at = 0; at < body.size(); at += piece) {
+    if (at > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(reply.dripMs));
+    if (!SendAll(socket, body.substr(at, piece)))
+      return;
+  }
 }
 
 // A small send buffer keeps what was sent close to what the client took.

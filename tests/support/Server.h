@@ -21,7 +21,10 @@ struct Reply {
   std::optional<std::int64_t> declaredLength;                // claim a length other than the body's
   bool stall = false;                                        // never answer
   std::int64_t closeAfter = -1;                              // send this many body bytes, then close
+  bool holdOpen = false;                                     // after the body, neither close nor answer more
   std::int64_t streamBytes = 0;                              // a chunked body this long, sent as the client takes it
+  int dripMs = 0;                                            // send the body in dripPieces pieces, this far apart
+  int dripPieces = 1;
 
   static Reply Ok(std::string body)
   {
@@ -59,8 +62,11 @@ public:
   // Shorthand for a file under /mrvo/.
   void File(const std::string& name, const std::string& body) { Route("/mrvo/" + name, Reply::Ok(body)); }
 
-  // Every request line received so far, e.g. "HEAD /mrvo/a.dll".
+  // Every request line received so far, e.g. "HEAD /mrvo/a.dll"; a proxy's absolute target
+  // ("GET http://host/mrvo/a.dll") is routed and recorded by its path.
   std::vector<std::string> Requests() const;
+  // The header lines of each request, lower-case, in the order of Requests().
+  std::vector<std::string> Heads() const;
   int Count(const std::string& method, const std::string& path) const;
   // Body bytes of streamed replies sent so far, and whether a client still holds one open.
   std::int64_t Streamed() const;
@@ -75,6 +81,7 @@ private:
   void Accept();
   void Serve(int socket);
   void Answer(int socket, const std::string& method, const std::string& path);
+  void Send(int socket, const Reply& reply);
   void Stream(int socket, std::int64_t bytes);
 
   int m_listener = -1;
@@ -84,6 +91,7 @@ private:
   bool m_stopping = false;
   std::map<std::string, Reply> m_routes;
   std::vector<std::string> m_requests;
+  std::vector<std::string> m_heads;
   std::vector<int> m_sockets;
   std::vector<std::thread> m_threads;
   std::int64_t m_streamed = 0;
