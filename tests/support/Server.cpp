@@ -1,6 +1,7 @@
 #include "Server.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -25,6 +26,43 @@ bool SendAll(int socket, const std::string& data)
     sent += std::size_t(n);
   }
   return true;
+}
+
+// The value of the request header name (lower case), or "".
+std::string RequestHeader(const std::string& head, const std::string& name)
+{
+  for (std::size_t at = 0; at < head.size();) {
+    const std::size_t end = std::min(head.find("\r\n", at), head.size());
+    std::string line = head.substr(at, end - at);
+    at = end + 2;
+    std::transform(line.begin(), line.begin() + std::ptrdiff_t(std::min(line.size(), name.size())), line.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    if (line.compare(0, name.size() + 1, name + ':') == 0)
+      return line.substr(std::min(line.find_first_not_of(' ', name.size() + 1), line.size()));
+  }
+  return "";
+}
+
+// reply as a 206 for the range the request asks for, when reply serves ranges and the
+// request's If-Range still names its ETag.
+Reply RangeOf(Reply reply, const std::string& head)
+{
+  const std::string range = RequestHeader(head, "range");
+  std::string etag;
+  for (const auto& [name, value] : reply.headers)
+    if (name == "ETag")
+      etag = value;
+  if (!reply.ranges || range.compare(0, 6, "bytes=") != 0 || range.back() != '-'
+      || RequestHeader(head, "if-range") != etag)
+    return reply;
+  const std::size_t from = std::stoul(range.substr(6));
+  const std::string size = std::to_string(reply.body.size());
+  reply.headers.emplace_back("Content-Range",
+                             "bytes " + std::to_string(from) + '-' + std::to_string(reply.body.size() - 1) + '/' + size);
+  reply.status = 206;
+  reply.reason = "Partial Content";
+  reply.body = reply.body.substr(from);
+  return reply;
 }
 }  // namespace
 
@@ -95,6 +133,18 @@ bool Server::Streaming() const
   return m_openStreams > 0;
 }
 
+std::vector<std::string> Server::Heads() const
+{
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_heads;
+}
+
+std::vector<std::int64_t> Server::Sent() const
+{
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_sent;
+}
+
 void Server::Accept()
 {
   for (;;) {
@@ -125,32 +175,40 @@ void Server::Serve(int socket)
       continue;
     }
     const std::string line = buffer.substr(0, buffer.find("\r\n"));
+    const std::string head = buffer.substr(line.size() + 2, end - line.size());
     buffer.erase(0, end + 4);
     const std::size_t space = line.find(' ');
     const std::string method = line.substr(0, space);
     const std::string target = line.substr(space + 1, line.find(' ', space + 1) - space - 1);
+    std::size_t index = 0;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
+      index = m_requests.size();
       m_requests.push_back(method + ' ' + target);
+      m_heads.push_back(head);
+      m_sent.push_back(0);
     }
     if (onRequest)
       onRequest(method + ' ' + target);
-    Answer(socket, method, target);
+    const std::int64_t sent = Answer(socket, method, target, head);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sent[index] = sent;
   }
   ::shutdown(socket, ShutBoth);
 }
 
-void Server::Answer(int socket, const std::string& method, const std::string& path)
+// Returns the body bytes of an ordinary reply sent.
+std::int64_t Server::Answer(int socket, const std::string& method, const std::string& path, const std::string& request)
 {
   Reply reply = Reply::Status(404, "Not Found");
   {
     std::unique_lock<std::mutex> lock(m_mutex);
     const auto found = m_routes.find(path);
     if (found != m_routes.end())
-      reply = found->second;
+      reply = RangeOf(found->second, request);
     if (reply.stall) {
       m_stopped.wait(lock, [this] { return m_stopping; });
-      return;
+      return 0;
     }
   }
   std::string head = "HTTP/1.1 " + std::to_string(reply.status) + ' ' + reply.reason + "\r\n";
@@ -162,11 +220,15 @@ void Server::Answer(int socket, const std::string& method, const std::string& pa
   for (const auto& [name, value] : reply.headers)
     head += name + ": " + value + "\r\n";
   SendAll(socket, head + "Connection: close\r\n\r\n");
+  std::int64_t sent = 0;
   if (method != "HEAD" && reply.streamBytes > 0)
     Stream(socket, reply.streamBytes);
-  else if (method != "HEAD")
-    SendAll(socket, reply.closeAfter >= 0 ? reply.body.substr(0, std::size_t(reply.closeAfter)) : reply.body);
+  else if (method != "HEAD") {
+    const std::string body = reply.closeAfter >= 0 ? reply.body.substr(0, std::size_t(reply.closeAfter)) : reply.body;
+    sent = SendAll(socket, body) ? std::int64_t(body.size()) : 0;
+  }
   ::shutdown(socket, ShutBoth);
+  return sent;
 }
 
 // A small send buffer keeps what was sent close to what the client took.

@@ -22,6 +22,7 @@ struct Reply {
   bool stall = false;                                        // never answer
   std::int64_t closeAfter = -1;                              // send this many body bytes, then close
   std::int64_t streamBytes = 0;                              // a chunked body this long, sent as the client takes it
+  bool ranges = false;  // answers "Range: bytes=N-" with a 206 while If-Range matches the ETag among the headers
 
   static Reply Ok(std::string body)
   {
@@ -65,6 +66,10 @@ public:
   // Body bytes of streamed replies sent so far, and whether a client still holds one open.
   std::int64_t Streamed() const;
   bool Streaming() const;
+  // The header lines of each request, in the order of Requests().
+  std::vector<std::string> Heads() const;
+  // The body bytes of ordinary replies sent for each request, in the order of Requests().
+  std::vector<std::int64_t> Sent() const;
 
   // Called on the server's thread as each request arrives, before it is answered. A test that
   // acts on the window from here posts the action to the event loop. Set it while no request is
@@ -74,7 +79,7 @@ public:
 private:
   void Accept();
   void Serve(int socket);
-  void Answer(int socket, const std::string& method, const std::string& path);
+  std::int64_t Answer(int socket, const std::string& method, const std::string& path, const std::string& request);
   void Stream(int socket, std::int64_t bytes);
 
   int m_listener = -1;
@@ -84,9 +89,11 @@ private:
   bool m_stopping = false;
   std::map<std::string, Reply> m_routes;
   std::vector<std::string> m_requests;
+  std::vector<std::string> m_heads;
   std::vector<int> m_sockets;
   std::vector<std::thread> m_threads;
   std::int64_t m_streamed = 0;
+  std::vector<std::int64_t> m_sent;
   int m_openStreams = 0;
   std::thread m_acceptor;
 };
