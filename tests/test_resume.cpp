@@ -7,6 +7,8 @@
 
 #include <doctest/doctest.h>
 
+#include <atomic>
+
 namespace {
 std::string Sha256Hex(const std::string& data)
 {
@@ -93,6 +95,11 @@ TEST_CASE("cut downloads continue")
     reply.ranges = row.then != "no ranges";
     run.server.Route("/mrvo/b.bin", reply);
     const std::size_t before = run.server.Requests().size();
+    std::atomic<int> keptAtGet{-1};  // whether b.bin.tmp was there when it was first asked for
+    run.server.onRequest = [&](const std::string& request) {
+      if (request == "GET /mrvo/b.bin" && keptAtGet < 0)
+        keptAtGet = run.folder.Exists("b.bin.tmp");
+    };
     Update(run);
     CHECK(run.folder.Read("b.bin") == served);
     CHECK(run.folder.Files() == Strings{"b.bin"});
@@ -109,6 +116,7 @@ TEST_CASE("cut downloads continue")
              && ("\n" + head).find("\nIf-Range: \"e1\"\r") != std::string::npos;
     };
     CHECK((!gets.empty() && ranged(gets.front())) == row.rangeAsked);
+    CHECK(keptAtGet.load() == (row.sent == 0 ? -1 : int(row.rangeAsked)));
     // Fetched again, from zero.
     CHECK(gets.size() == (row.then == "altered" ? 2u : row.sent == 0 ? 0u : 1u));
     if (gets.size() > 1)
