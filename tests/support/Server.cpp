@@ -28,6 +28,43 @@ bool SendAll(int socket, const std::string& data)
   }
   return true;
 }
+
+// The value of the request header name (lower case), or "".
+std::string RequestHeader(const std::string& head, const std::string& name)
+{
+  for (std::size_t at = 0; at < head.size();) {
+    const std::size_t end = std::min(head.find("\r\n", at), head.size());
+    std::string line = head.substr(at, end - at);
+    at = end + 2;
+    std::transform(line.begin(), line.begin() + std::ptrdiff_t(std::min(line.size(), name.size())), line.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    if (line.compare(0, name.size() + 1, name + ':') == 0)
+      return line.substr(std::min(line.find_first_not_of(' ', name.size() + 1), line.size()));
+  }
+  return "";
+}
+
+// reply as a 206 for the range the request asks for, when reply serves ranges and the
+// request's If-Range still names its ETag.
+Reply RangeOf(Reply reply, const std::string& head)
+{
+  const std::string range = RequestHeader(head, "range");
+  std::string etag;
+  for (const auto& [name, value] : reply.headers)
+    if (name == "ETag")
+      etag = value;
+  if (!reply.ranges || range.compare(0, 6, "bytes=") != 0 || range.back() != '-'
+      || RequestHeader(head, "if-range") != etag)
+    return reply;
+  const std::size_t from = std::stoul(range.substr(6));
+  const std::string size = std::to_string(reply.body.size());
+  reply.headers.emplace_back("Content-Range",
+                             "bytes " + std::to_string(from) + '-' + std::to_string(reply.body.size() - 1) + '/' + size);
+  reply.status = 206;
+  reply.reason = "Partial Content";
+  reply.body = reply.body.substr(from);
+  return reply;
+}
 }  // namespace
 
 Server::Server()
@@ -103,6 +140,18 @@ bool Server::Streaming() const
   return m_openStreams > 0;
 }
 
+std::vector<std::string> Server::Heads() const
+{
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_heads;
+}
+
+std::vector<std::int64_t> Server::Sent() const
+{
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_sent;
+}
+
 void Server::Accept()
 {
   for (;;) {
@@ -141,29 +190,35 @@ void Server::Serve(int socket)
     std::string target = line.substr(space + 1, line.find(' ', space + 1) - space - 1);
     if (target.rfind("http://", 0) == 0)
       target.erase(0, target.find('/', 7));
+    std::size_t index = 0;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
+      index = m_requests.size();
       m_requests.push_back(method + ' ' + target);
       m_heads.push_back(head + "\r\n");
+      m_sent.push_back(0);
     }
     if (onRequest)
       onRequest(method + ' ' + target);
-    Answer(socket, method, target);
+    const std::int64_t sent = Answer(socket, method, target, head);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sent[index] = sent;
   }
   ::shutdown(socket, ShutBoth);
 }
 
-void Server::Answer(int socket, const std::string& method, const std::string& path)
+// Returns the body bytes of an ordinary reply sent.
+std::int64_t Server::Answer(int socket, const std::string& method, const std::string& path, const std::string& request)
 {
   Reply reply = Reply::Status(404, "Not Found");
   {
     std::unique_lock<std::mutex> lock(m_mutex);
     const auto found = m_routes.find(path);
     if (found != m_routes.end())
-      reply = found->second;
+      reply = RangeOf(found->second, request);
     if (reply.stall) {
       m_stopped.wait(lock, [this] { return m_stopping; });
-      return;
+      return 0;
     }
   }
   std::string head = "HTTP/1.1 " + std::to_string(reply.status) + ' ' + reply.reason + "\r\n";
@@ -175,27 +230,34 @@ void Server::Answer(int socket, const std::string& method, const std::string& pa
   for (const auto& [name, value] : reply.headers)
     head += name + ": " + value + "\r\n";
   SendAll(socket, head + "Connection: close\r\n\r\n");
+  std::int64_t sent = 0;
   if (method != "HEAD" && reply.streamBytes > 0)
     Stream(socket, reply.streamBytes);
   else if (method != "HEAD")
-    Send(socket, reply);
+    sent = Send(socket, reply);
   std::unique_lock<std::mutex> lock(m_mutex);
   if (reply.holdOpen)
     m_stopped.wait(lock, [this] { return m_stopping; });
   ::shutdown(socket, ShutBoth);
+  return sent;
 }
 
-// The body, or its first closeAfter bytes; in pieces with a pause before each but the first when it drips.
-void Server::Send(int socket, const Reply& reply)
+// Sends the body, or its first closeAfter bytes, in pieces with a pause before each but the first when it
+// drips; returns the bytes sent.
+std::int64_t Server::Send(int socket, const Reply& reply)
 {
   const std::string body = reply.closeAfter >= 0 ? reply.body.substr(0, std::size_t(reply.closeAfter)) : reply.body;
   const std::size_t piece = body.size() / std::size_t(reply.dripPieces) + 1;
+  std::int64_t sent = 0;
   for (std::size_t at = 0; at < body.size(); at += piece) {
     if (at > 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(reply.dripMs));
-    if (!SendAll(socket, body.substr(at, piece)))
-      return;
+    const std::string part = body.substr(at, piece);
+    if (!SendAll(socket, part))
+      break;
+    sent += std::int64_t(part.size());
   }
+  return sent;
 }
 
 // A small send buffer keeps what was sent close to what the client took.

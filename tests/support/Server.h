@@ -25,6 +25,7 @@ struct Reply {
   std::int64_t streamBytes = 0;                              // a chunked body this long, sent as the client takes it
   int dripMs = 0;                                            // send the body in dripPieces pieces, this far apart
   int dripPieces = 1;
+  bool ranges = false;  // answers "Range: bytes=N-" with a 206 while If-Range matches the ETag among the headers
 
   static Reply Ok(std::string body)
   {
@@ -71,6 +72,10 @@ public:
   // Body bytes of streamed replies sent so far, and whether a client still holds one open.
   std::int64_t Streamed() const;
   bool Streaming() const;
+  // The header lines of each request, in the order of Requests().
+  std::vector<std::string> Heads() const;
+  // The body bytes of ordinary replies sent for each request, in the order of Requests().
+  std::vector<std::int64_t> Sent() const;
 
   // Called on the server's thread as each request arrives, before it is answered. A test that
   // acts on the window from here posts the action to the event loop. Set it while no request is
@@ -80,8 +85,8 @@ public:
 private:
   void Accept();
   void Serve(int socket);
-  void Answer(int socket, const std::string& method, const std::string& path);
-  void Send(int socket, const Reply& reply);
+  std::int64_t Answer(int socket, const std::string& method, const std::string& path, const std::string& request);
+  std::int64_t Send(int socket, const Reply& reply);
   void Stream(int socket, std::int64_t bytes);
 
   int m_listener = -1;
@@ -95,6 +100,7 @@ private:
   std::vector<int> m_sockets;
   std::vector<std::thread> m_threads;
   std::int64_t m_streamed = 0;
+  std::vector<std::int64_t> m_sent;
   int m_openStreams = 0;
   std::thread m_acceptor;
 };
