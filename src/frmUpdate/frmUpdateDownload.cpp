@@ -196,7 +196,7 @@ bool frmUpdate::KeptPartComplete(int index)
   if (kept->received != expected.listedSize)
     return false;
   std::string digest;
-  const std::string path = AppPath() + '\\' + strCurrentFileName + ".tmp";
+  const std::string path = AppPath() + '\\' + TemporaryName(strCurrentFileName);
   if (Sha256OfFile(path, &digest).empty() && digest == expected.listedHash)
     return true;
   m_installer->DropPart(strCurrentFileName);
@@ -227,7 +227,7 @@ void frmUpdate::SaveDownload(int index, std::int64_t from)
   // A 206 continues the kept part; any other answer carries the whole file.
   const bool resumed = intClient->StatusCode() == 206;
 
-  const std::string temporaryPath = AppPath() + '\\' + strCurrentFileName + ".tmp";
+  const std::string temporaryPath = AppPath() + '\\' + TemporaryName(strCurrentFileName);
   OutputFile file;
   Sha256Worker hasher;
   if (!expected.listedHash.empty())

@@ -12,6 +12,9 @@ class HeldLock;
 class InstallEngine;
 }  // namespace engine
 
+// The name a file is downloaded to before it is installed: name + ".tmp".
+std::string TemporaryName(const std::string& name);
+
 class Installer {
 public:
   // Installs into the program folder.

@@ -99,3 +99,8 @@ Interrupted RecoverInterruptedUpdate(std::string* reason)
   }
   return Interrupted::Damaged;
 }
+
+std::string TemporaryName(const std::string& name)
+{
+  return engine::TemporaryName(name);
+}

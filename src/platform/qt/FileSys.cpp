@@ -206,8 +206,10 @@ std::string OutputFile::Impl::WriteOut()
 std::string OutputFile::StartWriteBack()
 {
   const std::string failure = m_impl->WriteOut();
+#if defined(SYNC_FILE_RANGE_WRITE)
   if (failure.empty())
     ::sync_file_range(m_impl->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
   return failure;
 }
 
