@@ -1,6 +1,7 @@
 // The transfer control over libcurl: its multi interface is driven from the event loop
 // through socket notifiers and a single-shot timer, so nothing ever blocks the window.
 #include "platform/Inet.h"
+#include "platform/common/Headers.h"
 
 #include "platform/Events.h"
 
@@ -287,32 +288,13 @@ size_t Inet::Impl::OnHeaderLine(char* data, size_t size, size_t count, void* sel
 void Inet::Impl::HeadersComplete()
 {
   m_headersIn = true;
-  QSet<QByteArray> lengths;
-  QByteArray encoding;
-  for (const QByteArray& line : m_headerLines.mid(1)) {
-    const QByteArray name = HeaderName(line).toLower();
-    if (name == "content-length")
-      for (const QByteArray& value : HeaderValue(line).split(','))
-        lengths.insert(value.trimmed());
-    else if (name == "content-encoding" && encoding.isEmpty())
-      encoding = HeaderValue(line);
-  }
-  bool ok = false;
-  m_declaredLength = lengths.size() == 1 ? lengths.begin()->toLongLong(&ok) : -1;
-  if (!ok)
-    m_declaredLength = -1;
-
-  if (m_head || m_status < 200 || m_status > 299)
-    return;
-  if (lengths.size() > 1) {
-    QList<QByteArray> values = lengths.values();
-    std::sort(values.begin(), values.end());
-    m_abortReason = QStringLiteral("服务器给出了相互矛盾的长度（Content-Length: %1）")
-                        .arg(QString::fromLatin1(values.join(", ")));
-  } else if (!encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0) {
-    m_abortReason = QStringLiteral("服务器发来的是经过编码的内容（Content-Encoding: %1），无法按原样保存")
-                        .arg(QString::fromLatin1(encoding));
-  }
+  std::vector<std::string> lines;
+  for (const QByteArray& line : m_headerLines)
+    lines.push_back(line.toStdString());
+  const BodyFraming framing = ReadFraming(lines, m_head, m_status);
+  m_declaredLength = framing.declaredLength;
+  if (!framing.refusal.empty())
+    m_abortReason = QString::fromStdString(framing.refusal);
 }
 
 size_t Inet::Impl::OnBody(char* data, size_t size, size_t count, void* self)

@@ -2,6 +2,7 @@
 // Windows sign-in. Each request runs WinINet's blocking calls on a thread of its own; what it
 // receives is handed to the window thread, whose waits sleep until then.
 #include "platform/Inet.h"
+#include "platform/common/Headers.h"
 
 #include "platform/Events.h"
 #include "platform/win32/Win32Text.h"
@@ -33,18 +34,6 @@ std::string Trimmed(const std::string& text)
 {
   const size_t begin = text.find_first_not_of(" \t");
   return begin == std::string::npos ? std::string() : text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
-}
-
-std::string HeaderName(const std::string& line)
-{
-  const size_t colon = line.find(':');
-  return colon != std::string::npos && colon > 0 ? Trimmed(line.substr(0, colon)) : std::string();
-}
-
-std::string HeaderValue(const std::string& line)
-{
-  const size_t colon = line.find(':');
-  return colon == std::string::npos ? std::string() : Trimmed(line.substr(colon + 1));
 }
 
 std::string Seconds(int ms)
@@ -147,46 +136,12 @@ std::vector<std::string> RawHeaderLines(HINTERNET request)
   return lines;
 }
 
-std::string FindHeader(const std::vector<std::string>& lines, const std::string& name)
-{
-  for (size_t i = 1; i < lines.size(); ++i) {
-    if (Lower(HeaderName(lines[i])) == Lower(name))
-      return HeaderValue(lines[i]);
-  }
-  return std::string();
-}
-
 // Why a body cannot be stored as the server meant it ("" when it can); sets the declared length.
 std::string CheckFinalHeaders(Transfer& t)
 {
-  std::set<std::string> lengths;
-  std::string encoding;
-  for (size_t i = 1; i < t.headerLines.size(); ++i) {
-    const std::string name = Lower(HeaderName(t.headerLines[i]));
-    const std::string value = HeaderValue(t.headerLines[i]);
-    if (name == "content-length") {
-      for (size_t start = 0, comma = 0; comma != std::string::npos; start = comma + 1) {
-        comma = value.find(',', start);
-        lengths.insert(Trimmed(value.substr(start, comma == std::string::npos ? comma : comma - start)));
-      }
-    } else if (name == "content-encoding" && encoding.empty()) {
-      encoding = value;
-    }
-  }
-  const std::string only = lengths.size() == 1 ? *lengths.begin() : std::string();
-  const bool digits = !only.empty() && only.size() < 19 && only.find_first_not_of("0123456789") == std::string::npos;
-  t.declaredLength = digits ? std::stoll(only) : -1;
-  if (t.head || t.status < 200 || t.status > 299)
-    return std::string();
-  if (lengths.size() > 1) {
-    std::string values;
-    for (const std::string& value : lengths)
-      values += (values.empty() ? "" : ", ") + value;
-    return "服务器给出了相互矛盾的长度（Content-Length: " + values + "）";
-  }
-  if (!encoding.empty() && Lower(encoding) != "identity")
-    return "服务器发来的是经过编码的内容（Content-Encoding: " + encoding + "），无法按原样保存";
-  return std::string();
+  const BodyFraming framing = ReadFraming(t.headerLines, t.head, t.status);
+  t.declaredLength = framing.declaredLength;
+  return framing.refusal;
 }
 }  // namespace
 
