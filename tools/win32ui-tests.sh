@@ -12,7 +12,7 @@ mkdir -p "$out"
 res=src/platform/win32/resources
 x86_64-w64-mingw32-windres -c 65001 -I "$res" "$res/MervoUpdate.rc" -O coff -o "$out/MervoUpdate.res.o"
 x86_64-w64-mingw32-g++-posix -std=c++17 -municode -O2 -Wall -Wextra -Isrc -o "$out/window_win32.exe" \
-  tests/window_win32.cpp src/platform/win32/Window.cpp src/platform/win32/Runtime.cpp \
+  tests/window_win32.cpp src/platform/win32/Window.cpp src/platform/win32/Runtime.cpp src/platform/common/Runtime.cpp \
   src/platform/win32/Events.cpp src/platform/win32/Text.cpp "$out/MervoUpdate.res.o" \
   -static -static-libgcc -static-libstdc++ -mwindows -lcomctl32 -lgdi32
 

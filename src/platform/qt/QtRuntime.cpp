@@ -1,18 +1,9 @@
-#include "platform/Runtime.h"
-
-#include "platform/Log.h"
+#include "platform/common/SystemBox.h"
 
 #include <QApplication>
 #include <QMessageBox>
 
-namespace {
-MsgBoxHook& Hook()
-{
-  static MsgBoxHook hook;
-  return hook;
-}
-
-int ShowBox(const MsgBoxRequest& request)
+MsgBoxResult ShowSystemBox(const MsgBoxRequest& request)
 {
   QMessageBox box(QApplication::activeWindow());
   box.setWindowTitle(QString::fromStdString(request.title));
@@ -33,29 +24,8 @@ int ShowBox(const MsgBoxRequest& request)
       box.setDefaultButton(QMessageBox::No);
       break;
   }
-  return box.exec();
-}
-}  // namespace
-
-std::string AppTitle()
-{
-  return "Mervo自动更新程序";
-}
-
-void SetMsgBoxHook(MsgBoxHook hook)
-{
-  Hook() = std::move(hook);
-}
-
-MsgBoxResult MsgBox(const std::string& text, MsgBoxStyle style, const std::string& title)
-{
-  const MsgBoxRequest request{text, title.empty() ? AppTitle() : title, style};
-  LogEvent("消息：" + text);
-  FlushLog();
-  if (Hook())
-    return Hook()(request);
-  const int pressed = ShowBox(request);
-  if (style != MsgBoxStyle::YesNoQuestion)
+  const int pressed = box.exec();
+  if (request.style != MsgBoxStyle::YesNoQuestion)
     return MsgBoxResult::Ok;
   return pressed == QMessageBox::Yes ? MsgBoxResult::Yes : MsgBoxResult::No;
 }

@@ -1,18 +1,10 @@
 // Message boxes over MessageBoxW, owned by the thread's active window.
-#include "platform/Runtime.h"
-
-#include "platform/Log.h"
+#include "platform/common/SystemBox.h"
 #include "platform/win32/Win32Text.h"
 
 #include <windows.h>
 
 namespace {
-MsgBoxHook& Hook()
-{
-  static MsgBoxHook hook;
-  return hook;
-}
-
 UINT StyleFlags(MsgBoxStyle style)
 {
   switch (style) {
@@ -27,26 +19,11 @@ UINT StyleFlags(MsgBoxStyle style)
 }
 }  // namespace
 
-std::string AppTitle()
+MsgBoxResult ShowSystemBox(const MsgBoxRequest& request)
 {
-  return "Mervo自动更新程序";
-}
-
-void SetMsgBoxHook(MsgBoxHook hook)
-{
-  Hook() = std::move(hook);
-}
-
-MsgBoxResult MsgBox(const std::string& text, MsgBoxStyle style, const std::string& title)
-{
-  const MsgBoxRequest request{text, title.empty() ? AppTitle() : title, style};
-  LogEvent("消息：" + text);
-  FlushLog();
-  if (Hook())
-    return Hook()(request);
   const int pressed = MessageBoxW(GetActiveWindow(), win32::Wide(request.text).c_str(),
-                                  win32::Wide(request.title).c_str(), StyleFlags(style) | MB_SETFOREGROUND);
-  if (style != MsgBoxStyle::YesNoQuestion)
+                                  win32::Wide(request.title).c_str(), StyleFlags(request.style) | MB_SETFOREGROUND);
+  if (request.style != MsgBoxStyle::YesNoQuestion)
     return MsgBoxResult::Ok;
   return pressed == IDYES ? MsgBoxResult::Yes : MsgBoxResult::No;
 }
