@@ -140,12 +140,6 @@ bool Server::Streaming() const
   return m_openStreams > 0;
 }
 
-std::vector<std::string> Server::Heads() const
-{
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_heads;
-}
-
 std::vector<std::int64_t> Server::Sent() const
 {
   std::lock_guard<std::mutex> lock(m_mutex);

@@ -72,8 +72,6 @@ public:
   // Body bytes of streamed replies sent so far, and whether a client still holds one open.
   std::int64_t Streamed() const;
   bool Streaming() const;
-  // The header lines of each request, in the order of Requests().
-  std::vector<std::string> Heads() const;
   // The body bytes of ordinary replies sent for each request, in the order of Requests().
   std::vector<std::int64_t> Sent() const;
 
