@@ -20,16 +20,16 @@ struct Sha256Worker::Impl {
   bool Following() const { return file && file->IsOpen(); }
 
   Sha256Hasher hasher;
-  std::string first;                // the first block, until a second one comes
+  std::string first;  // the first block, until a second one comes
   bool hasFirst = false;
   std::thread thread;
   std::mutex mutex;
   std::condition_variable changed;
-  std::deque<std::string> queue;    // blocks to hash, oldest first; they follow onDisk
-  std::vector<std::string> spare;   // hashed blocks' buffers, for the caller to fill again
+  std::deque<std::string> queue;                  // blocks to hash, oldest first; they follow onDisk
+  std::vector<std::string> spare;                 // hashed blocks' buffers, for the caller to fill again
   std::unique_ptr<crypto_core::FileReader> file;  // the file followed, read back from
-  std::int64_t onDisk = 0;          // bytes up to here that are not queued are read from file
-  std::int64_t hashed = 0;          // bytes the thread has taken
+  std::int64_t onDisk = 0;                        // bytes up to here that are not queued are read from file
+  std::int64_t hashed = 0;                        // bytes the thread has taken
   bool failed = false;
   bool ending = false;
 };
