@@ -7,11 +7,6 @@
 #include <openssl/evp.h>
 
 #include <cerrno>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
-#include <vector>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -52,159 +47,37 @@ std::string Sha256Hasher::Finish()
   return digest;
 }
 
-struct Sha256Worker::Impl {
-  static constexpr std::size_t QueueBlocks = 4;
-  static constexpr std::int64_t ReadBytes = 1024 * 1024;
-
-  void Run();
-  void Start();
-  bool HashFromFile(std::int64_t from, std::int64_t size, std::string& buffer);
-  bool HasWork() const { return hashed < onDisk || !queue.empty(); }
-
-  Sha256Hasher hasher;
-  std::string first;                // the first block, until a second one comes
-  bool hasFirst = false;
-  std::thread thread;
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::deque<std::string> queue;    // blocks to hash, oldest first; they follow onDisk
-  std::vector<std::string> spare;   // hashed blocks' buffers, for the caller to fill again
-  int fd = -1;                      // the file followed, read back from
-  std::int64_t onDisk = 0;          // bytes up to here that are not queued are read from fd
-  std::int64_t hashed = 0;          // bytes the thread has taken
-  bool failed = false;
-  bool ending = false;
-};
-
-bool Sha256Worker::Impl::HashFromFile(std::int64_t from, std::int64_t size, std::string& buffer)
+namespace crypto_core {
+FileReader::FileReader(const std::string& path)
+    : m_handle(::open(QFile::encodeName(QString::fromStdString(NativePath(path))).constData(), O_RDONLY | O_CLOEXEC))
 {
-  buffer.resize(std::size_t(size));
+}
+
+FileReader::~FileReader()
+{
+  if (m_handle >= 0)
+    ::close(int(m_handle));
+}
+
+bool FileReader::IsOpen() const
+{
+  return m_handle >= 0;
+}
+
+bool FileReader::ReadAt(std::int64_t offset, char* data, std::int64_t size)
+{
   std::int64_t got = 0;
   while (got < size) {
-    const ssize_t read = ::pread(fd, buffer.data() + got, std::size_t(size - got), off_t(from + got));
+    const ssize_t read = ::pread(int(m_handle), data + got, std::size_t(size - got), off_t(offset + got));
     if (read < 0 && errno == EINTR)
       continue;
     if (read <= 0)
       return false;
     got += read;
   }
-  hasher.Add(buffer.data(), size);
   return true;
 }
-
-void Sha256Worker::Impl::Run()
-{
-  std::string buffer;
-  std::unique_lock<std::mutex> lock(mutex);
-  for (;;) {
-    changed.wait(lock, [&] { return HasWork() || ending; });
-    if (hashed < onDisk) {
-      const std::int64_t from = hashed, size = std::min(onDisk - hashed, ReadBytes);
-      lock.unlock();
-      const bool read = HashFromFile(from, size, buffer);
-      lock.lock();
-      failed = failed || !read;
-      hashed += size;
-      continue;
-    }
-    if (queue.empty())
-      return;
-    std::string block = std::move(queue.front());
-    queue.pop_front();
-    onDisk += std::int64_t(block.size());
-    hashed = onDisk;
-    lock.unlock();
-    hasher.Add(block.data(), std::int64_t(block.size()));
-    block.clear();
-    lock.lock();
-    spare.push_back(std::move(block));
-    changed.notify_all();
-  }
-}
-
-void Sha256Worker::Impl::Start()
-{
-  thread = std::thread([this] { Run(); });
-  if (hasFirst)
-    queue.push_back(std::move(first));
-  hasFirst = false;
-}
-
-Sha256Worker::Sha256Worker() : m_impl(std::make_unique<Impl>()) {}
-
-Sha256Worker::~Sha256Worker()
-{
-  Finish();
-  if (m_impl->fd >= 0)
-    ::close(m_impl->fd);
-}
-
-void Sha256Worker::FollowFile(const std::string& path, std::int64_t alreadyThere)
-{
-  Impl& impl = *m_impl;
-  impl.fd = ::open(QFile::encodeName(QString::fromStdString(NativePath(path))).constData(), O_RDONLY | O_CLOEXEC);
-  impl.failed = impl.fd < 0;
-  impl.onDisk = alreadyThere;
-  if (alreadyThere > 0) {
-    const std::lock_guard<std::mutex> lock(impl.mutex);
-    impl.Start();
-  }
-}
-
-void Sha256Worker::Add(std::string& block)
-{
-  Impl& impl = *m_impl;
-  const std::size_t capacity = block.capacity();
-  if (!impl.thread.joinable() && !impl.hasFirst) {
-    impl.first.swap(block);
-    impl.hasFirst = true;
-    block.reserve(capacity);
-    return;
-  }
-  std::unique_lock<std::mutex> lock(impl.mutex);
-  if (!impl.thread.joinable())
-    impl.Start();
-  if (impl.fd >= 0 && impl.queue.size() >= Impl::QueueBlocks) {
-    // Behind: the thread reads these bytes back from the file instead.
-    for (std::string& queued : impl.queue)
-      impl.onDisk += std::int64_t(queued.size());
-    impl.onDisk += std::int64_t(block.size());
-    impl.queue.clear();
-    block.clear();
-  } else {
-    impl.changed.wait(lock, [&] { return impl.queue.size() < Impl::QueueBlocks; });
-    impl.queue.push_back(std::move(block));
-    block = std::string();
-    if (!impl.spare.empty()) {
-      block = std::move(impl.spare.back());
-      impl.spare.pop_back();
-    }
-  }
-  impl.changed.notify_all();
-  lock.unlock();
-  block.reserve(capacity);
-}
-
-std::string Sha256Worker::Finish()
-{
-  Impl& impl = *m_impl;
-  if (impl.thread.joinable()) {
-    {
-      const std::lock_guard<std::mutex> lock(impl.mutex);
-      impl.ending = true;
-    }
-    impl.changed.notify_all();
-    impl.thread.join();
-    impl.ending = false;
-  }
-  if (impl.hasFirst) {
-    impl.hasher.Add(impl.first.data(), std::int64_t(impl.first.size()));
-    impl.first.clear();
-    impl.hasFirst = false;
-  }
-  const std::string digest = impl.hasher.Finish();
-  return impl.failed ? std::string() : digest;
-}
+}  // namespace crypto_core
 
 namespace {
 std::string SystemReason(int error)

@@ -6,6 +6,8 @@
 
 #include <gcrypt.h>
 
+#include <algorithm>
+
 namespace {
 // libgcrypt must be initialised once before any other call.
 bool GcryptReady()
@@ -95,6 +97,41 @@ std::string Sha256OfFile(const std::string& path, std::string* digest)
 }
 
 namespace crypto_core {
+FileReader::FileReader(const std::string& path)
+    : m_handle(reinterpret_cast<std::intptr_t>(
+          CreateFileW(win32::Wide(NativePath(path)).c_str(), GENERIC_READ,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr)))
+{
+}
+
+FileReader::~FileReader()
+{
+  if (IsOpen())
+    CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+}
+
+bool FileReader::IsOpen() const
+{
+  return reinterpret_cast<HANDLE>(m_handle) != INVALID_HANDLE_VALUE;
+}
+
+bool FileReader::ReadAt(std::int64_t offset, char* data, std::int64_t size)
+{
+  std::int64_t got = 0;
+  while (got < size) {
+    // The offset travels in the OVERLAPPED; the handle is synchronous, so the read completes here.
+    OVERLAPPED at{};
+    at.Offset = DWORD(std::uint64_t(offset + got));
+    at.OffsetHigh = DWORD(std::uint64_t(offset + got) >> 32);
+    DWORD read = 0;
+    const DWORD want = DWORD(std::min<std::int64_t>(size - got, 1 << 30));
+    if (!ReadFile(reinterpret_cast<HANDLE>(m_handle), data + got, want, &read, &at) || read == 0)
+      return false;
+    got += read;
+  }
+  return true;
+}
+
 std::string Blake2b512(const std::string& data)
 {
   if (!GcryptReady())

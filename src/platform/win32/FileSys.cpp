@@ -126,7 +126,7 @@ struct OutputFile::Impl {
 
   HANDLE file = INVALID_HANDLE_VALUE;
   std::string buffer;
-  Sha256Hasher* hasher = nullptr;
+  Sha256Worker* hasher = nullptr;
 };
 
 OutputFile::OutputFile() : m_impl(std::make_unique<Impl>()) {}
@@ -137,7 +137,7 @@ OutputFile::~OutputFile()
     CloseHandle(m_impl->file);
 }
 
-void OutputFile::HashWith(Sha256Hasher* hasher)
+void OutputFile::HashWith(Sha256Worker* hasher)
 {
   m_impl->hasher = hasher;
 }
@@ -153,6 +153,31 @@ std::string OutputFile::Open(const std::string& path)
   if (m_impl->file == INVALID_HANDLE_VALUE)
     return win32::LastReason();
   m_impl->buffer.reserve(OutputBlockBytes);
+  if (m_impl->hasher)
+    m_impl->hasher->FollowFile(path, 0);
+  return std::string();
+}
+
+std::string OutputFile::Continue(const std::string& path, std::int64_t* size)
+{
+  *size = 0;
+  // The link itself is opened, never what it points to, and then refused.
+  m_impl->file = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  BY_HANDLE_FILE_INFORMATION information;
+  LARGE_INTEGER end{};
+  if (m_impl->file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(m_impl->file, &information)
+      || !SetFilePointerEx(m_impl->file, LARGE_INTEGER{}, &end, FILE_END))
+    return win32::LastReason();
+  if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    CloseHandle(m_impl->file);
+    m_impl->file = INVALID_HANDLE_VALUE;
+    return win32::SystemReason(ERROR_CANT_RESOLVE_FILENAME);
+  }
+  *size = end.QuadPart;
+  m_impl->buffer.reserve(OutputBlockBytes);
+  if (m_impl->hasher)
+    m_impl->hasher->FollowFile(path, *size);
   return std::string();
 }
 
@@ -169,8 +194,6 @@ std::string OutputFile::Write(const char* data, std::int64_t size)
 
 std::string OutputFile::Impl::WriteOut()
 {
-  if (hasher)
-    hasher->Add(buffer.data(), std::int64_t(buffer.size()));
   const char* data = buffer.data();
   std::size_t left = buffer.size();
   while (left > 0) {
@@ -180,6 +203,9 @@ std::string OutputFile::Impl::WriteOut()
     data += written;
     left -= written;
   }
+  // The hasher takes the block and gives back an emptied one.
+  if (hasher && !buffer.empty())
+    hasher->Add(buffer);
   buffer.clear();
   return std::string();
 }
