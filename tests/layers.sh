@@ -30,5 +30,10 @@ check "src/platform/*.h" "$library|$system|platform/qt/" "$root"/src/platform/*.
 check src/frmUpdate "$library|$system|platform/qt/" -r "$root/src/frmUpdate"
 check src/publish "$library|$system|platform/qt/" -r "$root/src/publish"
 check src/platform/common "$library|$system|platform/(qt|win32)/" -r "$root/src/platform/common"
+# Only the Qt implementation (and the program's own main.cpp) reaches Qt, libcurl or OpenSSL.
+if grep -rnE "^\s*#\s*include\s*[<\"]($library)" "$root/src" | grep -vE "^$root/src/(platform/qt/|main\.cpp:)" >&2; then
+  echo "FAIL: a file outside src/platform/qt/ includes a Qt, libcurl or OpenSSL header" >&2
+  status=1
+fi
 [ $status -eq 0 ] && echo "layers: apart"
 exit $status
