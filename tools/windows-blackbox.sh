@@ -11,7 +11,7 @@ rm -rf "$out/server" "$out/cases" "$out/keys"
 mkdir -p "$out/server" "$out/keys"
 
 bash tools/windows-build.sh >/dev/null
-x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Isrc -o "$out/drive_updater.exe" \
+x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Isrc -s -o "$out/drive_updater.exe" \
   tests/windows/drive_updater.cpp -static -static-libgcc -static-libstdc++ -lcomctl32
 
 # A release of the program: its files, published with MervoPublish. 完成 starts mervo.exe, so
