@@ -3,20 +3,12 @@
 #include "Program.h"
 #include "engine/Install.h"
 #include "frmUpdate/frmUpdate.h"
-#include "platform/Crypto.h"
 
 #include <doctest/doctest.h>
 
 #include <atomic>
 
 namespace {
-std::string Sha256Hex(const std::string& data)
-{
-  Sha256Hasher hasher;
-  hasher.Add(data.data(), std::int64_t(data.size()));
-  return HexOf(hasher.Finish());
-}
-
 // A list that pins b.bin by size and hash.
 std::string PinnedList(const std::string& version, const std::string& b)
 {
@@ -32,13 +24,14 @@ Reply Tagged(const std::string& body, const std::string& etag)
   return reply;
 }
 
-void Update(const UpdaterRun& run)
+// Starts a run and takes the update offered; returns the window when the run has ended.
+std::unique_ptr<frmUpdate> Update(const UpdaterRun& run)
 {
   auto w = run.Start();
   REQUIRE(WaitUntil([&] { return w->StatusText() == Offered; }));
   w->cmdUpdate->Click();
   REQUIRE(Ended(*w));
-  CHECK(w->StatusText() == Done);
+  return w;
 }
 
 // Leaves b.bin's first 1000 bytes (or all of it, when whole) kept, as a run that was cut or
@@ -55,10 +48,7 @@ void Cut(UpdaterRun& run, const std::string& b, const std::string& then)
   Reply reply = Tagged(b, "\"e1\"");
   reply.closeAfter = 1000;
   run.server.Route("/mrvo/b.bin", reply);
-  auto w = run.Start();
-  REQUIRE(WaitUntil([&] { return w->StatusText() == Offered; }));
-  w->cmdUpdate->Click();
-  REQUIRE(Ended(*w));
+  Update(run);
   REQUIRE(run.folder.Read("b.bin.tmp") == b.substr(0, 1000));
 }
 }  // namespace
@@ -100,7 +90,7 @@ TEST_CASE("cut downloads continue")
       if (request == "GET /mrvo/b.bin" && keptAtGet < 0)
         keptAtGet = run.folder.Exists("b.bin.tmp");
     };
-    Update(run);
+    CHECK(Update(run)->StatusText() == Done);
     CHECK(run.folder.Read("b.bin") == served);
     CHECK(run.folder.Files() == Strings{"b.bin"});
     Strings gets;  // the head of each GET of b.bin this run
