@@ -7,6 +7,8 @@
 #include "platform/Runtime.h"
 #include "platform/win32/ControlIds.h"
 
+#include "windows/Checks.h"
+
 #include <windows.h>
 // After windows.h, which it needs.
 #include <commctrl.h>
@@ -22,15 +24,7 @@ void LogEvent(const std::string&) {}
 void FlushLog() {}
 
 namespace {
-int g_passed = 0;
-int g_failed = 0;
-
-void Expect(bool ok, const std::string& what)
-{
-  ok ? ++g_passed : ++g_failed;
-  if (!ok)
-    std::printf("FAIL: %s\n", what.c_str());
-}
+using checks::Expect;
 
 std::wstring W(const char* utf8)
 {
@@ -274,6 +268,5 @@ int wmain()
   CheckButtons(f, form);
   CheckMessageBoxes();
   CheckTimerAndClose(f, form);
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return checks::Summary();
 }

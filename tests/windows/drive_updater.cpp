@@ -7,6 +7,8 @@
 // Prints the failed checks and "N passed, N failed"; exits 0 only when every check passed.
 #include "platform/win32/ControlIds.h"
 
+#include "Checks.h"
+
 #include <windows.h>
 // After windows.h, which it needs.
 #include <commctrl.h>
@@ -22,16 +24,7 @@
 namespace fs = std::filesystem;
 
 namespace {
-int g_passed = 0;
-int g_failed = 0;
-
-void Expect(bool ok, const std::string& what)
-{
-  ok ? ++g_passed : ++g_failed;
-  if (!ok)
-    std::printf("FAIL: %s\n", what.c_str());
-  std::fflush(stdout);
-}
+using checks::Expect;
 
 std::string Utf8(const std::wstring& text)
 {
@@ -328,6 +321,5 @@ int main(int argc, char** argv)
   FailedDownload(setup);
   WholeUpdate(setup, "signed", "signed", setup.publicKey);
   TamperedList(setup);
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return checks::Summary();
 }

@@ -4,6 +4,11 @@
 #include <string>
 #include <vector>
 
+// text with ASCII capitals in lower case; header names compare that way.
+std::string LowerAscii(std::string text);
+// text without the spaces and tabs at either end, as header values are read.
+std::string TrimmedBlanks(const std::string& text);
+
 // The name and the value of a "Name: value" line, white space around them removed.
 std::string HeaderName(const std::string& line);
 std::string HeaderValue(const std::string& line);

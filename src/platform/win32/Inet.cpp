@@ -23,19 +23,6 @@ constexpr int MaxRedirects = 50;
 constexpr size_t MaxHeaderLines = 200;
 constexpr size_t MaxHeaderBytes = 256 * 1024;
 
-std::string Lower(std::string text)
-{
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](char c) { return c >= 'A' && c <= 'Z' ? char(c | 0x20) : c; });
-  return text;
-}
-
-std::string Trimmed(const std::string& text)
-{
-  const size_t begin = text.find_first_not_of(" \t");
-  return begin == std::string::npos ? std::string() : text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
-}
-
 std::string Seconds(int ms)
 {
   char text[32];
@@ -235,8 +222,8 @@ std::string SendOne(Transfer& t, const std::string& url)
   UrlPieces pieces;
   if (!CrackUrl(win32::Wide(url), &pieces))
     return "地址无效：" + url;
-  const bool secure = Lower(win32::Utf8(pieces.scheme)) == "https";
-  if (!secure && Lower(win32::Utf8(pieces.scheme)) != "http")
+  const bool secure = LowerAscii(win32::Utf8(pieces.scheme)) == "https";
+  if (!secure && LowerAscii(win32::Utf8(pieces.scheme)) != "http")
     return "不支持的地址协议";
   const HINTERNET connection = Keep(t, Connection,
                                     InternetConnectW(t.handles[Session], pieces.host.c_str(), pieces.port, nullptr,
@@ -291,7 +278,7 @@ std::string SendFollowingRedirects(Transfer& t)
     if (hops == MaxRedirects)
       return "重定向超过 " + std::to_string(MaxRedirects) + " 次";
     const std::string next = Resolve(url, location);
-    if (Lower(url).rfind("https:", 0) == 0 && Lower(next).rfind("https:", 0) != 0)
+    if (LowerAscii(url).rfind("https:", 0) == 0 && LowerAscii(next).rfind("https:", 0) != 0)
       return "拒绝重定向到不安全的地址：" + location;
     const std::lock_guard<std::mutex> lock(t.mutex);
     CloseHandles(t, Connection);
@@ -404,7 +391,7 @@ void Inet::Impl::Execute(const std::string& url, const std::string& operation, s
 {
   StopTransfer();
   m_transfer.reset();
-  m_head = Lower(operation) == "head";
+  m_head = LowerAscii(operation) == "head";
   m_headersIn = false;
   m_finished = false;
   m_failure.clear();
@@ -416,7 +403,7 @@ void Inet::Impl::Execute(const std::string& url, const std::string& operation, s
     return;
   }
   const std::optional<UrlParts> parts = ParseUrl(url);
-  const std::string scheme = parts ? Lower(parts->scheme) : std::string();
+  const std::string scheme = parts ? LowerAscii(parts->scheme) : std::string();
   if (!parts || (scheme != "http" && scheme != "https") || parts->host.empty()) {
     Finish("地址无效：" + url);
     return;
@@ -543,8 +530,8 @@ std::string Inet::Impl::AnswerFailure() const
   const std::string statusLine = m_headerLines.empty() ? std::string() : m_headerLines[0];
   size_t space = statusLine.find(' ');
   space = space == std::string::npos ? space : statusLine.find(' ', space + 1);
-  const std::string reason = space == std::string::npos ? std::string() : Trimmed(statusLine.substr(space + 1));
-  return Trimmed("服务器返回 HTTP " + std::to_string(m_status) + " " + reason);
+  const std::string reason = space == std::string::npos ? std::string() : TrimmedBlanks(statusLine.substr(space + 1));
+  return TrimmedBlanks("服务器返回 HTTP " + std::to_string(m_status) + " " + reason);
 }
 
 std::string Inet::Impl::FailureReason() const
