@@ -45,10 +45,10 @@ RestartRequest ElevationRequest()
 
 std::string StartElevated(const RestartRequest& request)
 {
+  const std::wstring verb = win32::Wide(request.verb), program = win32::Wide(request.program);
   SetLastError(ERROR_SUCCESS);
-  const auto started = reinterpret_cast<INT_PTR>(ShellExecuteW(GetActiveWindow(), win32::Wide(request.verb).c_str(),
-                                                               win32::Wide(request.program).c_str(), nullptr,
-                                                               nullptr, SW_SHOWNORMAL));
+  const auto started = reinterpret_cast<INT_PTR>(
+      ShellExecuteW(GetActiveWindow(), verb.c_str(), program.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
   if (started > 32)
     return "";
   // Declining the consent prompt leaves ERROR_CANCELLED; older shells only return a code.
