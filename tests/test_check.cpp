@@ -3,6 +3,10 @@
 #include "Program.h"
 #include "frmUpdate/frmUpdate.h"
 #include "platform/Events.h"
+#include "platform/FileSys.h"
+#include "platform/Installer.h"
+
+#include <filesystem>
 
 #include <doctest/doctest.h>
 
@@ -234,5 +238,62 @@ TEST_CASE("unloading in the middle of a wait ends the run quietly")
     CHECK(run.server.Requests() == row.requests);
     if (!row.upToDate)
       CHECK(!run.folder.Exists("NewUpdList.xml"));
+  }
+}
+
+// Under Program Files without administrator rights the lock, the run's first write, is refused.
+// Whatever the answer, this run ends having fetched and written nothing.
+TEST_CASE("a program folder the user may not write: a restart with administrator rights is offered")
+{
+  const std::string denied = "Permission denied", cancelled = "The operation was canceled by the user.";
+  const struct {
+    bool offered;  // the platform offers the restart (a hook stands in for Windows)
+    MsgBoxResult answer;
+    std::string refusal;  // the restart's outcome: "" started
+    int restarts;
+    std::string reasons;  // after the folder, in the last box; "": no box after the question
+  } rows[] = {
+      {true, MsgBoxResult::Yes, "", 1, ""},
+      {true, MsgBoxResult::No, "", 0, denied},
+      {true, MsgBoxResult::Yes, cancelled, 1, denied + "\r\n" + cancelled},
+#ifndef _WIN32
+      {false, MsgBoxResult::Yes, "", 0, denied},  // Linux asks nothing
+#endif
+  };
+  for (const auto& row : rows) {
+    INFO(row.offered, " ", row.refusal, " ", int(row.answer));
+    UpdaterRun run;
+    run.log.answer = row.answer;
+    run.server.File("UpdList.xml", UpdateList("2", {}, {{"a.dll", "1"}}, "a.dll"));
+    std::vector<RestartRequest> requests;
+    struct Seams {
+      ~Seams() { SetRunLockDenied(""), SetRestartHook(nullptr); }
+    } seams;
+    SetRunLockDenied(denied);
+    if (row.offered)
+      SetRestartHook([&](const RestartRequest& request) {
+        requests.push_back(request);
+        return row.refusal;
+      });
+    auto w = run.Start();
+    DoEvents();
+
+    const std::string folder = NativePath(run.folder.Path());
+    Strings messages;
+    if (row.offered)
+      messages.push_back("程序文件夹不可写入：" + folder + "\r\n是否以管理员身份重新运行更新程序？");
+    if (!row.reasons.empty())
+      messages.push_back("无法在程序文件夹中创建锁文件：" + folder + "\r\n" + row.reasons);
+    CHECK(run.log.Texts() == messages);
+    REQUIRE(!run.log.shown.empty());
+    CHECK(run.log.shown.front().style == (row.offered ? MsgBoxStyle::YesNoQuestion : MsgBoxStyle::OkOnly));
+    REQUIRE(int(requests.size()) == row.restarts);
+    if (row.restarts) {
+      CHECK(requests[0].verb == "runas");
+      CHECK(std::filesystem::path(requests[0].program).stem() == "test_check");
+    }
+    CHECK(w->IsUnloaded());
+    CHECK(run.server.Requests().empty());
+    CHECK(run.folder.Files().empty());
   }
 }

@@ -20,6 +20,9 @@ struct FileIdentity {
   }
 };
 
+// Why a lock was not taken: another process holds it, the user may not write there, or else.
+enum class LockRefusal { None, Busy, Denied, Other };
+
 // A lock held for as long as the object lives, and never longer than the process.
 class HeldLock {
 public:
@@ -59,9 +62,9 @@ public:
   // resolved, to places inside folder; false when one leads outside or cannot be resolved.
   virtual bool StaysInside(const std::string& folder, const std::string& name) = 0;
   // Creates the file at path if need be (it stays afterwards) and locks it for this process
-  // alone, without waiting. Sets held when taken, busy when another process holds the lock;
-  // otherwise returns the system's reason. Programs this process starts never inherit it.
-  virtual std::string TakeLock(const std::string& path, std::unique_ptr<HeldLock>* held, bool* busy) = 0;
+  // alone, without waiting. Sets held when taken; otherwise sets refusal and returns the
+  // system's reason. Programs this process starts never inherit it.
+  virtual std::string TakeLock(const std::string& path, std::unique_ptr<HeldLock>* held, LockRefusal* refusal) = 0;
   // Gives path the permission bits of model (or the usual ones when model is absent),
   // plus execute bits when executable; a no-op where files carry no such bits.
   virtual std::string AdoptPermissions(const std::string& path, const std::string& model, bool executable) = 0;

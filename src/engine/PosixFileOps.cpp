@@ -222,19 +222,23 @@ public:
     return true;
   }
 
-  std::string TakeLock(const std::string& path, std::unique_ptr<HeldLock>* held, bool* busy) override
+  std::string TakeLock(const std::string& path, std::unique_ptr<HeldLock>* held, LockRefusal* refusal) override
   {
-    *busy = false;
+    *refusal = LockRefusal::None;
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-      return Reason(errno);
+    if (fd < 0) {
+      const int error = errno;
+      *refusal = error == EACCES ? LockRefusal::Denied : LockRefusal::Other;
+      return Reason(error);
+    }
     while (LockWhole(fd) != 0) {
       if (errno == EINTR)
         continue;
       const int error = errno;
       ::close(fd);
       // A record lock held elsewhere reads as EACCES or EAGAIN.
-      *busy = error == EWOULDBLOCK || error == EAGAIN || error == EACCES;
+      const bool busy = error == EWOULDBLOCK || error == EAGAIN || error == EACCES;
+      *refusal = busy ? LockRefusal::Busy : LockRefusal::Other;
       return Reason(error);
     }
     *held = std::make_unique<FileLock>(fd);

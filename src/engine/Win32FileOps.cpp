@@ -337,24 +337,30 @@ public:
 
   // No security attributes: the handle is not inheritable. The system drops the lock with
   // the handle, when the process ends however it ends.
-  std::string TakeLock(const std::string& path, std::unique_ptr<HeldLock>* held, bool* busy) override
+  std::string TakeLock(const std::string& path, std::unique_ptr<HeldLock>* held, LockRefusal* refusal) override
   {
-    *busy = false;
+    *refusal = LockRefusal::Other;
     std::wstring wide;
     std::string reason;
     if (!ToWide(path, &wide, &reason))
       return reason;
     HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, ShareAll, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-      return LastReason();
+    if (file == INVALID_HANDLE_VALUE) {
+      // A folder under Program Files, to a user without administrator rights.
+      const DWORD error = GetLastError();
+      *refusal = error == ERROR_ACCESS_DENIED ? LockRefusal::Denied : LockRefusal::Other;
+      return Reason(error);
+    }
     auto lock = std::make_unique<FileLock>(file);
     OVERLAPPED start{};
     if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &start)) {
       const DWORD error = GetLastError();
-      *busy = error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING;
+      if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING)
+        *refusal = LockRefusal::Busy;
       return Reason(error);
     }
+    *refusal = LockRefusal::None;
     *held = std::move(lock);
     return "";
   }

@@ -91,17 +91,37 @@ void frmUpdate::Form_Load()
 
 // A second updater in the same folder would take this run's record for a crash and undo it
 // under its feet. False when the run must end: another one is at work, or no lock can be made.
+// The lock is the run's first write, so a folder the user may not write shows here, before
+// anything is fetched.
 bool frmUpdate::TakeRunLock()
 {
   m_runLock = std::make_unique<RunLock>();
   if (m_runLock->Held())
     return true;
+  const std::string failed = "无法在程序文件夹中创建锁文件：" + NativePath(AppPath()) + "\r\n" + m_runLock->Reason();
   if (m_runLock->Busy())
     MsgBox("更新程序已在运行。", MsgBoxStyle::OkInformation, "提示");
+  else if (m_runLock->Denied() && CanRestartAsAdministrator())
+    OfferAdministratorRestart(failed);
   else
-    MsgBox("无法在程序文件夹中创建锁文件：" + NativePath(AppPath()) + "\r\n" + m_runLock->Reason());
+    MsgBox(failed);
   Unload();
   return false;
+}
+
+// Yes hands the run to an updater started with administrator rights; No, or a restart the
+// system refused, shows why the folder cannot be used.
+void frmUpdate::OfferAdministratorRestart(const std::string& failed)
+{
+  const std::string question =
+      "程序文件夹不可写入：" + NativePath(AppPath()) + "\r\n是否以管理员身份重新运行更新程序？";
+  if (MsgBox(question, MsgBoxStyle::YesNoQuestion) == MsgBoxResult::No) {
+    MsgBox(failed);
+    return;
+  }
+  const std::string refused = RestartAsAdministrator();
+  if (!refused.empty())
+    MsgBox(failed + "\r\n" + refused);
 }
 
 // An update that a crash or a power cut interrupted is finished or undone before anything

@@ -67,6 +67,7 @@ private:
   // Layout (frmUpdate.cpp).
   void CreateControls();
   bool TakeRunLock();
+  void OfferAdministratorRestart(const std::string& failed);
   bool RecoverEarlierRun();
 
   // Runs a handler; a run that ended inside it, or an unreadable list, ends it quietly.

@@ -10,6 +10,7 @@ namespace engine {
 class FileOps;
 class HeldLock;
 class InstallEngine;
+enum class LockRefusal;
 }  // namespace engine
 
 // The name a file is downloaded to before it is installed: name + ".tmp".
@@ -68,15 +69,21 @@ public:
   ~RunLock();
   bool Held() const { return m_held != nullptr; }
   // Another updater holds it.
-  bool Busy() const { return m_busy; }
+  bool Busy() const;
+  // The user may not write the program folder.
+  bool Denied() const;
   // Why it could not be taken (the system's reason).
   std::string Reason() const { return m_reason; }
 
 private:
   std::unique_ptr<engine::HeldLock> m_held;
-  bool m_busy = false;
+  engine::LockRefusal m_refusal;
   std::string m_reason;
 };
+
+// Tests: while reason is not "", every RunLock is refused as a folder the user may not write,
+// with that reason (a test running as root cannot make a folder unwritable).
+void SetRunLockDenied(const std::string& reason);
 
 // What the start-up found of an earlier run that did not end cleanly.
 enum class Interrupted { Nothing, DownloadDiscarded, RolledBack, Completed, Damaged, Unfinished };

@@ -28,7 +28,7 @@ public:
   SEAM(Remove, (const std::string& p), (p))
   SEAM(AdoptPermissions, (const std::string& p, const std::string& m, bool x), (p, m, x))
   SEAM(Identify, (const std::string& p, engine::FileIdentity* i), (p, i))
-  SEAM(TakeLock, (const std::string& p, std::unique_ptr<engine::HeldLock>* h, bool* b), (p, h, b))
+  SEAM(TakeLock, (const std::string& p, std::unique_ptr<engine::HeldLock>* h, engine::LockRefusal* r), (p, h, r))
 #undef SEAM
   bool Exists(const std::string& path) override { return m_real->Exists(path); }
   bool StaysInside(const std::string& f, const std::string& n) override { return m_real->StaysInside(f, n); }

@@ -76,13 +76,41 @@ bool Installer::Install(const std::vector<Item>& items, std::string* failedName,
   return result.ok;
 }
 
-RunLock::RunLock()
+namespace {
+std::string& RunLockDenial()
 {
+  static std::string reason;
+  return reason;
+}
+}  // namespace
+
+void SetRunLockDenied(const std::string& reason)
+{
+  RunLockDenial() = reason;
+}
+
+RunLock::RunLock() : m_refusal(engine::LockRefusal::Other)
+{
+  if (!RunLockDenial().empty()) {
+    m_refusal = engine::LockRefusal::Denied;
+    m_reason = RunLockDenial();
+    return;
+  }
   const std::string path = ProgramFolder() + "/MervoUpdate.lock";
-  m_reason = engine::SystemFileOps()->TakeLock(path, &m_held, &m_busy);
+  m_reason = engine::SystemFileOps()->TakeLock(path, &m_held, &m_refusal);
 }
 
 RunLock::~RunLock() = default;
+
+bool RunLock::Busy() const
+{
+  return m_refusal == engine::LockRefusal::Busy;
+}
+
+bool RunLock::Denied() const
+{
+  return m_refusal == engine::LockRefusal::Denied;
+}
 
 Interrupted RecoverInterruptedUpdate(std::string* reason)
 {

@@ -1,5 +1,5 @@
-// Message boxes as the updater shows them: logged first, answered by a test's hook when one
-// is set, else drawn by the platform.
+// Message boxes and the restart with administrator rights as the updater asks for them:
+// logged first, taken by a test's hook when one is set, else done by the platform.
 #include "platform/Runtime.h"
 
 #include "platform/Log.h"
@@ -9,6 +9,12 @@ namespace {
 MsgBoxHook& Hook()
 {
   static MsgBoxHook hook;
+  return hook;
+}
+
+RestartHook& Restart()
+{
+  static RestartHook hook;
   return hook;
 }
 }  // namespace
@@ -31,4 +37,22 @@ MsgBoxResult MsgBox(const std::string& text, MsgBoxStyle style, const std::strin
   if (Hook())
     return Hook()(request);
   return ShowSystemBox(request);
+}
+
+void SetRestartHook(RestartHook hook)
+{
+  Restart() = std::move(hook);
+}
+
+bool CanRestartAsAdministrator()
+{
+  return Restart() || SystemCanElevate();
+}
+
+std::string RestartAsAdministrator()
+{
+  const RestartRequest request = ElevationRequest();
+  LogEvent("以管理员身份重新运行：" + request.program);
+  FlushLog();
+  return Restart() ? Restart()(request) : StartElevated(request);
 }

@@ -3,6 +3,9 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <cerrno>
+#include <cstring>
+
 MsgBoxResult ShowSystemBox(const MsgBoxRequest& request)
 {
   QMessageBox box(QApplication::activeWindow());
@@ -28,4 +31,20 @@ MsgBoxResult ShowSystemBox(const MsgBoxRequest& request)
   if (request.style != MsgBoxStyle::YesNoQuestion)
     return MsgBoxResult::Ok;
   return pressed == QMessageBox::Yes ? MsgBoxResult::Yes : MsgBoxResult::No;
+}
+
+// Linux has no consent prompt that raises a program's rights: a restart is never offered.
+bool SystemCanElevate()
+{
+  return false;
+}
+
+RestartRequest ElevationRequest()
+{
+  return {QCoreApplication::applicationFilePath().toStdString(), "runas"};
+}
+
+std::string StartElevated(const RestartRequest&)
+{
+  return std::strerror(ENOTSUP);
 }
