@@ -347,7 +347,8 @@ int main(int argc, char** argv)
   WholeUpdate(setup, "update", "rel", "");
   FailedUpdate(setup, "failed", "bad", nullptr, {"文件下载失败：", "\r\n未更新任何文件。"});
   // Wine names no program that holds a file, and then nothing follows the system's reason.
-  FailedUpdate(setup, "held", "rel", "setup.ini", {"文件安装失败：setup.ini\r\n无法保留原文件的副本：", ")\r\n已恢复原有文件。"});
+  FailedUpdate(setup, "held", "rel", "setup.ini",
+               {"文件安装失败：setup.ini\r\n无法保留原文件的副本：", ")\r\n已恢复原有文件。"});
   WholeUpdate(setup, "signed", "signed", setup.publicKey);
   TamperedList(setup);
   SelfUpdate(setup);
