@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # MervoUpdate.exe under wine, started as a user starts it, against releases served from
 # 127.0.0.1 and driven from outside through its window by tests/windows/drive_updater.cpp:
-# up to date, offer, whole update, failed download, signed and tampered lists.
+# up to date, offer, whole update, failed download, a file held open, signed and tampered
+# lists, and a release of the updater itself.
 # Needs the Linux build in build/ (MervoPublish), minisign, python3, wine64, xvfb and xauth.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,10 +30,12 @@ release() {
     mkdir -p "$dir/sub"
     head -c 300000 /dev/urandom >"$dir/sub/data.dat"
   fi
+  # The updater's own exe, a newer build: bytes past its end leave it a program that runs.
+  [ "$1" != self ] || { cat build-windows/programs/MervoUpdate.exe && echo "a newer build"; } >"$dir/MervoUpdate.exe"
   build/MervoPublish make --version "$version" --run-app mervo.exe "$dir" >/dev/null
 }
 release same 1.0
-for name in rel bad signed tampered; do release "$name" 1.1; done
+for name in rel bad signed tampered self; do release "$name" 1.1; done
 # Signed after the build: the exe refuses lists signed before its build time.
 minisign -G -W -p "$out/keys/test.pub" -s "$out/keys/test.key" >/dev/null
 for name in signed tampered; do

@@ -49,7 +49,7 @@ for exe in "$publish_exe" "$out/programs/MervoUpdate.exe"; do
   for dll in $imports; do
     case $dll in
       advapi32.dll|comctl32.dll|gdi32.dll|kernel32.dll|msvcrt.dll|ole32.dll|oleaut32.dll|shell32.dll|user32.dll) ;;
-      wininet.dll|ws2_32.dll) ;;
+      rstrtmgr.dll|wininet.dll|ws2_32.dll) ;;
       *) fail "$(basename "$exe") imports $dll" ;;
     esac
   done

@@ -11,6 +11,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// After windows.h, which it needs.
+#include <restartmanager.h>
 
 #include <algorithm>
 #include <string>
@@ -61,6 +63,55 @@ std::string Reason(DWORD code)
 std::string LastReason()
 {
   return Reason(GetLastError());
+}
+
+// The programs that hold any of paths open, as the Restart Manager names them; none where
+// it cannot tell.
+std::vector<std::wstring> Holders(const std::vector<std::wstring>& paths)
+{
+  DWORD session = 0;
+  WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+  if (RmStartSession(&session, 0, key) != ERROR_SUCCESS)
+    return {};
+  std::vector<std::wstring> full(paths.size(), std::wstring(32768, L'\0'));
+  std::vector<LPCWSTR> files;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    full[i].resize(GetFullPathNameW(paths[i].c_str(), DWORD(full[i].size()), &full[i][0], nullptr));
+    files.push_back(full[i].c_str());
+  }
+  std::vector<RM_PROCESS_INFO> found;
+  DWORD result = RmRegisterResources(session, UINT(files.size()), files.data(), 0, nullptr, 0, nullptr);
+  if (result == ERROR_SUCCESS) {
+    // A program that opens the file between two questions makes the list longer: ask again.
+    result = ERROR_MORE_DATA;
+    UINT needed = 0;
+    for (int tries = 0; tries < 3 && result == ERROR_MORE_DATA; ++tries) {
+      found.resize(needed);
+      UINT count = needed;
+      DWORD reasons = 0;
+      result = RmGetList(session, &needed, &count, found.data(), &reasons);
+      found.resize(result == ERROR_SUCCESS ? count : 0);
+    }
+  }
+  RmEndSession(session);
+  std::vector<std::wstring> names;
+  for (const RM_PROCESS_INFO& process : found)
+    if (process.strAppName[0] && std::find(names.begin(), names.end(), process.strAppName) == names.end())
+      names.emplace_back(process.strAppName);
+  return names;
+}
+
+// The reason for error on paths; when another program holds one of them and Windows says
+// which, its name follows: "... (error 32)（被 Explorer 占用）".
+std::string HeldReason(DWORD error, const std::vector<std::wstring>& paths)
+{
+  std::string reason = Reason(error);
+  if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)
+    return reason;
+  const std::vector<std::wstring> names = Holders(paths);
+  for (std::size_t i = 0; i < names.size(); ++i)
+    reason += (i == 0 ? "（被 " : "、") + ToUtf8(names[i]);
+  return names.empty() ? reason : reason + " 占用）";
 }
 
 // path (UTF-8, "/" or "\" between folders) as a wide Windows path with "\". False, with
@@ -117,9 +168,10 @@ std::string Move(const std::string& from, const std::string& to)
   std::string reason;
   if (!ToWide(from, &wideFrom, &reason) || !ToWide(to, &wideTo, &reason))
     return reason;
-  if (!MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MoveFlags))
-    return LastReason();
-  return "";
+  if (MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MoveFlags))
+    return "";
+  const DWORD error = GetLastError();
+  return HeldReason(error, {wideFrom, wideTo});
 }
 
 // Writes all of data to an open file.
@@ -272,7 +324,7 @@ public:
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
       return "";
-    return Reason(error);
+    return HeldReason(error, {wide});
   }
 
   bool Exists(const std::string& path) override

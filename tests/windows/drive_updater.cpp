@@ -181,6 +181,8 @@ std::string AnswerBox(const Updater& updater, int button)
   }
   const std::string text = BoxText(box);
   PostMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
+  // Gone before the next box is looked for, or it would be answered twice.
+  updater.WaitFor([&] { return !IsWindow(box); });
   return text;
 }
 
@@ -281,19 +283,44 @@ void WholeUpdate(const Setup& setup, const std::string& name, const std::string&
   Expect(updater.WaitForEnd(), name + ": still running after 完成");
 }
 
-void FailedDownload(const Setup& setup)
+// A download that fails, or an install of which one target another program holds open:
+// the box names what failed, and every original is still there.
+void FailedUpdate(const Setup& setup, const std::string& name, const std::string& release, const char* held,
+                  const std::vector<std::string>& expected)
 {
   Updater updater;
-  const fs::path folder = ProgramFolder(setup, "failed");
-  Expect(Start(updater, folder / "MervoUpdate.exe", setup.baseUrl + "bad/mrvo/", ""), "failed: not started");
+  const fs::path folder = ProgramFolder(setup, name);
+  Expect(Start(updater, folder / "MervoUpdate.exe", setup.baseUrl + release + "/mrvo/", ""), name + ": not started");
   if (!WaitForStatus(updater, "发现更新文件 ，点【更新】开始更新..."))
     return;
+  const HANDLE holder = held ? CreateFileW((folder / held).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)
+                             : INVALID_HANDLE_VALUE;
   Press(updater, 1005);
   const std::string text = AnswerBox(updater, IDOK);
-  Expect(text.find("文件下载失败") != std::string::npos && text.find("未更新任何文件") != std::string::npos,
-         "failed: box says \"" + text + "\"");
-  Expect(!fs::exists(folder / "sub"), "failed: sub\\ was made");
-  ExpectOriginals(folder, "failed");
+  if (holder != INVALID_HANDLE_VALUE)
+    CloseHandle(holder);
+  for (const std::string& part : expected)
+    Expect(text.find(part) != std::string::npos, name + ": box says \"" + text + "\"");
+  // The new file is gone again; a failed download never made its folder.
+  Expect(!fs::exists(folder / (held ? "sub/data.dat" : "sub")), name + ": sub\\ or its new file is there");
+  ExpectOriginals(folder, name);
+}
+
+// A release that lists the updater's own exe: the running one is moved aside, and the next
+// start of the new one removes the copy.
+void SelfUpdate(const Setup& setup)
+{
+  WholeUpdate(setup, "self", "self", "");
+  const fs::path folder = setup.work / "self";
+  Expect(fs::exists(folder / "MervoUpdate.exe.updbak~"), "self: the running exe was not kept aside");
+  Updater updater;
+  Expect(Start(updater, folder / "MervoUpdate.exe", setup.baseUrl + "self/mrvo/", ""), "self: not started again");
+  const std::string text = AnswerBox(updater, IDOK);
+  Expect(text.find("上次更新已完成") != std::string::npos, "self: first box says \"" + text + "\"");
+  AnswerBox(updater, IDOK);
+  Expect(updater.WaitForEnd(), "self: still running after the boxes");
+  Expect(!fs::exists(folder / "MervoUpdate.exe.updbak~") && !fs::exists(folder / "MervoUpdate.journal"),
+         "self: the kept-aside exe or the record is still there");
 }
 
 void TamperedList(const Setup& setup)
@@ -318,8 +345,12 @@ int main(int argc, char** argv)
   UpToDate(setup);
   Offer(setup);
   WholeUpdate(setup, "update", "rel", "");
-  FailedDownload(setup);
+  FailedUpdate(setup, "failed", "bad", nullptr, {"文件下载失败：", "\r\n未更新任何文件。"});
+  // Wine names no program that holds a file, and then nothing follows the system's reason.
+  FailedUpdate(setup, "held", "rel", "setup.ini",
+               {"文件安装失败：setup.ini\r\n无法保留原文件的副本：", ")\r\n已恢复原有文件。"});
   WholeUpdate(setup, "signed", "signed", setup.publicKey);
   TamperedList(setup);
+  SelfUpdate(setup);
   return checks::Summary();
 }
