@@ -16,19 +16,12 @@
 #include <QtTest>
 
 namespace {
-QWidget* WindowWidget()
-{
-  for (QWidget* widget : QApplication::topLevelWidgets())
-    if (widget->objectName() == QLatin1String("frmUpdate"))
-      return widget;
-  return nullptr;
-}
-
 // An https server with the key and certificate from these files, answering every request
 // with a redirect to location.
 struct TlsRedirect : QTcpServer {
   QByteArray location;
-  QString keyFile, certificateFile;
+  QTemporaryDir dir;
+  QString keyFile = dir.filePath("key.pem"), certificateFile = dir.filePath("cert.pem");
   int requests = 0;
   void incomingConnection(qintptr descriptor) override
   {
@@ -67,7 +60,9 @@ void WindowTest::wholeUpdateOverWidgets()
   run.server.File("a.bin", "new a");
   run.server.File("mervo", "#!/bin/sh\necho 1.1 > started\n");
   auto w = run.Start();
-  QWidget* window = WindowWidget();
+  QWidget* window = nullptr;
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    window = widget->objectName() == "frmUpdate" ? widget : window;
   QVERIFY(window && window->isVisible());
   const auto label = [&](const char* name) { return window->findChild<QLabel*>(name)->text(); };
   const auto button = [&](const char* name) { return window->findChild<QPushButton*>(name); };
@@ -129,13 +124,10 @@ void WindowTest::httpsChecksCertificates()
   QFETCH(QString, certifiedName);
   QFETCH(bool, trusted);
   QFETCH(QString, failure);
-  QTemporaryDir dir;
   Server plain;
   plain.File("f", "plain text");
   TlsRedirect tls;
   tls.location = QByteArray::fromStdString(plain.BaseUrl() + "f");
-  tls.keyFile = dir.filePath("key.pem");
-  tls.certificateFile = dir.filePath("cert.pem");
   QProcess openssl;
   openssl.start("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
                             "-keyout", tls.keyFile, "-out", tls.certificateFile, "-days", "2", "-subj", "/CN=Mervo test",
