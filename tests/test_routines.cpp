@@ -8,18 +8,14 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 TEST_CASE("ReadIni")
 {
   const std::string utf8 = "[Mervo]\n版本=2.0\n";
-  struct Row {
-    const char* what;
-    std::string file;  // "-": no file at all
-    const char *section, *key;
-    std::string expected;
-  };
-  const Row rows[] = {
+  // what, the file ("-": none), section, key, the value read
+  const std::tuple<const char*, std::string, const char*, const char*, std::string> rows[] = {
       {"no file", "-", "a", "k", ""},
       {"ascii case", "[MeRVO]\nVersion=1.2\n", "mervo", "VERSION", "1.2"},
       {"first section wins", "[a]\nj=1\n[A]\nk=2\n", "A", "k", ""},
@@ -31,13 +27,13 @@ TEST_CASE("ReadIni")
       {"utf-8 bom", "\xEF\xBB\xBF" + utf8, "mervo", "版本", "2.0"},
       {"gb18030", "[Mervo]\n\xC3\xFB\xB3\xC6=\xD6\xD0\xCE\xC4\n\xB0\xE6\xB1\xBE=3.1\n", "Mervo", "版本", "3.1"},
   };
-  for (const Row& row : rows) {
-    CAPTURE(row.what);
+  for (const auto& [what, file, section, key, expected] : rows) {
+    CAPTURE(what);
     TempDir dir;
-    if (row.file != "-")
-      REQUIRE(WriteFile(dir.File("Mervo.ini"), row.file));
+    if (file != "-")
+      REQUIRE(WriteFile(dir.File("Mervo.ini"), file));
     SetIniFile("  " + dir.File("Mervo.ini") + "  ");
-    CHECK(ReadIni(row.section, row.key) == row.expected);
+    CHECK(ReadIni(section, key) == expected);
   }
 }
 
