@@ -103,50 +103,44 @@ TEST_CASE("make lists the release")
     CHECK_MESSAGE(file.ver == (file.name == "empty.txt" || file.name == "new.txt" ? "2" : "1.1"), file.name);
 }
 
-TEST_CASE("make refuses a release it cannot list")
+// Each command line's exit status, and what it shows: on out when it succeeds, else one line on
+// err; the other stream stays empty, and a release refused gets no list.
+TEST_CASE("command line, and releases make refuses")
 {
   TempDir dir;
   REQUIRE(WriteFile(dir.File("outside.txt"), "not part of any release"));
-  // A release of "mervo" and entry (a link to linkTo when given) run as runApp: one line naming named.
-  const std::tuple<std::string, std::string, const char*, std::string> rows[] = {
-      {"sub/bad\x01name", "", "mervo", "sub/bad<U+0001>name"},
-      {"out.dll", dir.File("outside.txt"), "mervo", "out.dll"},
-      {"MervoUpdate.state", "", "mervo", "MervoUpdate.state"},
-      {"MERVO", "", "mervo", "\"MERVO\" and \"mervo\""},
-      {"lib.so", "", "mervo.exe", "mervo.exe"}};  // the main program not in the release
-  for (const auto& [entry, linkTo, runApp, named] : rows) {
-    CAPTURE(named);
-    TempDir folder;
-    REQUIRE(WriteFile(folder.File("mervo"), "x"));
-    if (linkTo.empty())
-      REQUIRE(WriteFile(folder.File(entry), "x"));
-    else
-      fs::create_symlink(linkTo, folder.File(entry));
-    const Run run = Publish({"make", "--version", "2", "--run-app", runApp, folder.Path()});
-    CHECK((run.status == 1 && run.out.empty() && !fs::exists(folder.File("UpdList.xml"))));
-    CHECK(Has(run.err, named));
-    CHECK(std::count(run.err.begin(), run.err.end(), '\n') == 1);
-  }
-}
-
-TEST_CASE("command line")
-{
-  TempDir release;
-  REQUIRE(WriteFile(release.File("mervo"), "x"));
-  // shown on out for status 0, else on err; the other stays empty
+  int made = 0;
+  // A release of "mervo" and entry (a link to linkTo when given), made with the main program runApp.
+  const auto make = [&](const std::string& entry, const std::string& linkTo = "", const char* runApp = "mervo") {
+    const std::string folder = dir.File("release" + std::to_string(++made));
+    REQUIRE(WriteFile(folder + "/mervo", "x"));
+    if (!linkTo.empty())
+      fs::create_symlink(linkTo, folder + '/' + entry);
+    else if (!entry.empty())
+      REQUIRE(WriteFile(folder + '/' + entry, "x"));
+    return Strings{"make", "--version", "2", "--run-app", runApp, folder};
+  };
+  const std::string release = make("").back();
   const std::tuple<Strings, int, std::string> rows[] = {
       {{"--help"}, 0, "Usage: MervoPublish make"},
       {{"publish", "x"}, 2, "\"publish\""},
-      {{"make", "--version=1", "--run-app=mervo", "--expires-days=+30", "--", release.Path()}, 0, " expires:"},
-      {{"make", "--version", "1", release.Path(), "--run-app"}, 2, "'--run-app'"},
+      {{"make", "--version=1", "--run-app=mervo", "--expires-days=+30", "--", release}, 0, " expires:"},
+      {{"make", "--version", "1", release, "--run-app"}, 2, "'--run-app'"},
       {{"check", "-hx", "--bogus=1", "http://h/"}, 2, "x, bogus"},
-      {{"make", "--version", "1", "--run-app", "mervo", "--expires-days=36501", release.Path()}, 2, "--expires-days"}};
+      {{"make", "--version", "1", "--run-app", "mervo", "--expires-days=36501", release}, 2, "--expires-days"},
+      {make("sub/bad\x01name"), 1, "sub/bad<U+0001>name"},
+      {make("out.dll", dir.File("outside.txt")), 1, "out.dll"},
+      {make("MervoUpdate.state"), 1, "MervoUpdate.state"},
+      {make("MERVO"), 1, "\"MERVO\" and \"mervo\""},
+      {make("lib.so", "", "mervo.exe"), 1, "mervo.exe"}};  // the main program not in the release
   for (const auto& [arguments, status, shown] : rows) {
     CAPTURE(shown);
     const Run run = Publish(arguments);
     CHECK(run.status == status);
     CHECK(Has(status == 0 ? run.out : run.err, shown));
     CHECK((status == 0 ? run.err : run.out) == "");
+    CHECK((status == 0 || std::count(run.err.begin(), run.err.end(), '\n') == 1));
+    CHECK_FALSE((status == 1 && fs::exists(arguments.back() + "/UpdList.xml")));
   }
 }
 
