@@ -2,6 +2,7 @@
 // through the updater's own routines, and checked against a server in the same process.
 #include "Files.h"
 #include "Server.h"
+#include "modules/modPublic.h"
 #include "modules/modXml.h"
 #include "platform/Crypto.h"
 #include "publish/Publish.h"
@@ -29,9 +30,9 @@ Run Publish(std::vector<std::string> arguments)
   return {status, out.str(), err.str()};
 }
 
-Run Make(const std::string& folder, std::vector<std::string> extra = {})
+Run Make(const std::string& folder, Strings extra = {}, const std::string& version = "1.1")
 {
-  extra.insert(extra.begin(), {"make", "--version", "1.1", "--run-app", "mervo"});
+  extra.insert(extra.begin(), {"make", "--version", version, "--run-app", "mervo"});
   extra.push_back(folder);
   return Publish(extra);
 }
@@ -58,7 +59,8 @@ std::pair<std::vector<ListedFile>, std::vector<std::string>> ReadList(const std:
 }
 }  // namespace
 
-// The list names every file of the release as it is ("\\" between folders), and the notes.
+// The list names every file of the release as it is ("\\" between folders), and the notes; made
+// again over the first list, it keeps the version of each file whose bytes did not change.
 TEST_CASE("make lists the release")
 {
   TempDir dir;
@@ -82,8 +84,7 @@ TEST_CASE("make lists the release")
   REQUIRE(WriteFile(dir.File("notes"), "\xEF\xBB\xBF first & <second> \"q\"\r\n\r\n\ttab\there\n"));
 
   const Run run = Make(release, {"--notes", dir.File("notes")});
-  CHECK(run.status == 0);
-  CHECK(run.err == "");
+  CHECK((run.status == 0 && run.err.empty()));
   const auto [listed, notes] = ReadList(release + "/UpdList.xml");
   CHECK(notes == std::vector<std::string>{"first & <second> \"q\"", "tab\there"});
   REQUIRE(listed.size() == files.size());
@@ -93,102 +94,68 @@ TEST_CASE("make lists the release")
     CHECK(listed[i].name == name);
     CHECK(listed[i].size == std::int64_t(files[i].second.size()));
     CHECK(HexOf(listed[i].sha256) == Sha256Hex(files[i].second));
-    CHECK(listed[i].ver == "1.1");
   }
+  fs::rename(release + "/UpdList.xml", dir.File("old.xml"));
+  REQUIRE(WriteFile(release + "/empty.txt", "changed"));
+  REQUIRE(WriteFile(release + "/new.txt", "2"));  // the bytes of a listed file under a new name
+  REQUIRE(Make(release, {"--previous", dir.File("old.xml")}, "2").status == 0);
+  for (const ListedFile& file : ReadList(release + "/UpdList.xml").first)
+    CHECK_MESSAGE(file.ver == (file.name == "empty.txt" || file.name == "new.txt" ? "2" : "1.1"), file.name);
 }
 
-TEST_CASE("make refuses a release it cannot list")
+// Each command line's exit status, and what it shows: on out when it succeeds, else one line on
+// err; the other stream stays empty, and a release refused gets no list.
+TEST_CASE("command line, and releases make refuses")
 {
   TempDir dir;
   REQUIRE(WriteFile(dir.File("outside.txt"), "not part of any release"));
-  struct Row {
-    std::string entry;   // added to a release holding only "mervo"
-    std::string linkTo;  // empty: entry is a file
-    const char* runApp;
-    std::string named;  // what the message must name
+  int made = 0;
+  // A release of "mervo" and entry (a link to linkTo when given), made with the main program runApp.
+  const auto make = [&](const std::string& entry, const std::string& linkTo = "", const char* runApp = "mervo") {
+    const std::string folder = dir.File("release" + std::to_string(++made));
+    REQUIRE(WriteFile(folder + "/mervo", "x"));
+    if (!linkTo.empty())
+      fs::create_symlink(linkTo, folder + '/' + entry);
+    else if (!entry.empty())
+      REQUIRE(WriteFile(folder + '/' + entry, "x"));
+    return Strings{"make", "--version", "2", "--run-app", runApp, folder};
   };
-  const Row rows[] = {{"sub/bad\x01name", "", "mervo", "sub/bad<U+0001>name"},
-                      {"out.dll", dir.File("outside.txt"), "mervo", "out.dll"},
-                      {"MervoUpdate.state", "", "mervo", "MervoUpdate.state"},
-                      {"MERVO", "", "mervo", "\"MERVO\" and \"mervo\""},
-                      {"lib.so", "", "mervo.exe", "mervo.exe"}};  // the main program not in the release
-  for (const Row& row : rows) {
-    CAPTURE(row.named);
-    TempDir folder;
-    REQUIRE(WriteFile(folder.File("mervo"), "x"));
-    if (row.linkTo.empty())
-      REQUIRE(WriteFile(folder.File(row.entry), "x"));
-    else
-      fs::create_symlink(row.linkTo, folder.File(row.entry));
-    const Run run = Publish({"make", "--version", "2", "--run-app", row.runApp, folder.Path()});
-    CHECK(run.status == 1);
-    CHECK(run.err.find(row.named) != std::string::npos);
-    CHECK(std::count(run.err.begin(), run.err.end(), '\n') == 1);
-    CHECK(run.out == "");
-    CHECK_FALSE(fs::exists(folder.File("UpdList.xml")));
-  }
-}
-
-TEST_CASE("make with a previous list keeps the versions of unchanged files")
-{
-  TempDir folder, dir;
-  for (const char* name : {"mervo", "same.dll", "changed.dll"})
-    REQUIRE(WriteFile(folder.File(name), name));
-  REQUIRE(Publish({"make", "--version", "1.0", "--run-app", "mervo", folder.Path()}).status == 0);
-  fs::rename(folder.File("UpdList.xml"), dir.File("old.xml"));
-  REQUIRE(WriteFile(folder.File("changed.dll"), "changed now"));
-  REQUIRE(WriteFile(folder.File("new.dll"), "same.dll"));  // bytes of a listed file under a new name
-  REQUIRE(Make(folder.Path(), {"--previous", dir.File("old.xml")}).status == 0);
-  std::map<std::string, std::string> versions;
-  for (const ListedFile& file : ReadList(folder.File("UpdList.xml")).first)
-    versions[file.name] = file.ver;
-  CHECK(versions
-        == std::map<std::string, std::string>{
-            {"mervo", "1.0"}, {"same.dll", "1.0"}, {"changed.dll", "1.1"}, {"new.dll", "1.1"}});
-}
-
-TEST_CASE("command line")
-{
-  TempDir release;
-  REQUIRE(WriteFile(release.File("mervo"), "x"));
-  struct Row {
-    std::vector<std::string> arguments;
-    int status;
-    std::string shown;  // on out for status 0, else on err; the other stays empty
-  };
-  const Row rows[] = {
+  const std::string release = make("").back();
+  const std::tuple<Strings, int, std::string> rows[] = {
       {{"--help"}, 0, "Usage: MervoPublish make"},
       {{"publish", "x"}, 2, "\"publish\""},
-      {{"make", "--version=1", "--run-app=mervo", "--expires-days=+30", "--", release.Path()}, 0, " expires:"},
-      {{"make", "--version", "1", release.Path(), "--run-app"}, 2, "'--run-app'"},
+      {{"make", "--version=1", "--run-app=mervo", "--expires-days=+30", "--", release}, 0, " expires:"},
+      {{"make", "--version", "1", release, "--run-app"}, 2, "'--run-app'"},
       {{"check", "-hx", "--bogus=1", "http://h/"}, 2, "x, bogus"},
-      {{"make", "--version", "1", "--run-app", "mervo", "--expires-days", "36501", release.Path()},
-       2,
-       "--expires-days"}};
-  for (const Row& row : rows) {
-    CAPTURE(row.arguments.front());
-    CAPTURE(row.shown);
-    const Run run = Publish(row.arguments);
-    CHECK(run.status == row.status);
-    CHECK((row.status == 0 ? run.out : run.err).find(row.shown) != std::string::npos);
-    CHECK((row.status == 0 ? run.err : run.out) == "");
+      {{"make", "--version", "1", "--run-app", "mervo", "--expires-days=36501", release}, 2, "--expires-days"},
+      {make("sub/bad\x01name"), 1, "sub/bad<U+0001>name"},
+      {make("out.dll", dir.File("outside.txt")), 1, "out.dll"},
+      {make("MervoUpdate.state"), 1, "MervoUpdate.state"},
+      {make("MERVO"), 1, "\"MERVO\" and \"mervo\""},
+      {make("lib.so", "", "mervo.exe"), 1, "mervo.exe"}};  // the main program not in the release
+  for (const auto& [arguments, status, shown] : rows) {
+    CAPTURE(shown);
+    const Run run = Publish(arguments);
+    CHECK(run.status == status);
+    CHECK(Has(status == 0 ? run.out : run.err, shown));
+    CHECK((status == 0 ? run.err : run.out) == "");
+    CHECK((status == 0 || std::count(run.err.begin(), run.err.end(), '\n') == 1));
+    CHECK_FALSE((status == 1 && fs::exists(arguments.back() + "/UpdList.xml")));
   }
 }
 
-// A file changed on the server, a list changed after signing, a signature missing.
+// A clean release passes, signed or not; a file changed on the server, a list changed after
+// signing and a missing signature each fail the check.
 TEST_CASE("check finds a changed file, a changed list and a missing signature")
 {
   TempDir dir;
   const std::string release = dir.File("release");
   std::string big = Bytes(200000, 2);
   Server server;
-  // Served percent-encoded per segment, as a browser would.
-  using File = std::tuple<std::string, std::string, std::string>;  // name, as requested, data
-  for (const auto& [name, served, data] : {File{"mervo", "mervo", "#!/bin/sh\n"}, File{"sub/c.bin", "sub/c.bin", big},
-                                           File{"数据 文件.txt", "%E6%95%B0%E6%8D%AE%20%E6%96%87%E4%BB%B6.txt", "<&\"数据\">"},
-                                           File{"empty.txt", "empty.txt", ""}}) {
+  for (const auto& [name, data] : std::map<std::string, std::string>{
+           {"mervo", "#!/bin/sh\n"}, {"sub/c.bin", big}, {"数据 文件.txt", "<&\"数据\">"}, {"empty.txt", ""}}) {
     REQUIRE(WriteFile(release + '/' + name, data));
-    server.File(served, data);
+    server.File(FileUrl("", name), data);
   }
   REQUIRE(Make(release).status == 0);
   REQUIRE_MESSAGE(RunMinisign(dir.Path(), {"-G", "-W", "-p", "a.pub", "-s", "a.sec"}), "minisign is needed");
@@ -196,26 +163,21 @@ TEST_CASE("check finds a changed file, a changed list and a missing signature")
   const std::string list = ReadFile(release + "/UpdList.xml");
   server.File("UpdList.xml", list);
   server.File("UpdList.xml.minisig", ReadFile(release + "/UpdList.xml.minisig"));
-  const std::vector<std::string> signedCheck{"check", "--public-key", dir.File("a.pub"), server.BaseUrl()};
-  for (const auto& arguments : {std::vector<std::string>{"check", server.BaseUrl()}, signedCheck}) {
-    const Run clean = Publish(arguments);
-    CHECK_MESSAGE((clean.status == 0 && Has(clean.out, "4 files, 0 problems\n") && clean.err.empty()),
-                  (clean.out + clean.err));
-  }
-  // The byte changed lies in the last piece the server sends.
-  big.back() = char(big.back() ^ 1);
+  const Strings plain{"check", server.BaseUrl()}, withKey{"check", "--public-key", dir.File("a.pub"), server.BaseUrl()};
+  const auto expect = [&](const Strings& arguments, int status, std::string Run::*stream, const std::string& shown) {
+    const Run run = Publish(arguments);
+    CHECK_MESSAGE((run.status == status && Has(run.*stream, shown) && (status || run.err.empty())),
+                  (run.out + run.err));
+  };
+  expect(plain, 0, &Run::out, "4 files, 0 problems\n");
+  expect(withKey, 0, &Run::out, "4 files, 0 problems\n");
+  big.back() = char(big.back() ^ 1);  // in the last piece the server sends
   server.File("sub/c.bin", big);
-  Run changed = Publish({"check", server.BaseUrl()});
-  CHECK_MESSAGE((changed.status == 1 && Has(changed.out, "MISMATCH sub\\c.bin: sha256 differs\n")), changed.out);
+  expect(plain, 1, &Run::out, "MISMATCH sub\\c.bin: sha256 differs\n");
   std::string relisted = list;
-  relisted.replace(relisted.find("<Version>1.1<"), 13, "<Version>1.2<");
-  server.File("UpdList.xml", relisted);
-  changed = Publish(signedCheck);
-  CHECK_MESSAGE((changed.status == 1 && Has(changed.err, "UpdList.xml.minisig: the signature does not verify")),
-                changed.err);
-  // The list as signed, with no signature beside it.
+  server.File("UpdList.xml", relisted.replace(relisted.find("<Version>1.1<"), 13, "<Version>1.2<"));
+  expect(withKey, 1, &Run::err, "UpdList.xml.minisig: the signature does not verify");
   server.File("UpdList.xml", list);
   server.Route("/mrvo/UpdList.xml.minisig", Reply::Status(404, "Not Found"));
-  changed = Publish(signedCheck);
-  CHECK_MESSAGE((changed.status == 1 && Has(changed.err, "UpdList.xml.minisig")), changed.err);
+  expect(withKey, 1, &Run::err, "UpdList.xml.minisig");
 }
