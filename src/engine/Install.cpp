@@ -143,13 +143,14 @@ std::string DeleteJournal(const std::string& folder, FileOps& ops, Steps& steps)
 }
 
 // Removes the kept-aside copies of a committed install. Those that cannot be removed yet
-// (a program still running from one) stay listed in the journal for the next start.
+// (a program still running from one, as the updater's own) stay listed in a finished journal
+// for the next start, which removes them without telling the user again.
 // Returns "" or the first failure.
 std::string FinishCommitted(const std::string& folder, FileOps& ops, const std::vector<std::string>& asides,
                             Steps& steps)
 {
   Journal remaining;
-  remaining.phase = Journal::Phase::Committed;
+  remaining.phase = Journal::Phase::Finished;
   std::string failure;
   for (const std::string& name : asides) {
     const std::string reason = ops.Remove(PathIn(folder, name));
@@ -163,8 +164,8 @@ std::string FinishCommitted(const std::string& folder, FileOps& ops, const std::
   }
   if (failure.empty())
     return DeleteJournal(folder, ops, steps);
-  if (remaining.asides.size() < asides.size() && WriteJournal(ops, folder, remaining).empty())
-    steps.Done("写入更新记录：committed");
+  if (WriteJournal(ops, folder, remaining).empty())
+    steps.Done("写入更新记录：finished");
   return failure;
 }
 
@@ -627,7 +628,9 @@ Recovery Recover(const std::string& folder, FileOps& ops, InstallObserver* obser
     return {RecoveryOutcome::Damaged, failure};
 
   RecoveryOutcome outcome = RecoveryOutcome::Completed;
-  if (journal.phase == Journal::Phase::Committed) {
+  if (journal.phase == Journal::Phase::Committed || journal.phase == Journal::Phase::Finished) {
+    if (journal.phase == Journal::Phase::Finished)
+      outcome = RecoveryOutcome::CleanedUp;
     failure = FinishCommitted(folder, ops, journal.asides, steps);
   } else if (journal.phase == Journal::Phase::Download) {
     outcome = RecoveryOutcome::DownloadDiscarded;

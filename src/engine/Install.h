@@ -84,6 +84,7 @@ enum class RecoveryOutcome {
                      // which the journal alone still records; nothing else changed
   RolledBack,        // an install was interrupted: the old files are back
   Completed,         // an install had committed: its clean-up is done
+  CleanedUp,         // a finished install's last kept-aside copies are removed; its run had told the user
   Damaged,           // the journal cannot be trusted: nothing was touched
   Unfinished,        // a step failed: the journal stays, and the next call tries again
 };

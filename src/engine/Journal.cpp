@@ -80,12 +80,13 @@ std::string ParseRecord(const std::vector<std::string>& fields, bool keeps, Jour
   using Phase = Journal::Phase;
   const std::string& kind = fields[0];
   std::vector<std::string> names;
-  if (kind == "tmp" && (fields.size() == 2 || fields.size() == 5) && journal->phase != Phase::Committed) {
+  const bool committed = journal->phase == Phase::Committed || journal->phase == Phase::Finished;
+  if (kind == "tmp" && (fields.size() == 2 || fields.size() == 5) && !committed) {
     const std::string failure = ParseTemporary(fields, keeps, journal);
     if (!failure.empty())
       return failure;
     names = {fields[1]};
-  } else if (kind == "aside" && fields.size() == 2 && journal->phase == Phase::Committed) {
+  } else if (kind == "aside" && fields.size() == 2 && committed) {
     if (!IsSafeRelativeName(fields[1]) || !EndsWith(fields[1], AsideSuffix))
       return BadName(fields[1]);
     journal->asides.push_back(fields[1]);
@@ -124,7 +125,7 @@ std::string AsideName(const std::string& name)
 
 std::string FormatJournal(const Journal& journal)
 {
-  static const char* const PhaseNames[] = {"download", "install", "committed"};
+  static const char* const PhaseNames[] = {"download", "install", "committed", "finished"};
   const std::string& version = journal.keepable.empty() ? Version : KeepingVersion;
   std::string text = Header + version + "\n" + PhaseNames[static_cast<int>(journal.phase)] + "\n";
   for (const std::string& name : journal.temporaries)
@@ -170,6 +171,8 @@ std::string ParseJournal(const std::string& text, Journal* journal)
     parsed.phase = Journal::Phase::Install;
   else if (lines[1] == "committed")
     parsed.phase = Journal::Phase::Committed;
+  else if (lines[1] == "finished")
+    parsed.phase = Journal::Phase::Finished;
   else
     return Unrecognised;
   std::set<std::string> seen;

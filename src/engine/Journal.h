@@ -44,12 +44,14 @@ struct KeepableFile {
 };
 
 struct Journal {
-  enum class Phase { Download, Install, Committed };
+  // Finished: a committed install whose run ended and told the user; only its kept-aside
+  // copies that could not be removed then (a running program's) are left.
+  enum class Phase { Download, Install, Committed, Finished };
   Phase phase = Phase::Download;
   std::vector<std::string> temporaries;  // Download, Install: ".tmp" names of no target
   std::vector<KeepableFile> keepable;    // Download: files whose ".tmp" a cut download keeps
   std::vector<JournalTarget> targets;    // Install, in the order they are replaced
-  std::vector<std::string> asides;       // Committed: kept-aside copies still to remove
+  std::vector<std::string> asides;       // Committed, Finished: kept-aside copies still to remove
 };
 
 std::string FormatJournal(const Journal& journal);

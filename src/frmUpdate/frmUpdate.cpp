@@ -141,6 +141,9 @@ bool frmUpdate::RecoverEarlierRun()
     case Interrupted::Completed:
       MsgBox("上次更新已完成。", MsgBoxStyle::OkInformation, "提示");
       return true;
+    case Interrupted::CleanedUp:
+      LogEvent("已删除上次更新留下的旧副本");
+      return true;
     case Interrupted::Damaged:
       MsgBox("更新记录已损坏：" + reason);
       break;

@@ -86,7 +86,7 @@ private:
 void SetRunLockDenied(const std::string& reason);
 
 // What the start-up found of an earlier run that did not end cleanly.
-enum class Interrupted { Nothing, DownloadDiscarded, RolledBack, Completed, Damaged, Unfinished };
+enum class Interrupted { Nothing, DownloadDiscarded, RolledBack, Completed, CleanedUp, Damaged, Unfinished };
 
 // Completes or undoes an update that a crash interrupted, from its record in the program
 // folder. reason is set for Damaged and Unfinished.

@@ -122,6 +122,7 @@ Interrupted RecoverInterruptedUpdate(std::string* reason)
   case engine::RecoveryOutcome::DownloadDiscarded: return Interrupted::DownloadDiscarded;
   case engine::RecoveryOutcome::RolledBack: return Interrupted::RolledBack;
   case engine::RecoveryOutcome::Completed: return Interrupted::Completed;
+  case engine::RecoveryOutcome::CleanedUp: return Interrupted::CleanedUp;
   case engine::RecoveryOutcome::Damaged: return Interrupted::Damaged;
   case engine::RecoveryOutcome::Unfinished: return Interrupted::Unfinished;
   }
