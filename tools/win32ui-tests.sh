@@ -10,29 +10,17 @@ out="$PWD/build-windows/ui"
 mkdir -p "$out"
 
 res=src/platform/win32/resources
-x86_64-w64-mingw32-windres -c 65001 -I "$res" "$res/MervoUpdate.rc" -O coff -o "$out/MervoUpdate.res.o"
+# The version the resource gives does not matter here.
+x86_64-w64-mingw32-windres -c 65001 -I "$res" -DMERVO_VERSION_NUMBERS=0,0,0,0 -DMERVO_VERSION_DOTTED=0.0.0.0 \
+  "$res/MervoUpdate.rc" -O coff -o "$out/MervoUpdate.res.o"
 x86_64-w64-mingw32-g++-posix -std=c++17 -municode -O2 -Wall -Wextra -Isrc -o "$out/window_win32.exe" \
   tests/window_win32.cpp src/platform/win32/Window.cpp src/platform/win32/Runtime.cpp src/platform/common/Runtime.cpp \
   src/platform/win32/Events.cpp src/platform/win32/Text.cpp "$out/MervoUpdate.res.o" \
   -static -static-libgcc -static-libstdc++ -mwindows -lcomctl32 -lgdi32
 
-wine=$(command -v wine64 || true)
-[ -n "$wine" ] || wine=/usr/lib/wine/wine64
-wineserver=$(command -v wineserver || true)
-[ -n "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
-export WINEPREFIX="$out/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+source tools/wine-env.sh "$out/wine"
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "Creating wine's folder $WINEPREFIX"
-  "$wine" wineboot -i >"$out/wineboot.log" 2>&1
-  # Without a window manager wine waits 2 s for each window it hides, unless it manages none.
-  "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-  # The Chinese texts in the system's CJK font: the dialog font and the message boxes' font.
-  for face in 宋体 SimSun Tahoma "MS Shell Dlg" "MS Shell Dlg 2"; do
-    "$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1
-  done
-  "$wineserver" -w
-fi
+wine_setup
 
 # Once at the standard scale and once at 150 %, where twips no longer make whole pixels.
 run() {

@@ -61,19 +61,9 @@ PY
 python3 -u "$out/server.py" "$out/server" >"$out/server.port" 2>"$out/server.log" &
 server=$!
 
-wine=$(command -v wine64 || true)
-[ -n "$wine" ] || wine=/usr/lib/wine/wine64
-wineserver=$(command -v wineserver || true)
-[ -n "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
-export WINEPREFIX="$out/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+source tools/wine-env.sh "$out/wine"
 trap 'kill $server 2>/dev/null || true; "$wineserver" -k 2>/dev/null || true' EXIT
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "Creating wine's folder $WINEPREFIX"
-  "$wine" wineboot -i >"$out/wineboot.log" 2>&1
-  # Without a window manager wine waits 2 s for each window it hides, unless it manages none.
-  "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-  "$wineserver" -w
-fi
+wine_setup
 for _ in $(seq 50); do [ -s "$out/server.port" ] && break; sleep 0.1; done
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
 
