@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 
 // The log belongs to the services; these checks need none of it.
 void LogEvent(const std::string&) {}
@@ -80,13 +81,12 @@ void CheckLayout(HWND form)
   MapWindowPoints(nullptr, form, reinterpret_cast<POINT*>(&box), 2);
   Expect(box.left == MulDiv(1800, dpi, 1440) && box.right - box.left == MulDiv(5295, dpi, 1440),
          "txtdata placed from twips");
-  Expect(Ask(GetDlgItem(form, 1004), WM_GETTEXT, 256) == W("完成")
-             && Ask(GetDlgItem(form, 1005), WM_GETTEXT, 256) == W("更新"),
-         "button captions");
   BITMAP banner{};
   GetObjectW(HGDIOBJ(SendMessageW(GetDlgItem(form, 1001), STM_GETIMAGE, IMAGE_BITMAP, 0)), sizeof banner, &banner);
-  Expect(banner.bmWidth == 105 && banner.bmHeight == 186 && GetClassLongPtrW(form, GCLP_HICON) != 0,
-         "banner bitmap 105 x 186 and window icon from the resources");
+  Expect(Ask(GetDlgItem(form, 1004), WM_GETTEXT, 256) == W("完成")
+             && Ask(GetDlgItem(form, 1005), WM_GETTEXT, 256) == W("更新") && banner.bmWidth == 105
+             && banner.bmHeight == 186 && GetClassLongPtrW(form, GCLP_HICON) != 0,
+         "button captions, the banner bitmap 105 x 186 and the window icon from the resources");
 }
 
 void CheckList(ListView* view, HWND list)
@@ -184,21 +184,17 @@ void CALLBACK AnswerBox(HWND, UINT, UINT_PTR id, DWORD)
 
 void CheckMessageBoxes()
 {
-  struct Row {
-    MsgBoxStyle style;
-    int press;
-    MsgBoxResult result;
-    int defaultButton;
-  } rows[] = {{MsgBoxStyle::YesNoQuestion, IDNO, MsgBoxResult::No, IDNO},
-              {MsgBoxStyle::YesNoQuestion, IDYES, MsgBoxResult::Yes, IDNO},
-              {MsgBoxStyle::OkInformation, IDOK, MsgBoxResult::Ok, IDOK}};
-  for (const Row& row : rows) {
-    g_press = row.press;
+  const std::tuple<MsgBoxStyle, int, MsgBoxResult, int> rows[] = {
+      {MsgBoxStyle::YesNoQuestion, IDNO, MsgBoxResult::No, IDNO},
+      {MsgBoxStyle::YesNoQuestion, IDYES, MsgBoxResult::Yes, IDNO},
+      {MsgBoxStyle::OkInformation, IDOK, MsgBoxResult::Ok, IDOK}};
+  for (const auto& [style, press, result, defaultButton] : rows) {
+    g_press = press;
     g_default = 0;
     SetTimer(nullptr, 0, 50, AnswerBox);
-    const MsgBoxResult result = MsgBox("程序正在运行", row.style);
-    Expect(result == row.result && g_default == row.defaultButton,
-           "real box pressed " + std::to_string(row.press) + " (default " + std::to_string(g_default) + ")");
+    const MsgBoxResult answered = MsgBox("程序正在运行", style);
+    Expect(answered == result && g_default == defaultButton,
+           "real box pressed " + std::to_string(press) + " (default " + std::to_string(g_default) + ")");
   }
 }
 }  // namespace
