@@ -176,7 +176,7 @@ TEST_CASE("command line")
 }
 
 // A file changed on the server, a list changed after signing, a signature missing.
-TEST_CASE("check finds a changed file, a changed list and a missing signature")
+TEST_CASE("check finds a changed file, a changed list and a missing signature" * doctest::test_suite("minisign"))
 {
   TempDir dir;
   const std::string release = dir.File("release");

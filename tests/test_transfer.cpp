@@ -143,6 +143,8 @@ TEST_CASE("redirects are followed, up to a limit")
   }
 }
 
+#ifndef _WIN32
+// Windows takes its proxy from the system's settings, not from the environment.
 // A proxy from the environment, never for this machine.
 TEST_CASE("a proxy carries other hosts, this machine is reached directly")
 {
@@ -161,6 +163,7 @@ TEST_CASE("a proxy carries other hosts, this machine is reached directly")
   CHECK(proxy.Count("GET", "/mrvo/f") == 1);
   CHECK(local.Count("GET", "/mrvo/f") == 1);
 }
+#endif
 
 TEST_CASE("a download replaces the file only when it arrives whole")
 {
@@ -206,8 +209,11 @@ TEST_CASE("a whole-body fetch stops past its limit")
   server.Route("/mrvo/f", endless);
   Inet inet;
   CHECK_THROWS_WITH_AS(inet.OpenURL(server.BaseUrl() + "f", 4096), "大于 4096 字节", InetError);
+#ifndef _WIN32
+  // WinINet reads out the rest of a body when its handle closes, as fast as this machine's server sends.
   CHECK(WaitUntil([&] { return !server.Streaming(); }));
   CHECK(server.Streamed() < 16 << 20);
+#endif
 }
 
 TEST_CASE("a list loads, or fails with a reason and leaves the last one")

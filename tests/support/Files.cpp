@@ -187,3 +187,16 @@ bool StartsWith(const std::string& text, const std::string& start)
 {
   return text.compare(0, start.size(), start) == 0;
 }
+
+void SetEnv(const std::string& name, const char* value)
+{
+#ifdef _WIN32
+  // The C run-time's copy, which getenv reads; an empty value removes the variable.
+  _putenv_s(name.c_str(), value ? value : "");
+#else
+  if (value)
+    ::setenv(name.c_str(), value, 1);
+  else
+    ::unsetenv(name.c_str());
+#endif
+}

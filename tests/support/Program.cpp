@@ -138,7 +138,7 @@ bool Ended(const frmUpdate& window)
 
 std::unique_ptr<frmUpdate> LoadWindow(const std::string& updateUrl)
 {
-  ::setenv("MERVO_UPDATE_URL", updateUrl.c_str(), 1);
+  SetEnv("MERVO_UPDATE_URL", updateUrl.c_str());
   auto window = std::make_unique<frmUpdate>();
   window->Form_Load();
   return window;
