@@ -77,7 +77,11 @@ TEST_CASE("make lists the release")
       {"数据 文件.txt", "<&\"数据\">"}};
   for (const auto& [name, data] : files)
     REQUIRE((name == "alias.dll" || WriteFile(release + '/' + name, data)));
+#ifdef _WIN32
+  REQUIRE(WriteFile(release + "/alias.dll", a));  // links need rights on Windows, and wine makes none
+#else
   fs::create_symlink("sub/a.dll", release + "/alias.dll");
+#endif
   REQUIRE(WriteFile(release + "/UpdList.xml.minisig", "stale"));
   REQUIRE(WriteFile(dir.File("notes"), "\xEF\xBB\xBF first & <second> \"q\"\r\n\r\n\ttab\there\n"));
 
@@ -107,11 +111,16 @@ TEST_CASE("make refuses a release it cannot list")
     const char* runApp;
     std::string named;  // what the message must name
   };
-  const Row rows[] = {{"sub/bad\x01name", "", "mervo", "sub/bad<U+0001>name"},
-                      {"out.dll", dir.File("outside.txt"), "mervo", "out.dll"},
-                      {"MervoUpdate.state", "", "mervo", "MervoUpdate.state"},
-                      {"MERVO", "", "mervo", "\"MERVO\" and \"mervo\""},
-                      {"lib.so", "", "mervo.exe", "mervo.exe"}};  // the main program not in the release
+  const Row rows[] = {
+      {"MervoUpdate.state", "", "mervo", "MervoUpdate.state"},
+      {"lib.so", "", "mervo.exe", "mervo.exe"},  // the main program not in the release
+#ifndef _WIN32
+      // Windows names hold no control characters, links need rights, and "MERVO" is "mervo".
+      {"sub/bad\x01name", "", "mervo", "sub/bad<U+0001>name"},
+      {"out.dll", dir.File("outside.txt"), "mervo", "out.dll"},
+      {"MERVO", "", "mervo", "\"MERVO\" and \"mervo\""},
+#endif
+  };
   for (const Row& row : rows) {
     CAPTURE(row.named);
     TempDir folder;

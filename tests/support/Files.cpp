@@ -42,14 +42,16 @@ std::string TempDir::File(const std::string& name) const
 bool WriteFile(const std::string& path, const std::string& data)
 {
   std::error_code ignored;
-  fs::create_directories(fs::path(path).parent_path(), ignored);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  // UTF-8 names: on Windows a plain string would be read in the ANSI code page.
+  const fs::path file = fs::u8path(path);
+  fs::create_directories(file.parent_path(), ignored);
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
   return out.write(data.data(), std::streamsize(data.size())) && out.flush();
 }
 
 std::string ReadFile(const std::string& path)
 {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(fs::u8path(path), std::ios::binary);
   return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "(unreadable)";
 }
 
