@@ -57,6 +57,7 @@ TEST_CASE("a file is missing on the server only when the status says so")
     inet.Wait();
     CAPTURE(row.reply.status);
     CHECK(IsMissingOnServer(inet) == row.missing);
+    CHECK(StartsWith(inet.GetHeader(), "HTTP/1.1 " + std::to_string(row.reply.status) + ' '));
     // Compressed answers would lose the Content-Length the size checks rely on.
     CHECK(Has(server.Heads().at(0), "\r\naccept-encoding: identity\r\n"));
   }
@@ -250,4 +251,8 @@ TEST_CASE("a list loads, or fails with a reason and leaves the last one")
   }
   CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(5));
   CHECK(document->SelectSingleNode("Version").Text() == "2.0.1");
+  // A list in the Chinese code page, as it declares.
+  WriteFile(dir.File("gbk.xml"), "<?xml version=\"1.0\" encoding=\"GBK\"?>\n<L><F N=\"\xD6\xD0\"/></L>");
+  REQUIRE(LoadXml(dir.File("gbk.xml"), document, &reason));
+  CHECK(document->SelectSingleNode("F").Attribute("N") == std::optional<std::string>("中"));
 }
