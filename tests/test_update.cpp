@@ -384,17 +384,11 @@ namespace {
 // A process the test starts; ended at the end.
 struct Child {
   PROCESS_INFORMATION process{};
-  Child(const Strings& arguments, bool)
+  Child(const Strings& program, bool)  // the program alone, without arguments
   {
-    std::wstring command;
-    for (const std::string& argument : arguments) {
-      std::wstring wide(argument.size(), L'\0');
-      wide.resize(std::size_t(
-          MultiByteToWideChar(CP_UTF8, 0, argument.data(), int(argument.size()), wide.data(), int(wide.size()))));
-      command += (command.empty() ? L"\"" : L" \"") + wide + L'"';
-    }
     STARTUPINFOW startup{sizeof startup};
-    REQUIRE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    REQUIRE(CreateProcessW(fs::u8path(program.at(0)).wstring().c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
+                           nullptr, &startup, &process));
   }
   ~Child()
   {

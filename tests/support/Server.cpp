@@ -19,40 +19,13 @@ namespace {
 #ifdef _WIN32
 constexpr int ShutBoth = SD_BOTH;
 constexpr int SendFlags = 0;
-void CloseSocket(Socket socket)
-{
-  ::closesocket(socket);
-}
-bool Valid(Socket socket)
-{
-  return socket != INVALID_SOCKET;
-}
-// Winsock wakes a blocked accept only by closing its socket.
-void StopAccepting(Socket listener)
-{
-  ::closesocket(listener);
-}
-void CloseListener(Socket) {}
+const auto CloseSocket = ::closesocket;
 #else
 constexpr int ShutBoth = SHUT_RDWR;
 constexpr int SendFlags = MSG_NOSIGNAL;
-void CloseSocket(Socket socket)
-{
-  ::close(socket);
-}
-bool Valid(Socket socket)
-{
-  return socket >= 0;
-}
-void StopAccepting(Socket listener)
-{
-  ::shutdown(listener, SHUT_RDWR);
-}
-void CloseListener(Socket listener)
-{
-  ::close(listener);
-}
+const auto CloseSocket = ::close;
 #endif
+constexpr Socket NoSocket = Socket(-1);  // a failed accept: -1, or Winsock's INVALID_SOCKET
 
 bool SendAll(Socket socket, const std::string& data)
 {
@@ -130,15 +103,20 @@ Server::~Server()
       ::shutdown(socket, ShutBoth);
   }
   m_stopped.notify_all();
-  StopAccepting(m_listener);
+#ifdef _WIN32
+  ::closesocket(m_listener);  // Winsock wakes a blocked accept only by closing its socket
+#else
+  ::shutdown(m_listener, ShutBoth);
+#endif
   m_acceptor.join();
   for (std::thread& thread : m_threads)
     thread.join();
   for (Socket socket : m_sockets)
     CloseSocket(socket);
-  CloseListener(m_listener);
 #ifdef _WIN32
   ::WSACleanup();
+#else
+  CloseSocket(m_listener);
 #endif
 }
 
@@ -194,8 +172,8 @@ void Server::Accept()
   for (;;) {
     const Socket socket = ::accept(m_listener, nullptr, nullptr);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!Valid(socket) || m_stopping) {
-      if (Valid(socket))
+    if (socket == NoSocket || m_stopping) {
+      if (socket != NoSocket)
         CloseSocket(socket);
       return;
     }

@@ -93,7 +93,7 @@ private:
   std::int64_t Send(Socket socket, const Reply& reply);
   void Stream(Socket socket, std::int64_t bytes);
 
-  Socket m_listener;
+  Socket m_listener = Socket(-1);
   int m_port = 0;
   mutable std::mutex m_mutex;
   std::condition_variable m_stopped;
