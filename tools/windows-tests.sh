@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds with MinGW-w64 and runs under wine, in build-windows/ (wine's own folder, created on the
-# first run, included): the install engine's Windows tests; the update's tests over the Win32
-# platform (tests/test_*.cpp, the same sources as on Linux, built in build-windows/tests against
-# servers on 127.0.0.1, under a Chinese locale so that the ANSI code page is 936); and
+# first run, included): the tests over the Win32 platform and the engine's Windows file layer
+# (tests/test_*.cpp, the same sources as on Linux, built in build-windows/tests, against servers on
+# 127.0.0.1, under a Chinese locale so that the ANSI code page is 936); and
 # MervoPublish.exe, compared with the Linux MervoPublish of build/ (or of the folder
 # MERVO_LINUX_BUILD names), which must be built first.
 # Needs the Debian packages g++-mingw-w64-x86-64-posix, libgcrypt-mingw-w64-dev, wine64,
@@ -16,11 +16,9 @@ launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 toolchain=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release "${launcher[@]}")
 
-cmake -S tests/windows -B "$out/build" "${toolchain[@]}" >/dev/null
-cmake --build "$out/build" -j2
 bash tools/windows-build.sh >/dev/null
 publish_exe="$out/programs/MervoPublish.exe"
-tests=(test_routines test_crypto test_transfer test_check test_trust test_update test_resume test_publish)
+tests=(test_engine test_routines test_crypto test_transfer test_check test_trust test_update test_resume test_publish)
 cmake -S . -B "$out/tests" "${toolchain[@]}" -DBUILD_TESTING=ON >/dev/null
 cmake --build "$out/tests" -j2 --target "${tests[@]}"
 # A Chinese Windows reads settings files in code page 936: wine takes it from the locale.
@@ -51,8 +49,7 @@ fail() {
 # needs the minisign program, which has no Windows build: those cases run on Linux only.
 doctest_run() {
   local exe=$1 log="$out/$(basename "$1" .exe).log" status=0
-  shift
-  LOCPATH="$out/locale" LC_ALL=zh_CN.UTF-8 timeout "$@" "$wine" "$exe" --test-suite-exclude=minisign >"$log" 2>&1 \
+  LOCPATH="$out/locale" LC_ALL=zh_CN.UTF-8 timeout 300 "$wine" "$exe" --test-suite-exclude=minisign >"$log" 2>&1 \
     || status=$?
   grep -E '^\[doctest\] (test cases|assertions):' "$log" | sed "s/^/$(basename "$exe" .exe): /"
   if [ "$status" -ne 0 ] || ! grep -Eq '^\[doctest\] Status: SUCCESS!' "$log"; then
@@ -60,9 +57,8 @@ doctest_run() {
     fail "$(basename "$exe") under wine (status $status)"
   fi
 }
-doctest_run "$out/build/engine_windows.exe" 900
 for test in "${tests[@]}"; do
-  doctest_run "$out/tests/tests/$test.exe" 300
+  doctest_run "$out/tests/tests/$test.exe"
 done
 
 # Only Windows' own DLLs may be imported: the programs ship alone.
