@@ -58,7 +58,7 @@ TEST_CASE("SHA-256")
   CHECK(HexOf(worker.Finish()) == Sha256Hex(large));
 }
 
-TEST_CASE("minisign signatures")
+TEST_CASE("minisign signatures" * doctest::test_suite("minisign"))
 {
   TempDir dir;
   const std::string list = "<UpdList><App Version=\"2.0\" Notes=\"修复\"/></UpdList>\n";

@@ -57,6 +57,7 @@ TEST_CASE("a file is missing on the server only when the status says so")
     inet.Wait();
     CAPTURE(row.reply.status);
     CHECK(IsMissingOnServer(inet) == row.missing);
+    CHECK(StartsWith(inet.GetHeader(), "HTTP/1.1 " + std::to_string(row.reply.status) + ' '));
     // Compressed answers would lose the Content-Length the size checks rely on.
     CHECK(Has(server.Heads().at(0), "\r\naccept-encoding: identity\r\n"));
   }
@@ -143,6 +144,8 @@ TEST_CASE("redirects are followed, up to a limit")
   }
 }
 
+#ifndef _WIN32
+// Windows takes its proxy from the system's settings, not from the environment.
 // A proxy from the environment, never for this machine.
 TEST_CASE("a proxy carries other hosts, this machine is reached directly")
 {
@@ -161,6 +164,7 @@ TEST_CASE("a proxy carries other hosts, this machine is reached directly")
   CHECK(proxy.Count("GET", "/mrvo/f") == 1);
   CHECK(local.Count("GET", "/mrvo/f") == 1);
 }
+#endif
 
 TEST_CASE("a download replaces the file only when it arrives whole")
 {
@@ -206,8 +210,11 @@ TEST_CASE("a whole-body fetch stops past its limit")
   server.Route("/mrvo/f", endless);
   Inet inet;
   CHECK_THROWS_WITH_AS(inet.OpenURL(server.BaseUrl() + "f", 4096), "大于 4096 字节", InetError);
+#ifndef _WIN32
+  // WinINet reads out the rest of a body when its handle closes, as fast as this machine's server sends.
   CHECK(WaitUntil([&] { return !server.Streaming(); }));
   CHECK(server.Streamed() < 16 << 20);
+#endif
 }
 
 TEST_CASE("a list loads, or fails with a reason and leaves the last one")
@@ -244,4 +251,8 @@ TEST_CASE("a list loads, or fails with a reason and leaves the last one")
   }
   CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(5));
   CHECK(document->SelectSingleNode("Version").Text() == "2.0.1");
+  // A list in the Chinese code page, as it declares.
+  WriteFile(dir.File("gbk.xml"), "<?xml version=\"1.0\" encoding=\"GBK\"?>\n<L><F N=\"\xD6\xD0\"/></L>");
+  REQUIRE(LoadXml(dir.File("gbk.xml"), document, &reason));
+  CHECK(document->SelectSingleNode("F").Attribute("N") == std::optional<std::string>("中"));
 }

@@ -61,7 +61,7 @@ struct TrustGuard {
   const ListTrust builtIn = BuiltInTrust();
   ~TrustGuard()
   {
-    ::unsetenv("MERVO_PUBLIC_KEY");
+    SetEnv("MERVO_PUBLIC_KEY", nullptr);
     BuiltInTrust() = builtIn;
   }
 };
@@ -161,7 +161,7 @@ void ServeSigned(UpdaterRun& run, const SignedRow& row)
 
 // With a key built in, only a list that the key's owner signed for this name, recently enough,
 // not yet expired, and that pins every file, is acted on; the environment cannot change the key.
-TEST_CASE("signed lists")
+TEST_CASE("signed lists" * doctest::test_suite("minisign"))
 {
   const std::string at = "timestamp:2000000000 file:UpdList.xml";
   const std::string noSignature = "无法获取签名文件（服务器返回 HTTP 404 Not Found）";
@@ -197,7 +197,7 @@ TEST_CASE("signed lists")
     run.server.File("a.bin", "new a");
     BuiltInTrust() = {TheKeys().publicKey, 1000000000};
     if (StartsWith(row.trouble, "env"))
-      ::setenv("MERVO_PUBLIC_KEY", row.trouble == "env other" ? TheKeys().otherKey.c_str() : "", 1);
+      SetEnv("MERVO_PUBLIC_KEY", row.trouble == "env other" ? TheKeys().otherKey.c_str() : "");
     auto w = run.Start();
 
     if (row.reason.empty()) {
@@ -221,7 +221,7 @@ TEST_CASE("signed lists")
 }
 
 // What a publisher makes with MervoPublish and signs with minisign, the updater installs.
-TEST_CASE("a published release installs")
+TEST_CASE("a published release installs" * doctest::test_suite("minisign"))
 {
   TrustGuard guard;
   TempDir release;
@@ -251,7 +251,7 @@ TEST_CASE("a published release installs")
     run.server.File(name, ReadFile(release.File(name)));
   for (const Pinned& file : files)
     run.server.Route("/mrvo/" + FileUrl(std::string(), file.name), Reply::Ok(file.data));
-  ::setenv("MERVO_PUBLIC_KEY", TheKeys().publicKey.c_str(), 1);
+  SetEnv("MERVO_PUBLIC_KEY", TheKeys().publicKey.c_str());
   auto w = run.Start();
   UpdateThrough(run, *w);
   for (const Pinned& file : files)

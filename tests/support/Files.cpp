@@ -42,14 +42,16 @@ std::string TempDir::File(const std::string& name) const
 bool WriteFile(const std::string& path, const std::string& data)
 {
   std::error_code ignored;
-  fs::create_directories(fs::path(path).parent_path(), ignored);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  // UTF-8 names: on Windows a plain string would be read in the ANSI code page.
+  const fs::path file = fs::u8path(path);
+  fs::create_directories(file.parent_path(), ignored);
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
   return out.write(data.data(), std::streamsize(data.size())) && out.flush();
 }
 
 std::string ReadFile(const std::string& path)
 {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(fs::u8path(path), std::ios::binary);
   return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "(unreadable)";
 }
 
@@ -186,4 +188,17 @@ std::string Sha256Hex(const std::string& data)
 bool StartsWith(const std::string& text, const std::string& start)
 {
   return text.compare(0, start.size(), start) == 0;
+}
+
+void SetEnv(const std::string& name, const char* value)
+{
+#ifdef _WIN32
+  // The C run-time's copy, which getenv reads; an empty value removes the variable.
+  _putenv_s(name.c_str(), value ? value : "");
+#else
+  if (value)
+    ::setenv(name.c_str(), value, 1);
+  else
+    ::unsetenv(name.c_str());
+#endif
 }

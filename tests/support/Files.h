@@ -36,3 +36,5 @@ int RunProgram(const std::string& program, const Strings& arguments, std::string
 // The SHA-256 of data as 64 lower-case hex digits, or "" when the hashing failed.
 std::string Sha256Hex(const std::string& data);
 bool StartsWith(const std::string& text, const std::string& start);
+// Sets a variable of this process's environment, or removes it when value is null.
+void SetEnv(const std::string& name, const char* value);

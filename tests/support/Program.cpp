@@ -62,14 +62,14 @@ std::string ProgramFolder::Read(const std::string& name) const
 bool ProgramFolder::Exists(const std::string& name) const
 {
   std::error_code ignored;
-  return fs::exists(fs::symlink_status(File(name), ignored));
+  return fs::exists(fs::symlink_status(fs::u8path(File(name)), ignored));
 }
 
 Strings ProgramFolder::Files() const
 {
   Strings files;
   for (const auto& entry : fs::recursive_directory_iterator(Path())) {
-    const std::string file = fs::relative(entry.path(), Path()).generic_string();
+    const std::string file = fs::relative(entry.path(), Path()).generic_u8string();
     if (!entry.is_directory() && file != "MervoUpdate.log" && file != "MervoUpdate.lock")
       files.push_back(file);
   }
@@ -138,7 +138,7 @@ bool Ended(const frmUpdate& window)
 
 std::unique_ptr<frmUpdate> LoadWindow(const std::string& updateUrl)
 {
-  ::setenv("MERVO_UPDATE_URL", updateUrl.c_str(), 1);
+  SetEnv("MERVO_UPDATE_URL", updateUrl.c_str());
   auto window = std::make_unique<frmUpdate>();
   window->Form_Load();
   return window;

@@ -4,24 +4,33 @@
 #include <cctype>
 #include <chrono>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 namespace {
-// The socket calls that differ on Winsock (closesocket, SD_BOTH, no MSG_NOSIGNAL), in one place.
-void CloseSocket(int socket)
-{
-  ::close(socket);
-}
+// The socket calls that differ on Winsock, in one place.
+#ifdef _WIN32
+constexpr int ShutBoth = SD_BOTH;
+constexpr int SendFlags = 0;
+const auto CloseSocket = ::closesocket;
+#else
 constexpr int ShutBoth = SHUT_RDWR;
 constexpr int SendFlags = MSG_NOSIGNAL;
+const auto CloseSocket = ::close;
+#endif
+constexpr Socket NoSocket = Socket(-1);  // a failed accept: -1, or Winsock's INVALID_SOCKET
 
-bool SendAll(int socket, const std::string& data)
+bool SendAll(Socket socket, const std::string& data)
 {
   for (std::size_t sent = 0; sent < data.size();) {
-    const ssize_t n = ::send(socket, data.data() + sent, data.size() - sent, SendFlags);
+    const auto n = ::send(socket, data.data() + sent, int(data.size() - sent), SendFlags);
     if (n <= 0)
       return false;
     sent += std::size_t(n);
@@ -69,6 +78,10 @@ Reply RangeOf(Reply reply, const std::string& head)
 
 Server::Server()
 {
+#ifdef _WIN32
+  WSADATA data;
+  ::WSAStartup(MAKEWORD(2, 2), &data);
+#endif
   m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -86,17 +99,25 @@ Server::~Server()
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_stopping = true;
-    for (int socket : m_sockets)
+    for (Socket socket : m_sockets)
       ::shutdown(socket, ShutBoth);
   }
   m_stopped.notify_all();
+#ifdef _WIN32
+  ::closesocket(m_listener);  // Winsock wakes a blocked accept only by closing its socket
+#else
   ::shutdown(m_listener, ShutBoth);
+#endif
   m_acceptor.join();
   for (std::thread& thread : m_threads)
     thread.join();
-  for (int socket : m_sockets)
+  for (Socket socket : m_sockets)
     CloseSocket(socket);
+#ifdef _WIN32
+  ::WSACleanup();
+#else
   CloseSocket(m_listener);
+#endif
 }
 
 std::string Server::BaseUrl() const
@@ -149,10 +170,10 @@ std::vector<std::int64_t> Server::Sent() const
 void Server::Accept()
 {
   for (;;) {
-    const int socket = ::accept(m_listener, nullptr, nullptr);
+    const Socket socket = ::accept(m_listener, nullptr, nullptr);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (socket < 0 || m_stopping) {
-      if (socket >= 0)
+    if (socket == NoSocket || m_stopping) {
+      if (socket != NoSocket)
         CloseSocket(socket);
       return;
     }
@@ -162,14 +183,14 @@ void Server::Accept()
 }
 
 // One connection: requests are answered in turn until either side closes.
-void Server::Serve(int socket)
+void Server::Serve(Socket socket)
 {
   std::string buffer;
   char chunk[4096];
   for (;;) {
     const std::size_t end = buffer.find("\r\n\r\n");
     if (end == std::string::npos) {
-      const ssize_t n = ::recv(socket, chunk, sizeof chunk, 0);
+      const auto n = ::recv(socket, chunk, sizeof chunk, 0);
       if (n <= 0)
         break;
       buffer.append(chunk, std::size_t(n));
@@ -202,7 +223,8 @@ void Server::Serve(int socket)
 }
 
 // Returns the body bytes of an ordinary reply sent.
-std::int64_t Server::Answer(int socket, const std::string& method, const std::string& path, const std::string& request)
+std::int64_t Server::Answer(Socket socket, const std::string& method, const std::string& path,
+                            const std::string& request)
 {
   Reply reply = Reply::Status(404, "Not Found");
   {
@@ -238,7 +260,7 @@ std::int64_t Server::Answer(int socket, const std::string& method, const std::st
 
 // Sends the body, or its first closeAfter bytes, in pieces with a pause before each but the first when it
 // drips; returns the bytes sent.
-std::int64_t Server::Send(int socket, const Reply& reply)
+std::int64_t Server::Send(Socket socket, const Reply& reply)
 {
   const std::string body = reply.closeAfter >= 0 ? reply.body.substr(0, std::size_t(reply.closeAfter)) : reply.body;
   const std::size_t piece = body.size() / std::size_t(reply.dripPieces) + 1;
@@ -255,10 +277,10 @@ std::int64_t Server::Send(int socket, const Reply& reply)
 }
 
 // A small send buffer keeps what was sent close to what the client took.
-void Server::Stream(int socket, std::int64_t bytes)
+void Server::Stream(Socket socket, std::int64_t bytes)
 {
   const int buffer = 64 * 1024;
-  ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+  ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&buffer), int(sizeof buffer));
   const std::string piece = "10000\r\n" + std::string(0x10000, 's') + "\r\n";
   {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -1,6 +1,6 @@
 #pragma once
 // A scripted HTTP server on 127.0.0.1 for tests, on threads of its own: each path answers as
-// its Reply says; unknown paths answer "404 Not Found". Standard C++ over POSIX sockets.
+// its Reply says; unknown paths answer "404 Not Found". Standard C++ over POSIX sockets or Winsock.
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -11,6 +11,12 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#ifdef _WIN32
+using Socket = std::uintptr_t;  // Winsock's SOCKET
+#else
+using Socket = int;
+#endif
 
 struct Reply {
   int status = 200;
@@ -82,12 +88,12 @@ public:
 
 private:
   void Accept();
-  void Serve(int socket);
-  std::int64_t Answer(int socket, const std::string& method, const std::string& path, const std::string& request);
-  std::int64_t Send(int socket, const Reply& reply);
-  void Stream(int socket, std::int64_t bytes);
+  void Serve(Socket socket);
+  std::int64_t Answer(Socket socket, const std::string& method, const std::string& path, const std::string& request);
+  std::int64_t Send(Socket socket, const Reply& reply);
+  void Stream(Socket socket, std::int64_t bytes);
 
-  int m_listener = -1;
+  Socket m_listener = Socket(-1);
   int m_port = 0;
   mutable std::mutex m_mutex;
   std::condition_variable m_stopped;
@@ -95,7 +101,7 @@ private:
   std::map<std::string, Reply> m_routes;
   std::vector<std::string> m_requests;
   std::vector<std::string> m_heads;
-  std::vector<int> m_sockets;
+  std::vector<Socket> m_sockets;
   std::vector<std::thread> m_threads;
   std::int64_t m_streamed = 0;
   std::vector<std::int64_t> m_sent;

@@ -90,3 +90,18 @@ void WaitForEvents()
   MsgWaitForMultipleObjectsEx(1, &wake, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   DoEvents();
 }
+
+void PostToEventLoop(std::function<void()> task)
+{
+  win32::PostToWindowThread(std::move(task));
+}
+
+// Nothing to hold: the message loop is the thread's own. Made first, it names the window thread.
+struct EventLoop::Impl {};
+
+EventLoop::EventLoop(int&, char**)
+{
+  win32::StartWindowThread();
+}
+
+EventLoop::~EventLoop() = default;

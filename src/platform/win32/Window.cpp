@@ -550,7 +550,22 @@ void Win32Window::Hide()
 }
 }  // namespace
 
+namespace {
+WindowFactory& Factory()
+{
+  static WindowFactory factory;
+  return factory;
+}
+}  // namespace
+
+void SetWindowFactory(WindowFactory factory)
+{
+  Factory() = std::move(factory);
+}
+
 std::unique_ptr<Window> NewWindow(const std::string& name)
 {
+  if (Factory())
+    return Factory()(name);
   return std::make_unique<Win32Window>(name);
 }
