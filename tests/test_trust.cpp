@@ -18,17 +18,13 @@ struct Pinned {
   std::string data;
 };
 
-// A list that pins every file by size and hash; the file named liar is listed with lie instead
-// (a hash when it is 64 digits long, else a size).
+// A list that pins every file by size and hash; the file named liar is listed with the size lie instead.
 std::string PinnedList(const std::vector<Pinned>& files, const std::string& liar = "", const std::string& lie = "")
 {
   std::string xml = "<UpdateList><Version>2</Version><Updata/><Files>";
   for (const Pinned& file : files) {
-    std::string size = std::to_string(file.data.size());
-    std::string hash = Sha256Hex(file.data);
-    if (file.name == liar && !lie.empty())
-      (lie.size() == 64 ? hash : size) = lie;
-    xml += "<File Name=\"" + file.name + "\" Ver=\"2\" Size=\"" + size + "\" Sha256=\"" + hash + "\"/>";
+    const std::string size = file.name == liar && !lie.empty() ? lie : std::to_string(file.data.size());
+    xml += "<File Name=\"" + file.name + "\" Ver=\"2\" Size=\"" + size + "\" Sha256=\"" + Sha256Hex(file.data) + "\"/>";
   }
   return xml + "</Files><RunApp>" + files.front().name + "</RunApp></UpdateList>";
 }
