@@ -111,7 +111,8 @@ TEST_CASE("pinned files are checked")
     CHECK(w->lvUpdateList.RowText(1, 3) == "100%");
     CHECK(std::filesystem::last_write_time(run.folder.File("a.bin")) == before);
     CHECK(run.folder.Read("b.bin") == (row.reason.empty() ? b : "old b"));
-    CHECK(run.folder.Files() == (row.reason.empty() ? Strings{"a.bin", "b.bin"} : Strings{"NewUpdList.xml", "a.bin", "b.bin"}));
+    CHECK(run.folder.Files()
+          == (row.reason.empty() ? Strings{"a.bin", "b.bin"} : Strings{"NewUpdList.xml", "a.bin", "b.bin"}));
   }
 }
 

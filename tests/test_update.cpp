@@ -45,9 +45,11 @@ Strings Events(const ProgramFolder& folder)
 struct Release : UpdaterRun {
   std::map<std::string, std::string> original;
   // What the server has, in the list's order.
-  const std::vector<std::pair<std::string, std::string>> released{
-      {"a.bin", "new a"}, {"b.bin", Bytes(3000, 'b')}, {"sub/deep/c.bin", Bytes(1025, 'c')},
-      {"mervo", "#!/bin/sh\necho 1.1 > started\n"}, {"setup.ini", "[Mervo]\n版本=1.1\n"}};
+  const std::vector<std::pair<std::string, std::string>> released{{"a.bin", "new a"},
+                                                                  {"b.bin", Bytes(3000, 'b')},
+                                                                  {"sub/deep/c.bin", Bytes(1025, 'c')},
+                                                                  {"mervo", "#!/bin/sh\necho 1.1 > started\n"},
+                                                                  {"setup.ini", "[Mervo]\n版本=1.1\n"}};
 
   Release()
   {
