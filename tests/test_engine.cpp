@@ -292,7 +292,7 @@ TEST_CASE("a running program is replaced by its new version")
   CHECK(WaitForSingleObject(child.hProcess, 30000) == WAIT_OBJECT_0);
   for (HANDLE handle : {child.hProcess, child.hThread, running})
     CloseHandle(handle);
-  CHECK(RecoverHere(dir.Path()) == RecoveryOutcome::Completed);
+  CHECK(RecoverHere(dir.Path()) == RecoveryOutcome::CleanedUp);
   CHECK(Take(dir.Path()) == Release(true));
 }
 #endif
