@@ -178,7 +178,8 @@ TEST_CASE("a failure at any file operation leaves the old release or the new one
 #endif
   };
   for (const Row& row : rows) {
-    CAPTURE(row.op);
+    const std::string op = row.op;
+    CAPTURE(op);
     CAPTURE(row.n);
     TempDir dir;
     Prepare(dir.Path());
@@ -186,7 +187,6 @@ TEST_CASE("a failure at any file operation leaves the old release or the new one
     engine::InstallEngine engine(dir.Path(), ops);
     for (const File& file : NewFiles)
       CHECK(engine.Downloaded(file.name) == "");
-    const std::string op = row.op;
     if (op == "swap") {  // a file of the same size put in place of a downloaded one
       Put(dir.Path(), "swap", 0600, "new b");
       fs::rename(fs::u8path(dir.File("swap")), fs::u8path(dir.File("plugins/b.dll.tmp")));
