@@ -2,7 +2,6 @@
 // crash or a power cut would stop it there.
 //   engine_crash STEP FOLDER install NAME...   (a NAME starting with "*" is the main program)
 //   engine_crash STEP FOLDER recover
-//   engine_crash 0 FOLDER wait                 (says "running", then runs until its input ends)
 // STEP 0 runs to the end. Every step reached is printed as "number<TAB>what".
 // Exit status: 0 done, 1 the engine failed, 2 usage, 3 the step was never reached; killed, 137
 // (on Linux as the signal SIGKILL, 128 + 9).
@@ -67,13 +66,6 @@ int main(int argc, char** argv)
 {
   const std::vector<std::string> args = Arguments(argc, argv);
   const std::string mode = args.size() < 4 ? "" : args[3];
-  if (mode == "wait") {
-    std::puts("running");
-    std::fflush(stdout);
-    while (std::getchar() != EOF) {
-    }
-    return 0;
-  }
   if (mode != "recover" && mode != "install")
     return 2;
   Killer killer(std::atoi(args[1].c_str()));

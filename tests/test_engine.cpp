@@ -53,21 +53,16 @@ std::string Stat(int mode, const std::string& content)
   return std::to_string(mode) + ' ' + content;
 }
 
-// Names are UTF-8 (fs::u8path: on Windows a narrow path would go through the ANSI code page).
-fs::path U8(const std::string& path)
-{
-  return fs::u8path(path);
-}
-
 std::string Contents(const fs::path& path)
 {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Names are UTF-8: u8path, since on Windows a narrow path goes through the ANSI code page.
 void Put(const std::string& folder, const std::string& name, int mode, const std::string& content)
 {
-  const fs::path path = U8(folder + '/' + name);
+  const fs::path path = fs::u8path(folder + '/' + name);
   fs::create_directories(path.parent_path());
   REQUIRE(std::ofstream(path, std::ios::binary).write(content.data(), std::streamsize(content.size())).good());
   fs::permissions(path, fs::perms(mode));
@@ -76,9 +71,9 @@ void Put(const std::string& folder, const std::string& name, int mode, const std
 Snapshot Take(const std::string& folder)
 {
   Snapshot files;
-  for (const auto& entry : fs::recursive_directory_iterator(U8(folder)))
+  for (const auto& entry : fs::recursive_directory_iterator(fs::u8path(folder)))
     if (entry.is_regular_file())
-      files[entry.path().lexically_relative(U8(folder)).generic_u8string()] =
+      files[entry.path().lexically_relative(fs::u8path(folder)).generic_u8string()] =
           Stat(int(entry.symlink_status().permissions() & fs::perms::mask), Contents(entry.path()));
   return files;
 }
@@ -129,18 +124,6 @@ Names Kept(const std::string& folder)
   return parts;
 }
 
-// The crash program; on Windows a relative name is taken from this program's folder.
-std::string CrashProgram()
-{
-#ifdef _WIN32
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  return (fs::path(self).parent_path() / U8(ENGINE_CRASH)).u8string();
-#else
-  return ENGINE_CRASH;
-#endif
-}
-
 // Runs the crash program; returns the steps it reached ({""} when it did not end as asked:
 // killed at a step, or normally at step 0).
 Names Crash(int step, const std::string& folder, Names mode)
@@ -149,7 +132,7 @@ Names Crash(int step, const std::string& folder, Names mode)
   std::string out;
   int status = -1;
   for (int tries = 0; status == -1 && tries < 3; ++tries)  // wine fails a start now and then
-    status = RunProgram(CrashProgram(), mode, &out);
+    status = RunProgram(ENGINE_CRASH, mode, &out);
   if (status != (step ? 128 + 9 : 0))
     return {""};
   Names steps;
@@ -190,12 +173,13 @@ TEST_CASE("a failure at any file operation leaves the old release or the new one
       // One file on Windows: refused before anything changes.
       {"clash", 0, false, "文件名无效", "数据/A.DAT"},
 #ifdef _WIN32
-      // Held open by another handle that shares nothing, it cannot be moved aside.
+      // Held open by another program, it cannot be moved aside.
       {"locked", 0, false, "无法保留原文件的副本：", "Mervo"},
 #endif
   };
   for (const Row& row : rows) {
-    CAPTURE(row.op);
+    const std::string op = row.op;
+    CAPTURE(op);
     CAPTURE(row.n);
     TempDir dir;
     Prepare(dir.Path());
@@ -203,26 +187,19 @@ TEST_CASE("a failure at any file operation leaves the old release or the new one
     engine::InstallEngine engine(dir.Path(), ops);
     for (const File& file : NewFiles)
       CHECK(engine.Downloaded(file.name) == "");
-    const std::string op = row.op;
     if (op == "swap") {  // a file of the same size put in place of a downloaded one
       Put(dir.Path(), "swap", 0600, "new b");
-      fs::rename(U8(dir.File("swap")), U8(dir.File("plugins/b.dll.tmp")));
+      fs::rename(fs::u8path(dir.File("swap")), fs::u8path(dir.File("plugins/b.dll.tmp")));
     }
     std::vector<engine::InstallItem> items{
         {"数据/a.dat", false}, {"plugins/b.dll", false}, {"数据/a.dat", false}, {"Mervo", true}};
     if (op == "clash")
       items.push_back({"数据/A.DAT", false});
-#ifdef _WIN32
-    const HANDLE lock =
-        op == "locked" ? CreateFileW(U8(dir.File("Mervo")).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)
-                       : nullptr;
-    REQUIRE(lock != INVALID_HANDLE_VALUE);
-#endif
+    std::ifstream lock;  // another program's handle, which on Windows shares no deletion
+    if (op == "locked")
+      lock.open(fs::u8path(dir.File("Mervo")));
     const engine::InstallResult result = engine.Install(items);
-#ifdef _WIN32
-    if (lock)
-      CloseHandle(lock);
-#endif
+    lock.close();
     CHECK(result.ok == row.installed);
     CHECK(result.failedName == row.failedName);
     const std::string said = result.reason.substr(0, result.reason.find('\n'));
@@ -248,50 +225,38 @@ TEST_CASE("a failure at any file operation leaves the old release or the new one
 }
 
 #ifdef _WIN32
-// A running program cannot be replaced by name, only moved aside; its old copy goes at the
-// first start after it has ended.
+// A program in use cannot be replaced by name, only moved aside; its old copy goes at the
+// first start after it has ended. A copy of this test program, loaded but never run, stands in.
 TEST_CASE("a running program is replaced by its new version")
 {
   TempDir dir;
   Prepare(dir.Path());
-  const fs::path program = U8(dir.File("Mervo"));
-  fs::copy_file(U8(CrashProgram()), program, fs::copy_options::overwrite_existing);
-  // It says it runs, then waits for its input to end, which only this test can end.
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE input, keep, running, output;
-  REQUIRE((CreatePipe(&input, &keep, &inherit, 0) && CreatePipe(&running, &output, &inherit, 0)));
-  SetHandleInformation(keep, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(running, HANDLE_FLAG_INHERIT, 0);
+  wchar_t self[MAX_PATH];
+  REQUIRE(GetModuleFileNameW(nullptr, self, MAX_PATH));
+  const fs::path program = fs::u8path(dir.File("Mervo"));
+  fs::copy_file(self, program, fs::copy_options::overwrite_existing);
   STARTUPINFOW start{};
   start.cb = sizeof start;
-  start.dwFlags = STARTF_USESTDHANDLES;
-  start.hStdInput = input;
-  start.hStdOutput = start.hStdError = output;
   PROCESS_INFORMATION child{};
-  std::wstring line = L"Mervo 0 . wait";
-  for (int tries = 0; tries < 3 && !child.hProcess; ++tries)
-    CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child);
+  for (int tries = 0; tries < 3 && !child.hProcess; ++tries)  // wine fails a start now and then
+    CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &start,
+                   &child);
   REQUIRE(child.hProcess);
-  CloseHandle(input);
-  CloseHandle(output);
-  char said;
-  DWORD got;
-  REQUIRE(ReadFile(running, &said, 1, &got, nullptr));
   const auto ops = engine::SystemFileOps();
   const engine::InstallResult result =
       engine::InstallEngine(dir.Path(), *ops).Install({{"数据/a.dat"}, {"plugins/b.dll"}, {"Mervo", true}});
   CHECK_MESSAGE(result.ok, result.reason);
-  // The old copy stays while it runs, and the journal that lists it; a start cannot remove it either.
+  // The old copy stays while in use, and the journal that lists it; a start cannot remove it either.
   Snapshot expected = Release(true);
-  expected["Mervo.updbak~"] = Stat(0, Contents(U8(CrashProgram())));
+  expected["Mervo.updbak~"] = Stat(0, Contents(self));
   expected[engine::JournalName()] = Take(dir.Path())[engine::JournalName()];
   CHECK(Take(dir.Path()) == expected);
   CHECK(RecoverHere(dir.Path()) == RecoveryOutcome::Unfinished);
   CHECK(Take(dir.Path()) == expected);
-  CloseHandle(keep);
+  TerminateProcess(child.hProcess, 1);
   CHECK(WaitForSingleObject(child.hProcess, 30000) == WAIT_OBJECT_0);
-  for (HANDLE handle : {child.hProcess, child.hThread, running})
-    CloseHandle(handle);
+  CloseHandle(child.hProcess);
+  CloseHandle(child.hThread);
   CHECK(RecoverHere(dir.Path()) == RecoveryOutcome::CleanedUp);
   CHECK(Take(dir.Path()) == Release(true));
 }
@@ -322,7 +287,7 @@ TEST_CASE("parts kept across the end of a run")
       Prepare(dir.Path(), false, &engine);
       if (row.end == "drop") {
         CHECK(engine.DropPart("数据/a.dat") == "");
-        CHECK_FALSE(fs::exists(U8(dir.File("数据/a.dat.tmp"))));
+        CHECK_FALSE(fs::exists(fs::u8path(dir.File("数据/a.dat.tmp"))));
         Put(dir.Path(), "数据/a.dat.tmp", 0600, "new");
       }
       if (row.end == "keep" || row.end == "remove")
