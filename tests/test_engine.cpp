@@ -16,8 +16,7 @@
 #include <map>
 #include <sstream>
 #ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+#include <windows.h>  // the platform's build gives WIN32_LEAN_AND_MEAN
 #endif
 
 using engine::RecoveryOutcome;
