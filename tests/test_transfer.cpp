@@ -205,17 +205,22 @@ TEST_CASE("a download replaces the file only when it arrives whole")
 // A body without a length is counted as it arrives, and dropped as soon as it is too long.
 TEST_CASE("a whole-body fetch stops past its limit")
 {
-  Server server;
   Reply endless;
   endless.streamBytes = 64 << 20;
-  server.Route("/mrvo/f", endless);
-  Inet inet;
-  CHECK_THROWS_WITH_AS(inet.OpenURL(server.BaseUrl() + "f", 4096), "大于 4096 字节", InetError);
+  // The refusal returns before the rest is sent; whether a close reads it out races the reader, hence
+  // a few tries.
+  for (int i = 0; i < 8; ++i) {
+    Server server;
+    server.Route("/mrvo/f", endless);
+    Inet inet;
+    CHECK_THROWS_WITH_AS(inet.OpenURL(server.BaseUrl() + "f", 4096), "大于 4096 字节", InetError);
+    CHECK(server.Streamed() < 8 << 20);
 #ifndef _WIN32
-  // WinINet reads out the rest of a body when its handle closes, as fast as this machine's server sends.
-  CHECK(WaitUntil([&] { return !server.Streaming(); }));
-  CHECK(server.Streamed() < 16 << 20);
+    // Wine's WinINet reads out the rest of a body as its handle closes, on a thread of its own.
+    CHECK(WaitUntil([&] { return !server.Streaming(); }));
+    CHECK(server.Streamed() < 16 << 20);
 #endif
+  }
 }
 
 TEST_CASE("a list loads, or fails with a reason and leaves the last one")

@@ -171,25 +171,40 @@ struct Inet::Impl {
 namespace {
 enum { Session, Connection, Request };
 
-// Closes the handles from index first on; closing one from the window thread also ends a
-// blocking call on it.
-void CloseHandles(Transfer& t, int first)
+using Handles = std::vector<HINTERNET>;
+
+// Takes the handles from index first on out of the transfer, request first; under its mutex.
+Handles TakeHandles(Transfer& t, int first)
 {
+  Handles taken;
   for (int i = 2; i >= first; --i) {
     if (t.handles[i])
-      InternetCloseHandle(t.handles[i]);
+      taken.push_back(t.handles[i]);
     t.handles[i] = nullptr;
   }
+  return taken;
+}
+
+// Closing a request handle also ends a blocking call on it, but may first read out the rest of
+// its body (wine's WinINet does, however the request was sent): never under the transfer's mutex.
+void Close(const Handles& handles)
+{
+  for (const HINTERNET handle : handles)
+    InternetCloseHandle(handle);
 }
 
 // Keeps a new handle, unless the transfer was stopped meanwhile; nullptr then, or on failure.
 HINTERNET Keep(Transfer& t, int index, HINTERNET handle)
 {
-  const std::lock_guard<std::mutex> lock(t.mutex);
-  t.handles[index] = handle;
-  if (t.stop || t.timedOut)
-    CloseHandles(t, Session);
-  return t.handles[index];
+  Handles stopped;
+  {
+    const std::lock_guard<std::mutex> lock(t.mutex);
+    t.handles[index] = handle;
+    if (t.stop || t.timedOut)
+      stopped = TakeHandles(t, Session);
+  }
+  Close(stopped);
+  return stopped.empty() ? handle : nullptr;
 }
 
 struct UrlPieces {
@@ -280,8 +295,12 @@ std::string SendFollowingRedirects(Transfer& t)
     const std::string next = Resolve(url, location);
     if (LowerAscii(url).rfind("https:", 0) == 0 && LowerAscii(next).rfind("https:", 0) != 0)
       return "拒绝重定向到不安全的地址：" + location;
-    const std::lock_guard<std::mutex> lock(t.mutex);
-    CloseHandles(t, Connection);
+    Handles previous;
+    {
+      const std::lock_guard<std::mutex> lock(t.mutex);
+      previous = TakeHandles(t, Connection);
+    }
+    Close(previous);
     url = next;
   }
 }
@@ -336,12 +355,13 @@ void Watch(Transfer& t, const std::function<void()>& notify)
         || t.readPos < t.buffer.size())
       continue;
     t.timedOut = true;
-    CloseHandles(t, Session);
+    const Handles handles = TakeHandles(t, Session);
     t.failure = Seconds(t.timeoutMs) + " 秒内未收到数据";
     t.done = true;
     lock.unlock();
     t.drained.notify_all();
     notify();
+    Close(handles);
     return;
   }
 }
@@ -371,15 +391,17 @@ void RunTransfer(Transfer& t, const std::function<void()>& notify)
       failure = ReadBody(t);
   }
   bool told = false;
+  Handles handles;
   {
     const std::lock_guard<std::mutex> lock(t.mutex);
-    CloseHandles(t, Session);
+    handles = TakeHandles(t, Session);
     told = t.done;
     if (!told)
       t.failure = t.stop ? std::string() : failure;
     t.done = true;
   }
   t.drained.notify_all();
+  Close(handles);
   watch.join();
   if (!told)
     notify();
@@ -455,12 +477,17 @@ void Inet::Impl::OnTransferDone(const std::shared_ptr<Transfer>& transfer)
 void Inet::Impl::StopTransfer()
 {
   if (m_transfer) {
+    Handles handles;
     {
       const std::lock_guard<std::mutex> lock(m_transfer->mutex);
       m_transfer->stop = true;
-      CloseHandles(*m_transfer, Session);
+      handles = TakeHandles(*m_transfer, Session);
     }
     m_transfer->drained.notify_all();
+    // The window never waits for a close: a thread of its own ends any blocking call and
+    // takes whatever WinINet reads out on the way.
+    if (!handles.empty())
+      std::thread([handles] { Close(handles); }).detach();
   }
   // A WinINet call does not always return when its handle is closed: the thread, which owns
   // its share of the transfer, ends on its own.
