@@ -67,11 +67,11 @@ TEST_CASE("a file is missing on the server only when the status says so")
 TEST_CASE("a body arrives whole or fails with its reason")
 {
   Reply stall = Reply::Stall();
-  // Eight pieces 100 ms apart: longer in all than the 600 ms limit, never silent that long
-  // (with room for a busy machine).
-  Reply drip = Reply::Ok(std::string(8000, 'd'));
+  // Twenty pieces 100 ms apart: longer in all than the 1.5 s limit, never silent that long
+  // (with room for a busy machine under wine).
+  Reply drip = Reply::Ok(std::string(6000, 'd'));
   drip.dripMs = 100;
-  drip.dripPieces = 8;
+  drip.dripPieces = 20;
   const int ok = Inet::icResponseCompleted, error = Inet::icError;
   const struct {
     const char* name;
@@ -79,9 +79,9 @@ TEST_CASE("a body arrives whole or fails with its reason")
     std::string body, failure;  // failure: "" when the transfer must succeed
     int state;
   } rows[] = {
-      {"dripping slower than the limit", drip, std::string(8000, 'd'), "", ok},
+      {"dripping slower than the limit", drip, std::string(6000, 'd'), "", ok},
       {"cut short", CutShort(), "0123", "连接中断（已收到 4 / 10 字节）", error},
-      {"stall", stall, "", "0.6 秒内未收到数据", error},
+      {"stall", stall, "", "1.5 秒内未收到数据", error},
       {"conflicting lengths", With(Reply::Ok("0123456789"), "Content-Length", "12"), "",
        "相互矛盾的长度（Content-Length: 10, 12）", error},
       {"gzip", With(Reply::Ok("\x1f\x8b compressed"), "Content-Encoding", "gzip"), "", "Content-Encoding: gzip", error},
@@ -94,7 +94,7 @@ TEST_CASE("a body arrives whole or fails with its reason")
     Server server;
     server.Route("/mrvo/f", row.reply);
     Inet inet;
-    inet.SetTimeoutMs(600);
+    inet.SetTimeoutMs(1500);
     std::vector<int> states;
     inet.OnStateChanged = [&](int state) { states.push_back(state); };
     inet.Execute(server.BaseUrl() + "f", "GET");

@@ -319,8 +319,11 @@ std::string ReadBody(Transfer& t)
         return std::string();
       request = t.handles[Request];
     }
-    DWORD got = 0;
-    if (!InternetReadFile(request, piece.data(), DWORD(piece.size()), &got))
+    // A read asks only for what has arrived: WinINet may otherwise wait to fill the whole piece,
+    // and a slow server that never falls silent would look silent to the watch.
+    DWORD available = 0, got = 0;
+    if (!InternetQueryDataAvailable(request, &available, 0, 0)
+        || !InternetReadFile(request, piece.data(), std::min(DWORD(piece.size()), std::max(available, DWORD(1))), &got))
       return ReasonFor(GetLastError(), t);
     if (got == 0)
       break;
