@@ -1,5 +1,7 @@
 #include "Scripted.h"
 
+#include "Program.h"
+
 #include "platform/Events.h"
 
 #include <chrono>
@@ -187,7 +189,13 @@ const struct Installer {
 } installed;
 }  // namespace
 
-ScriptedWindow* LastScriptedWindow()
+std::vector<Strings> ShownRows()
 {
-  return g_last;
+  return g_last ? g_last->rows : std::vector<Strings>();
+}
+
+void CloseFromTitleBar()
+{
+  if (g_last)
+    g_last->Close();
 }

@@ -65,6 +65,3 @@ private:
   }
   std::vector<std::shared_ptr<void>> m_controls;
 };
-
-// Every window of a program that links these controls is a scripted one; the window made last, or null.
-ScriptedWindow* LastScriptedWindow();
