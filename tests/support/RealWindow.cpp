@@ -2,53 +2,35 @@
 // scripted controls: the window is found by its class among this thread's windows.
 #include "Program.h"
 #include "platform/win32/ControlIds.h"
+#include "platform/win32/Win32Text.h"
 
 #include <windows.h>
 // After windows.h, which it needs.
 #include <commctrl.h>
 
 namespace {
-std::string Utf8(const wchar_t* text)
-{
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  std::string out(size > 0 ? size - 1 : 0, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
-  return out;
-}
-
 // The visible updater window of this thread, else any.
 HWND Form()
 {
-  struct Found {
-    HWND any = nullptr, visible = nullptr;
-  } found;
+  HWND found[2] = {};  // hidden, visible
   EnumThreadWindows(
       GetCurrentThreadId(),
       [](HWND hwnd, LPARAM data) -> BOOL {
-        auto* f = reinterpret_cast<Found*>(data);
         wchar_t cls[32] = L"";
         GetClassNameW(hwnd, cls, 32);
         if (lstrcmpW(cls, L"frmUpdate") == 0)
-          (IsWindowVisible(hwnd) ? f->visible : f->any) = hwnd;
+          reinterpret_cast<HWND*>(data)[IsWindowVisible(hwnd) ? 1 : 0] = hwnd;
         return TRUE;
       },
-      LPARAM(&found));
-  return found.visible ? found.visible : found.any;
-}
-
-int ControlId(const char* name)
-{
-  for (const win32ui::NamedId& known : win32ui::kControlIds)
-    if (std::string(name) == known.name)
-      return known.id;
-  return 0;
+      LPARAM(found));
+  return found[1] ? found[1] : found[0];
 }
 }  // namespace
 
 std::vector<Strings> ShownRows()
 {
   std::vector<Strings> rows;
-  const HWND list = GetDlgItem(Form(), ControlId("lvUpdateList"));
+  const HWND list = GetDlgItem(Form(), win32ui::kControlIds[1].id);  // lvUpdateList
   const int columns = int(SendMessageW(HWND(SendMessageW(list, LVM_GETHEADER, 0, 0)), HDM_GETITEMCOUNT, 0, 0));
   for (int row = 0; row < int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); ++row) {
     rows.emplace_back();
@@ -59,7 +41,7 @@ std::vector<Strings> ShownRows()
       item.pszText = text;
       item.cchTextMax = 512;
       SendMessageW(list, LVM_GETITEMTEXTW, WPARAM(row), LPARAM(&item));
-      rows.back().push_back(Utf8(text));
+      rows.back().push_back(win32::Utf8(text));
     }
   }
   return rows;

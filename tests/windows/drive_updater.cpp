@@ -325,18 +325,6 @@ void SelfUpdate(const Setup& setup)
          "self: the kept-aside exe or the record is still there");
 }
 
-void TamperedList(const Setup& setup)
-{
-  Updater updater;
-  const fs::path folder = ProgramFolder(setup, "tampered");
-  Expect(Start(updater, folder / "MervoUpdate.exe", setup.baseUrl + "tampered/mrvo/", setup.publicKey),
-         "tampered: not started");
-  const std::string text = AnswerBox(updater, IDOK);
-  Expect(text.rfind("更新列表签名无效：", 0) == 0, "tampered: box says \"" + text + "\"");
-  Expect(updater.WaitForEnd(), "tampered: still running after the box");
-  ExpectOriginals(folder, "tampered");
-}
-
 // The text of a control of the window (WM_GETTEXT crosses processes).
 std::string ControlText(const Updater& updater, int id)
 {
@@ -421,7 +409,6 @@ int main(int argc, char** argv)
   FailedUpdate(setup, "held", "rel", "setup.ini",
                {"文件安装失败：setup.ini\r\n无法保留原文件的副本：", ")\r\n已恢复原有文件。"});
   WholeUpdate(setup, "signed", "signed", setup.publicKey);
-  TamperedList(setup);
   SelfUpdate(setup);
   return checks::Summary();
 }
