@@ -249,39 +249,37 @@ void ExpectInstalled(const fs::path& folder, const fs::path& release, const std:
   Expect(ReadAll(folder / "data" / "user.cfg") == kOldFiles[3].second, name + ": a file of the user's changed");
 }
 
-void UpToDate(const Setup& setup)
+// Starts the updater of folder against release; the box says it is up to date, and it ends.
+void ExpectUpToDate(const Setup& setup, const fs::path& folder, const std::string& release, const std::string& name)
 {
   Updater updater;
-  const fs::path folder = ProgramFolder(setup, "uptodate");
-  Expect(Start(updater, folder / "MervoUpdate.exe", setup.baseUrl + "same/mrvo/", ""), "uptodate: not started");
+  Expect(Start(updater, folder / "MervoUpdate.exe", setup.baseUrl + release + "/mrvo/", ""), name + ": not started");
   const std::string text = AnswerBox(updater, IDOK);
-  Expect(text.find("已经是最新版本") != std::string::npos, "uptodate: box says \"" + text + "\"");
-  Expect(updater.WaitForEnd(), "uptodate: still running after the box");
-  ExpectOriginals(folder, "uptodate");
+  Expect(text.find("已经是最新版本") != std::string::npos, name + ": box says \"" + text + "\"");
+  Expect(updater.WaitForEnd(), name + ": still running after the box");
 }
 
-void Offer(const Setup& setup)
+// Starts the updater in a fresh folder against release: the offer, with nothing touched yet.
+bool Offered(Updater& updater, const Setup& setup, const std::string& name, const std::string& release,
+             const std::string& key = "")
 {
-  Updater updater;
-  const fs::path folder = ProgramFolder(setup, "offer");
-  Expect(Start(updater, folder / "MervoUpdate.exe", setup.baseUrl + "rel/mrvo/", ""), "offer: not started");
-  WaitForStatus(updater, "发现更新文件 ，点【更新】开始更新...");
-  Expect(!updater.Ended(), "offer: ended by itself");
-  ExpectOriginals(folder, "offer");
+  const fs::path folder = ProgramFolder(setup, name);
+  Expect(Start(updater, folder / "MervoUpdate.exe", setup.baseUrl + release + "/mrvo/", key), name + ": not started");
+  const bool offered = WaitForStatus(updater, "发现更新文件 ，点【更新】开始更新...") && !updater.Ended();
+  ExpectOriginals(folder, name);
+  return offered;
 }
 
 // Presses 更新, sees the update through and presses 完成, which ends the run.
 void WholeUpdate(const Setup& setup, const std::string& name, const std::string& release, const std::string& key)
 {
   Updater updater;
-  const fs::path folder = ProgramFolder(setup, name);
-  Expect(Start(updater, folder / "MervoUpdate.exe", setup.baseUrl + release + "/mrvo/", key), name + ": not started");
-  if (!WaitForStatus(updater, "发现更新文件 ，点【更新】开始更新..."))
+  if (!Offered(updater, setup, name, release, key))
     return;
   Press(updater, 1005);
   if (!WaitForStatus(updater, "更新完成！"))
     return;
-  ExpectInstalled(folder, setup.releases / release / "mrvo", name);
+  ExpectInstalled(setup.work / name, setup.releases / release / "mrvo", name);
   Press(updater, 1004);
   Expect(updater.WaitForEnd(), name + ": still running after 完成");
 }
@@ -292,9 +290,8 @@ void FailedUpdate(const Setup& setup, const std::string& name, const std::string
                   const std::vector<std::string>& expected)
 {
   Updater updater;
-  const fs::path folder = ProgramFolder(setup, name);
-  Expect(Start(updater, folder / "MervoUpdate.exe", setup.baseUrl + release + "/mrvo/", ""), name + ": not started");
-  if (!WaitForStatus(updater, "发现更新文件 ，点【更新】开始更新..."))
+  const fs::path folder = setup.work / name;
+  if (!Offered(updater, setup, name, release))
     return;
   const HANDLE holder = held ? CreateFileW((folder / held).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)
                              : INVALID_HANDLE_VALUE;
@@ -316,11 +313,7 @@ void SelfUpdate(const Setup& setup)
   WholeUpdate(setup, "self", "self", "");
   const fs::path folder = setup.work / "self";
   Expect(fs::exists(folder / "MervoUpdate.exe.updbak~"), "self: the running exe was not kept aside");
-  Updater updater;
-  Expect(Start(updater, folder / "MervoUpdate.exe", setup.baseUrl + "self/mrvo/", ""), "self: not started again");
-  const std::string text = AnswerBox(updater, IDOK);
-  Expect(text.find("已经是最新版本") != std::string::npos, "self: first box says \"" + text + "\"");
-  Expect(updater.WaitForEnd(), "self: still running after the boxes");
+  ExpectUpToDate(setup, folder, "self", "self, started again");
   Expect(!fs::exists(folder / "MervoUpdate.exe.updbak~") && !fs::exists(folder / "MervoUpdate.journal"),
          "self: the kept-aside exe or the record is still there");
 }
@@ -401,8 +394,9 @@ int main(int argc, char** argv)
     return 0;
   const Setup setup{fs::u8path(argv[1]), argv[2], fs::u8path(argv[3]), fs::u8path(argv[4]), argv[5]};
   fs::create_directories(setup.work);
-  UpToDate(setup);
-  Offer(setup);
+  const fs::path upToDate = ProgramFolder(setup, "uptodate");
+  ExpectUpToDate(setup, upToDate, "same", "uptodate");
+  ExpectOriginals(upToDate, "uptodate");
   WholeUpdate(setup, "update", "rel", "");
   FailedUpdate(setup, "failed", "bad", nullptr, {"文件下载失败：", "\r\n未更新任何文件。"});
   // Wine names no program that holds a file, and then nothing follows the system's reason.

@@ -4,17 +4,17 @@
 #include <windows.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 
 int main(int argc, char** argv)
 {
-  if (argc > 1 && std::strcmp(argv[1], "--wait") == 0) {
+  if (argc > 1 && std::strcmp(argv[1], "--wait") == 0)
     Sleep(INFINITE);
-    return 0;
-  }
-  wchar_t self[MAX_PATH] = L"";
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::ofstream("started", std::ios::binary) << std::filesystem::path(self).filename().u8string();
+  char self[MAX_PATH] = "";
+  const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+  const char* name = std::strrchr(self, '\\') ? std::strrchr(self, '\\') + 1 : self;
+  const HANDLE mark = CreateFileW(L"started", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(mark, name, DWORD(self + length - name), &written, nullptr);
+  CloseHandle(mark);
   return 0;
 }
