@@ -9,8 +9,6 @@
 // Prints the failed checks and "N passed, N failed"; exits 0 only when every check passed.
 #include "platform/win32/ControlIds.h"
 
-#include "Checks.h"
-
 #include <windows.h>
 // After windows.h, which it needs.
 #include <commctrl.h>
@@ -26,26 +24,41 @@
 
 namespace fs = std::filesystem;
 
+namespace checks {
+int passed = 0;
+int failed = 0;
+
+void Expect(bool ok, const std::string& what)
+{
+  ok ? ++passed : ++failed;
+  if (!ok)
+    std::printf("FAIL: %s\n", what.c_str());
+  std::fflush(stdout);
+}
+
+// Prints "N passed, M failed" and gives the program's exit status.
+int Summary()
+{
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}
+}  // namespace checks
+
 namespace {
 using checks::Expect;
 
 std::string Utf8(const std::wstring& text)
 {
-  if (text.empty())
-    return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(size, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), size, nullptr, nullptr);
+  std::string out(text.size() * 3, '\0');
+  out.resize(std::size_t(
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), int(out.size()), nullptr, nullptr)));
   return out;
 }
 
 std::wstring Wide(const std::string& text)
 {
-  if (text.empty())
-    return std::wstring();
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-  std::wstring out(size, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), out.data(), size);
+  std::wstring out(text.size(), L'\0');
+  out.resize(std::size_t(MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), out.data(), int(out.size()))));
   return out;
 }
 
