@@ -163,8 +163,7 @@ TEST_CASE("a whole update, then the hand-over")
   }
   for (const auto& [name, data] : release.released)
     CHECK(release.folder.Read(name) == data);
-  CHECK(release.folder.Files()
-        == Strings{"MervoUpdate.log.1", "a.bin", "b.bin", kMain, "setup.ini", "sub/deep/c.bin"});
+  CHECK(release.folder.Files() == Strings{"MervoUpdate.log.1", "a.bin", "b.bin", kMain, "setup.ini", "sub/deep/c.bin"});
   CHECK(ReadFile(victim) == "keep me");
 
   w->cmdFinish->Click();
@@ -433,7 +432,8 @@ TEST_CASE("a running main program")
     bool agree, ignoresTerm, idReused;
   } rows[] = {{true, false, false},
 #ifndef _WIN32  // Windows terminates at once, and the handle found is what it ends
-              {true, true, false},  {true, false, true},
+              {true, true, false},
+              {true, false, true},
 #endif
               {false, false, false}};
   for (const auto& row : rows) {
