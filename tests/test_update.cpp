@@ -1,9 +1,9 @@
 // Whole updates through the window: downloads, progress, installation, hand-over, and every
 // way an update can fail without touching the product.
 #include "Program.h"
-#include "Scripted.h"
 #include "engine/Install.h"
 #include "frmUpdate/frmUpdate.h"
+#include "platform/FileSys.h"
 
 #include <doctest/doctest.h>
 
@@ -29,6 +29,22 @@ extern char** environ;
 namespace fs = std::filesystem;
 
 namespace {
+// The main program of each version, and what the new one leaves in "started" when the hand-over
+// starts it. On Windows a program of the tests (windows/main_program.cpp), the same in both.
+#ifdef _WIN32
+const std::string kMain = "mervo.exe", kStarted = kMain;
+std::string MainProgram(const std::string&)
+{
+  return ReadFile(MAIN_PROGRAM);
+}
+#else
+const std::string kMain = "mervo", kStarted = "1.1\n";
+std::string MainProgram(const std::string& version)
+{
+  return "#!/bin/sh\necho " + version + " > started\n";
+}
+#endif
+
 // The log's events without their local time; a line without one shows whole, so it fails the comparison.
 Strings Events(const ProgramFolder& folder)
 {
@@ -48,7 +64,7 @@ struct Release : UpdaterRun {
   const std::vector<std::pair<std::string, std::string>> released{{"a.bin", "new a"},
                                                                   {"b.bin", Bytes(3000, 'b')},
                                                                   {"sub/deep/c.bin", Bytes(1025, 'c')},
-                                                                  {"mervo", "#!/bin/sh\necho 1.1 > started\n"},
+                                                                  {kMain, MainProgram("1.1")},
                                                                   {"setup.ini", "[Mervo]\n版本=1.1\n"}};
 
   Release()
@@ -56,13 +72,13 @@ struct Release : UpdaterRun {
     Keep("setup.ini", "[Mervo]\n版本=1.0\n");
     Keep("a.bin", "old a, longer than the new one will be");
     Keep("b.bin", "old b");
-    Keep("mervo", "#!/bin/sh\necho 1.0 > started\n");
+    Keep(kMain, MainProgram("1.0"));
     std::vector<std::pair<std::string, std::string>> listed;
     for (const auto& [name, data] : released) {
       listed.emplace_back(std::regex_replace(name, std::regex("/"), "\\"), "1.1");
       server.File(name, data);
     }
-    server.File("UpdList.xml", UpdateList("1.1", {"new"}, listed, "mervo"));
+    server.File("UpdList.xml", UpdateList("1.1", {"new"}, listed, kMain));
   }
   void Keep(const std::string& name, const std::string& data)
   {
@@ -131,14 +147,14 @@ TEST_CASE("a whole update, then the hand-over")
 
   CHECK(shownWhileDownloading
         == Strings{"a.bin=正在更新：a.bin ...", "b.bin=正在更新：b.bin ...",
-                   "sub/deep/c.bin=正在更新：sub\\deep\\c.bin ...", "mervo=正在更新：mervo ...",
+                   "sub/deep/c.bin=正在更新：sub\\deep\\c.bin ...", kMain + "=正在更新：" + kMain + " ...",
                    "setup.ini=正在更新：setup.ini ..."});
   CHECK(progress == Strings{"34", "68", "100", "100%"});
   CHECK(w->StatusText() == Done);
   CHECK(release.log.shown.empty());
   CHECK(w->pbUpdate->Value() == 100);
   // The hidden list view mirrors the finished table.
-  const auto& rows = LastScriptedWindow()->rows;
+  const std::vector<Strings> rows = ShownRows();
   REQUIRE(int(rows.size()) == w->lvUpdateList.Count());
   for (int i = 1; i <= w->lvUpdateList.Count(); ++i) {
     CHECK(w->lvUpdateList.RowText(i, 3) == "100%");
@@ -147,21 +163,20 @@ TEST_CASE("a whole update, then the hand-over")
   }
   for (const auto& [name, data] : release.released)
     CHECK(release.folder.Read(name) == data);
-  CHECK(release.folder.Files()
-        == Strings{"MervoUpdate.log.1", "a.bin", "b.bin", "mervo", "setup.ini", "sub/deep/c.bin"});
+  CHECK(release.folder.Files() == Strings{"MervoUpdate.log.1", "a.bin", "b.bin", kMain, "setup.ini", "sub/deep/c.bin"});
   CHECK(ReadFile(victim) == "keep me");
 
   w->cmdFinish->Click();
   CHECK(w->IsUnloaded());
-#ifndef _WIN32  // the main program here is a shell script; the Win32 window's tests start a real one
-  CHECK(::access(release.folder.File("mervo").c_str(), X_OK) == 0);
-  CHECK(WaitUntil([&] { return release.folder.Read("started") == "1.1\n"; }));
+#ifndef _WIN32
+  CHECK(::access(release.folder.File(kMain).c_str(), X_OK) == 0);
 #endif
+  CHECK(WaitUntil([&] { return release.folder.Read("started") == kStarted; }));
   // What a support engineer reads: the versions, each file, the outcome and the hand-over.
   const Strings events = Events(release.folder);
   for (const std::string& event : {std::string("已安装版本 1.0"), std::string("服务器提供版本 1.1"),
                                    std::string("已下载：sub\\deep\\c.bin（1025 字节）"), std::string("更新完成"),
-                                   "启动主程序 " + fs::path(release.folder.File("mervo")).make_preferred().string()})
+                                   "启动主程序 " + fs::path(release.folder.File(kMain)).make_preferred().string()})
     CHECK_MESSAGE(std::count(events.begin(), events.end(), event) == 1, event);
   CHECK(std::none_of(events.begin(), events.end(), [](const std::string& e) { return StartsWith(e, "no time: "); }));
   CHECK(release.folder.Read("MervoUpdate.log.1") == oldLog);
@@ -255,7 +270,7 @@ TEST_CASE("a failed update changes nothing")
 #ifndef _WIN32  // wine's WinINet reads out the rest as the handle closes, off the window; Windows has no mode bits
     CHECK(WaitUntil([&] { return !release.server.Streaming(); }));
     CHECK(release.server.Streamed() < 16 << 20);
-    CHECK(::access(release.folder.File("mervo").c_str(), X_OK) != 0);
+    CHECK(::access(release.folder.File(kMain).c_str(), X_OK) != 0);
     CHECK(fs::is_empty(outside.Path()));
 #endif
     CHECK(w->StatusText() == Stopped);
@@ -281,7 +296,7 @@ TEST_CASE("closing the window during a download cancels the update")
   release.server.Route("/mrvo/sub/deep/c.bin", Reply::Stall());
   release.server.onRequest = [&](const std::string& request) {
     if (request == "GET /mrvo/sub/deep/c.bin")
-      RunOnEventLoop([] { LastScriptedWindow()->Close(); });
+      RunOnEventLoop(CloseFromTitleBar);
   };
   w->cmdUpdate->Click();
   REQUIRE(WaitUntil([&] { return w->IsUnloaded(); }));
@@ -360,11 +375,14 @@ namespace {
 // A process the test starts; ended at the end.
 struct Child {
   PROCESS_INFORMATION process{};
-  Child(const Strings& program, bool)  // the program alone, without arguments
+  Child(const Strings& arguments, bool)
   {
+    std::wstring line;
+    for (const std::string& argument : arguments)
+      line += L"\"" + fs::u8path(argument).wstring() + L"\" ";
     STARTUPINFOW startup{sizeof startup};
-    REQUIRE(CreateProcessW(fs::u8path(program.at(0)).wstring().c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
-                           nullptr, &startup, &process));
+    REQUIRE(CreateProcessW(fs::u8path(arguments.at(0)).wstring().c_str(), line.data(), nullptr, nullptr, FALSE, 0,
+                           nullptr, nullptr, &startup, &process));
   }
   ~Child()
   {
@@ -406,27 +424,34 @@ struct Child {
 #endif
 }  // namespace
 
-#ifndef _WIN32
 // The main program running from the program folder is ended first, if the user agrees: by
 // force when it ignores the request, and never another process that got its id meanwhile.
-// On Windows the Win32 window's tests ask the same question of a real program.
 TEST_CASE("a running main program")
 {
   const std::string nextPid = "/proc/sys/kernel/ns_last_pid";
   const struct {
     bool agree, ignoresTerm, idReused;
-  } rows[] = {{true, false, false}, {true, true, false}, {true, false, true}, {false, false, false}};
+  } rows[] = {{true, false, false},
+#ifndef _WIN32  // Windows terminates at once, and the handle found is what it ends
+              {true, true, false},
+              {true, false, true},
+#endif
+              {false, false, false}};
   for (const auto& row : rows) {
     INFO(row.agree, row.ignoresTerm, row.idReused);
+#ifdef _WIN32
+    Release release;
+    Child running({release.folder.File(kMain), "--wait"}, false);
+#else
     if (row.idReused && ::access(nextPid.c_str(), W_OK) != 0)
       continue;  // the next process id cannot be chosen here
     Release release;
-    release.Keep("mervo", ReadFile("/bin/sleep"));
-    fs::permissions(release.folder.File("mervo"), fs::perms::owner_all);
-    Child running({release.folder.File("mervo"), "600"}, row.ignoresTerm);
+    release.Keep(kMain, ReadFile("/bin/sleep"));
+    fs::permissions(release.folder.File(kMain), fs::perms::owner_all);
+    Child running({release.folder.File(kMain), "600"}, row.ignoresTerm);
     REQUIRE(WaitUntil([&] {
       std::error_code gone;
-      return fs::read_symlink("/proc/" + std::to_string(running.pid) + "/exe", gone) == release.folder.File("mervo");
+      return fs::read_symlink("/proc/" + std::to_string(running.pid) + "/exe", gone) == release.folder.File(kMain);
     }));
     const pid_t pid = running.pid;
     std::unique_ptr<Child> stranger;
@@ -439,24 +464,26 @@ TEST_CASE("a running main program")
           stranger = std::make_unique<Child>(Strings{"/bin/sleep", "600"}, false);
         }
       };
+#endif
     release.log.answer = row.agree ? MsgBoxResult::Yes : MsgBoxResult::No;
     auto w = release.Offer();
     w->lngEndGraceMs = 100;
     REQUIRE(Update(*w));
 
     REQUIRE(!release.log.shown.empty());
-    CHECK(release.log.shown[0].text == "更新主程序：" + release.folder.Path() + "/mervo正在运行!\r\n"
+    CHECK(release.log.shown[0].text == "更新主程序：" + NativePath(release.folder.Path() + "/" + kMain) + "正在运行!\r\n"
                                            "关闭此程序按[是]，终止更新按[否]");
     CHECK(release.log.shown[0].style == MsgBoxStyle::YesNoQuestion);
     CHECK(WaitUntil([&] { return running.Running() != row.agree; }));
     CHECK(w->StatusText() == (row.agree ? Done : Stopped));
     CHECK((row.agree ? release.folder.Read("a.bin") == "new a" : release.Untouched()));
+#ifndef _WIN32
     // Another process may take the id first; then this machine cannot show the case.
     if (stranger && stranger->pid == pid)
       CHECK(stranger->Running());
+#endif
   }
 }
-#endif
 
 // A second updater started in the same folder while one is at work leaves everything to it;
 // the lock it finds is not handed down to the programs the first one starts.
@@ -495,7 +522,7 @@ TEST_CASE("one run at a time")
   CHECK(std::count(before.begin(), before.end(), "a.bin.tmp") == 1);
   CHECK(during == before);
   CHECK(w->StatusText() == Done);
-  CHECK(release.folder.Files() == Strings{exe, "a.bin", "b.bin", "mervo", "setup.ini", "sub/deep/c.bin"});
+  CHECK(release.folder.Files() == Strings{exe, "a.bin", "b.bin", kMain, "setup.ini", "sub/deep/c.bin"});
 #ifndef _WIN32  // Windows hands down only the handles made to be inherited
   Strings closeOnExec;  // of each descriptor open on the lock
   for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {

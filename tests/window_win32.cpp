@@ -1,28 +1,19 @@
-// The Win32 window's controls, laid out as the updater lays them out and seen as a program outside
-// sees them: by class, title and control id, through window messages. Run by tools/win32ui-tests.sh.
-#include "platform/Controls.h"
-#include "platform/Runtime.h"
+// The updater's Win32 window as a program outside sees it: by class, title and control id,
+// through window messages; and the system's message boxes. Linked into test_check over the real
+// window; tools/win32ui-tests.sh runs these cases at two scales.
+#include "Program.h"
+#include "frmUpdate/frmUpdate.h"
 #include "platform/win32/ControlIds.h"
 
-#include "windows/Checks.h"
+#include <doctest/doctest.h>
 
 #include <windows.h>
 // After windows.h, which it needs.
 #include <commctrl.h>
 
-#include <cstdio>
-#include <functional>
-#include <memory>
-#include <string>
 #include <tuple>
 
-// The log belongs to the services; these checks need none of it.
-void LogEvent(const std::string&) {}
-void FlushLog() {}
-
 namespace {
-using checks::Expect;
-
 std::wstring W(const char* utf8)
 {
   wchar_t wide[256];
@@ -38,130 +29,57 @@ std::wstring Ask(HWND hwnd, UINT message, WPARAM wparam)
   return text;
 }
 
-std::wstring CellText(HWND list, int row, int column)
-{
-  wchar_t text[256] = L"";
-  LVITEMW item{};
-  item.iSubItem = column;
-  item.pszText = text;
-  item.cchTextMax = 256;
-  SendMessageW(list, LVM_GETITEMTEXTW, row, LPARAM(&item));
-  return text;
-}
-
-// Waits on the queue until done() or five seconds have passed; the timer wakes the wait.
-bool WaitUntil(const std::function<bool()>& done)
-{
-  const ULONGLONG deadline = GetTickCount64() + 5000;
-  const UINT_PTR clock = SetTimer(nullptr, 0, 100, nullptr);
-  while (!done() && GetTickCount64() < deadline)
-    WaitForEvents();
-  KillTimer(nullptr, clock);
-  return done();
-}
-
 void CheckLayout(HWND form)
 {
   const int dpi = GetDeviceCaps(GetDC(form), LOGPIXELSY);
-  std::printf("scale: %d dpi\n", dpi);
+  MESSAGE("scale: ", dpi, " dpi");
   RECT client, box;
   GetClientRect(form, &client);
-  Expect(client.right == MulDiv(7245, dpi, 1440) && client.bottom == MulDiv(3855, dpi, 1440),
-         "client size is 7245 x 3855 twips at the screen's scale");
+  CHECK(client.right == MulDiv(7245, dpi, 1440));
+  CHECK(client.bottom == MulDiv(3855, dpi, 1440));
+  // In tab order, each with its id and class.
   const wchar_t* classes[] = {
       L"Static", L"SysListView32", L"msctls_statusbar32", L"Button", L"Button", L"msctls_progress32", L"Edit"};
   HWND child = GetWindow(form, GW_CHILD);
   for (int i = 0; i < 7; ++i, child = GetWindow(child, GW_HWNDNEXT)) {
     wchar_t cls[64] = L"";
     GetClassNameW(child, cls, 64);
-    Expect(child && GetDlgCtrlID(child) == 1001 + i && lstrcmpiW(cls, classes[i]) == 0,
-           "control " + std::to_string(1001 + i) + " in tab order with its class");
+    CHECK(GetDlgCtrlID(child) == 1001 + i);
+    CHECK(lstrcmpiW(cls, classes[i]) == 0);
   }
   GetWindowRect(GetDlgItem(form, 1007), &box);
   MapWindowPoints(nullptr, form, reinterpret_cast<POINT*>(&box), 2);
-  Expect(box.left == MulDiv(1800, dpi, 1440) && box.right - box.left == MulDiv(5295, dpi, 1440),
-         "txtdata placed from twips");
+  CHECK(box.left == MulDiv(1800, dpi, 1440));
+  CHECK(box.right - box.left == MulDiv(5295, dpi, 1440));
+  // The banner bitmap and the window icon from the resources.
   BITMAP banner{};
   GetObjectW(HGDIOBJ(SendMessageW(GetDlgItem(form, 1001), STM_GETIMAGE, IMAGE_BITMAP, 0)), sizeof banner, &banner);
-  Expect(Ask(GetDlgItem(form, 1004), WM_GETTEXT, 256) == W("完成")
-             && Ask(GetDlgItem(form, 1005), WM_GETTEXT, 256) == W("更新") && banner.bmWidth == 105
-             && banner.bmHeight == 186 && GetClassLongPtrW(form, GCLP_HICON) != 0,
-         "button captions, the banner bitmap 105 x 186 and the window icon from the resources");
+  CHECK((banner.bmWidth == 105 && banner.bmHeight == 186));
+  CHECK(GetClassLongPtrW(form, GCLP_HICON) != 0);
 }
 
-void CheckList(ListView* view, HWND list)
+void CheckControls(HWND form)
 {
+  HWND list = GetDlgItem(form, 1002);
   wchar_t heading[64] = L"";
   LVCOLUMNW column{};
   column.mask = LVCF_TEXT | LVCF_FMT;
   column.pszText = heading;
   column.cchTextMax = 64;
   SendMessageW(list, LVM_GETCOLUMNW, 2, LPARAM(&column));
-  Expect(!IsWindowVisible(list)
-             && SendMessageW(HWND(SendMessageW(list, LVM_GETHEADER, 0, 0)), HDM_GETITEMCOUNT, 0, 0) == 5
-             && heading == W("文件大小") && (column.fmt & LVCFMT_JUSTIFYMASK) == LVCFMT_RIGHT,
-         "hidden list of 5 columns, the size column right aligned");
-  view->SetRowCount(3);
-  view->ShowRow(1, {"a.txt"});
-  view->ShowRow(2, {"子目录\\数据.dat", "1.2", "12 KB", "50%", ""});
-  Expect(CellText(list, 1, 0) == W("子目录\\数据.dat") && CellText(list, 1, 3) == L"50%", "row 2 shows its texts");
-  view->SetRowCount(1);
-  Expect(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1 && CellText(list, 0, 0) == L"a.txt",
-         "rows dropped from the end");
-}
-
-void CheckBars(StatusBar* status, ProgressBar* progress, HWND form)
-{
+  CHECK(!IsWindowVisible(list));
+  CHECK(SendMessageW(HWND(SendMessageW(list, LVM_GETHEADER, 0, 0)), HDM_GETITEMCOUNT, 0, 0) == 5);
+  CHECK((heading == W("文件大小") && (column.fmt & LVCFMT_JUSTIFYMASK) == LVCFMT_RIGHT));
   HWND bar = GetDlgItem(form, 1003);
   const std::wstring time = Ask(bar, SB_GETTEXTW, win32ui::kStatusTime);
-  Expect(SendMessageW(bar, SB_GETPARTS, 0, 0) == 3 && Ask(bar, SB_GETTEXTW, win32ui::kStatusText) == W("就绪")
-             && time.size() == 8 && time[2] == L':' && !Ask(bar, SB_GETTEXTW, win32ui::kStatusDate).empty(),
-         "status, date and time panels");
-  status->SetText("正在下载 a.txt");
-  Expect(Ask(bar, SB_GETTEXTW, win32ui::kStatusText) == W("正在下载 a.txt") && status->Text() == "正在下载 a.txt",
-         "status text");
-  PBRANGE range{};
-  SendMessageW(GetDlgItem(form, 1006), PBM_GETRANGE, 0, LPARAM(&range));
-  progress->SetValue(40);
-  Expect(range.iLow == 0 && range.iHigh == 100 && SendMessageW(GetDlgItem(form, 1006), PBM_GETPOS, 0, 0) == 40,
-         "progress 0-100");
-}
-
-void CheckTextBox(TextBox* notes, HWND edit)
-{
-  notes->SetText("第一行\r\n第二行\n末行");
-  Expect(notes->Text() == "第一行\r\n第二行\n末行" && Ask(edit, WM_GETTEXT, 256) == W("第一行\r\n第二行\r\n末行")
-             && (GetWindowLongW(edit, GWL_STYLE) & ES_READONLY),
-         "read-only txtdata gives back its text as set and shows each line on its own");
-}
-
-void CheckButton(Button* button)
-{
-  int clicks = 0;
-  button->OnClick([&] { ++clicks; });
-  button->Click();
-  button->SetEnabled(false);
-  button->Click();
-  button->SetEnabled(true);
-  button->SetVisible(false);
-  button->Click();
-  Expect(clicks == 1 && !button->Visible(), "a hidden or disabled button does not click");
-}
-
-void CheckTimerAndClose(Window& window, HWND form)
-{
-  Timer* timer = window.AddTimer("tmrGetUpdateList", 20);
-  int ticks = 0;
-  timer->OnTick([&] { ++ticks; });
-  timer->Start();
-  const bool ticked = WaitUntil([&] { return ticks >= 2; }) && timer->Active();
-  timer->Stop();
-  Expect(ticked && !timer->Active(), "the timer ticks on the window's thread until stopped");
-  bool closed = false;
-  window.OnClose([&] { closed = true; });
-  PostMessageW(form, WM_CLOSE, 0, 0);
-  Expect(WaitUntil([&] { return closed; }) && !window.Visible() && IsWindow(form),
-         "the close box raises the close and hides the window");
+  CHECK(SendMessageW(bar, SB_GETPARTS, 0, 0) == 3);
+  CHECK((time.size() == 8 && time[2] == L':'));
+  CHECK(!Ask(bar, SB_GETTEXTW, win32ui::kStatusDate).empty());
+  CHECK(Ask(GetDlgItem(form, 1005), WM_GETTEXT, 256) == W("更新"));
+  // The notes box shows each line on its own, a bare line break too.
+  HWND edit = GetDlgItem(form, 1007);
+  CHECK(Ask(edit, WM_GETTEXT, 256) == W("\r\n\r\n第一行\r\n末行"));
+  CHECK((GetWindowLongW(edit, GWL_STYLE) & ES_READONLY));
 }
 
 // Answers the real box: notes its default button, then presses the one asked.
@@ -178,54 +96,34 @@ void CALLBACK AnswerBox(HWND, UINT, UINT_PTR id, DWORD)
       g_default = button;
   PostMessageW(GetDlgItem(box, g_press), BM_CLICK, 0, 0);
 }
+}  // namespace
 
-void CheckMessageBoxes()
+TEST_CASE("the Win32 window seen from outside" * doctest::test_suite("win32 window"))
+{
+  UpdaterRun run;
+  run.server.File("UpdList.xml", UpdateList("2", {"第一行&#10;末行"}, {{"a.dll", "1"}}, "a.dll"));
+  run.server.File("a.dll", "a");
+  auto w = run.Start();
+  REQUIRE(WaitUntil([&] { return w->StatusText() == Offered; }));
+  HWND form = FindWindowW(L"frmUpdate", W("Mervo自动更新程序").c_str());
+  REQUIRE(form != nullptr);
+  CheckLayout(form);
+  CheckControls(form);
+}
+
+// No hook: the system's box, pressed by control id.
+TEST_CASE("message boxes" * doctest::test_suite("win32 window"))
 {
   const std::tuple<MsgBoxStyle, int, MsgBoxResult, int> rows[] = {
       {MsgBoxStyle::YesNoQuestion, IDNO, MsgBoxResult::No, IDNO},
       {MsgBoxStyle::YesNoQuestion, IDYES, MsgBoxResult::Yes, IDNO},
       {MsgBoxStyle::OkInformation, IDOK, MsgBoxResult::Ok, IDOK}};
   for (const auto& [style, press, result, defaultButton] : rows) {
+    INFO(press);
     g_press = press;
     g_default = 0;
     SetTimer(nullptr, 0, 50, AnswerBox);
-    const MsgBoxResult answered = MsgBox("程序正在运行", style);
-    Expect(answered == result && g_default == defaultButton,
-           "real box pressed " + std::to_string(press) + " (default " + std::to_string(g_default) + ")");
+    CHECK(MsgBox("程序正在运行", style) == result);
+    CHECK(g_default == defaultButton);
   }
-}
-}  // namespace
-
-int wmain()
-{
-  const std::unique_ptr<Window> window = NewWindow("frmUpdate");
-  window->SetTitle(AppTitle());
-  window->SetClientSize(7245, 3855);
-  window->AddBanner("picCompany", {135, 270, 1635, 2850}, "Mervo");
-  ListView* list = window->AddListView("lvUpdateList", {1800, 270, 5280, 2850},
-                                       {{"更新文件", 2100, false},
-                                        {"版本号", 1200, false},
-                                        {"文件大小", 1000, true},
-                                        {"进度", 600, true},
-                                        {"", 0, false}},
-                                       "更新文件");
-  StatusBar* status = window->AddStatusBar("sbUpdateInfo", {0, 3570, 7245, 285}, "就绪");
-  window->AddButton("cmdFinish", "完成", {6030, 3195, 1050, 330});
-  Button* update = window->AddButton("cmdUpdate", "更新", {4905, 3195, 1050, 330});
-  ProgressBar* progress = window->AddProgressBar("pbUpdate", {135, 3150, 4650, 375}, "进度");
-  TextBox* notes = window->AddTextBox("txtdata", {1800, 240, 5295, 2895}, "更新说明");
-  HWND form = FindWindowW(L"frmUpdate", W("Mervo自动更新程序").c_str());
-  Expect(form != nullptr, "window found by class and title");
-  if (!form)
-    return 1;
-  window->ShowCentred();
-  DoEvents();
-  CheckLayout(form);
-  CheckList(list, GetDlgItem(form, 1002));
-  CheckBars(status, progress, form);
-  CheckTextBox(notes, GetDlgItem(form, 1007));
-  CheckButton(update);
-  CheckMessageBoxes();
-  CheckTimerAndClose(*window, form);
-  return checks::Summary();
 }

@@ -1,22 +1,15 @@
 #!/usr/bin/env bash
-# Builds the Win32 window's controls with their resources and a test program that drives
-# them, with MinGW-w64, and runs it under wine on a private X display, in build-windows/ui/.
-# Needs g++-mingw-w64-x86-64-posix, wine64, xvfb and xauth. Fails when a check fails.
+# The updater's Win32 window as a program outside sees it (tests/window_win32.cpp, in the window's
+# tests over the real window, built with MinGW-w64 in build-windows/tests), run under wine on a
+# private X display at two scales, in build-windows/ui/.
+# Needs g++-mingw-w64-x86-64-posix, libgcrypt-mingw-w64-dev, doctest-dev, wine64, xvfb and xauth.
+# Fails when a check fails.
 #   --screenshot  instead takes docs/offer-windows.png: MervoUpdate.exe with an update offered
 #                 (needs imagemagick, python3 and the Linux build in build/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="$PWD/build-windows/ui"
 mkdir -p "$out"
-
-res=src/platform/win32/resources
-# The version the resource gives does not matter here.
-x86_64-w64-mingw32-windres -c 65001 -I "$res" -DMERVO_VERSION_NUMBERS=0,0,0,0 -DMERVO_VERSION_DOTTED=0.0.0.0 \
-  "$res/MervoUpdate.rc" -O coff -o "$out/MervoUpdate.res.o"
-x86_64-w64-mingw32-g++-posix -std=c++17 -municode -O2 -Wall -Wextra -Isrc -o "$out/window_win32.exe" \
-  tests/window_win32.cpp src/platform/win32/Window.cpp src/platform/win32/Runtime.cpp src/platform/common/Runtime.cpp \
-  src/platform/win32/Events.cpp src/platform/win32/Text.cpp "$out/MervoUpdate.res.o" \
-  -static -static-libgcc -static-libstdc++ -mwindows -lcomctl32 -lgdi32
 
 source tools/wine-env.sh "$out/wine"
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
@@ -27,9 +20,11 @@ run() {
   local dpi=$1 status=0
   "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
   "$wineserver" -w
-  timeout 300 xvfb-run -a -s "-screen 0 1024x768x24" "$wine" "$out/window_win32.exe" | tee "$out/window_win32.log" \
-    || status=$?
-  if [ "$status" -ne 0 ] || ! tail -n 1 "$out/window_win32.log" | grep -Eq '^[0-9]+ passed, 0 failed\s*$'; then
+  timeout 300 xvfb-run -a -s "-screen 0 1024x768x24" "$wine" build-windows/tests/tests/win32/test_check.exe \
+    --test-suite="win32 window" >"$out/window_win32.log" 2>&1 || status=$?
+  grep -E '^\[doctest\] (test cases|assertions):' "$out/window_win32.log" | sed "s/^/$dpi dpi: /"
+  if [ "$status" -ne 0 ] || ! grep -Eq '^\[doctest\] Status: SUCCESS!' "$out/window_win32.log"; then
+    cat "$out/window_win32.log" >&2
     echo "The Win32 window tests failed at $dpi dpi (status $status)" >&2
     exit 1
   fi
@@ -71,5 +66,11 @@ if [ "${1:-}" = --screenshot ]; then
   echo "docs/offer-windows.png written"
   exit 0
 fi
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S . -B build-windows/tests -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+  -DBUILD_TESTING=ON "${launcher[@]}" >/dev/null
+cmake --build build-windows/tests -j2 --target test_check_win32 >/dev/null
+
 run 96
 run 144

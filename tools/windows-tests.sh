@@ -2,11 +2,11 @@
 # Builds with MinGW-w64 and runs under wine, in build-windows/ (wine's own folder, created on the
 # first run, included): the tests over the Win32 platform and the engine's Windows file layer
 # (tests/test_*.cpp, the same sources as on Linux, built in build-windows/tests, against servers on
-# 127.0.0.1, under a Chinese locale so that the ANSI code page is 936); and
-# MervoPublish.exe, compared with the Linux MervoPublish of build/ (or of the folder
+# 127.0.0.1, under a Chinese locale so that the ANSI code page is 936; the window's tests over the
+# real Win32 window, on a private X display); and MervoPublish.exe, compared with the Linux MervoPublish of build/ (or of the folder
 # MERVO_LINUX_BUILD names), which must be built first.
 # Needs the Debian packages g++-mingw-w64-x86-64-posix, libgcrypt-mingw-w64-dev, wine64,
-# doctest-dev, locales, minisign and python3. Fails when a test fails.
+# doctest-dev, locales, minisign, python3, xvfb and xauth. Fails when a test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="$PWD/build-windows"
@@ -18,27 +18,22 @@ toolchain=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BU
 
 bash tools/windows-build.sh >/dev/null
 publish_exe="$out/programs/MervoPublish.exe"
-tests=(test_engine test_routines test_crypto test_transfer test_check test_trust test_update test_resume test_publish)
+tests=(test_engine test_routines test_crypto test_transfer test_resume test_publish)
+# Over the real window only: the same cases over the same services as with scripted controls, and the controls.
+real_window=(test_check test_trust test_update)
 cmake -S . -B "$out/tests" "${toolchain[@]}" -DBUILD_TESTING=ON >/dev/null
-cmake --build "$out/tests" -j2 --target "${tests[@]}"
+cmake --build "$out/tests" -j2 --target "${tests[@]}" "${real_window[@]/%/_win32}"
 # A Chinese Windows reads settings files in code page 936: wine takes it from the locale.
 if [ ! -d "$out/locale/zh_CN.UTF-8" ]; then
   mkdir -p "$out/locale"
   localedef -i zh_CN -f UTF-8 "$out/locale/zh_CN.UTF-8"
 fi
 
-wine=$(command -v wine64 || true)
-[ -n "$wine" ] || wine=/usr/lib/wine/wine64
-wineserver=$(command -v wineserver || true)
-[ -n "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
-export WINEPREFIX="$out/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+source tools/wine-env.sh "$out/wine"
 # This script's own wine server and web server go when the script does, however it ends.
 server_pid=""
 trap '"$wineserver" -k 2>/dev/null || true; [ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null || true' EXIT
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "Creating wine's folder $WINEPREFIX"
-  "$wine" wineboot -i >"$out/wineboot.log" 2>&1
-fi
+wine_setup
 
 fail() {
   echo "FAIL: $*" >&2
@@ -48,18 +43,25 @@ fail() {
 # One doctest program under wine, bounded in time: its summary shown, SUCCESS required. The
 # cases that sign run this machine's minisign through wine (tests/support/Files.cpp).
 doctest_run() {
-  local exe=$1 log="$out/$(basename "$1" .exe).log" status=0
+  local exe=$1 name=$(basename "$1" .exe)${2:-} status=0
+  local log="$out/$name.log"
   LOCPATH="$out/locale" LC_ALL=zh_CN.UTF-8 MERVO_MINISIGN="$(command -v minisign)" timeout 300 "$wine" "$exe" \
     >"$log" 2>&1 || status=$?
-  grep -E '^\[doctest\] (test cases|assertions):' "$log" | sed "s/^/$(basename "$exe" .exe): /"
+  grep -E '^\[doctest\] (test cases|assertions):' "$log" | sed "s/^/$name: /"
   if [ "$status" -ne 0 ] || ! grep -Eq '^\[doctest\] Status: SUCCESS!' "$log"; then
     cat "$log" >&2
-    fail "$(basename "$exe") under wine (status $status)"
+    fail "$name under wine (status $status)"
   fi
 }
 for test in "${tests[@]}"; do
   doctest_run "$out/tests/tests/$test.exe"
 done
+# The real window needs a display, and a wine server started with it: the one before ends first.
+"$wineserver" -w
+export out wine
+xvfb-run -a -s "-screen 0 1024x768x24" \
+  bash -c "$(declare -f doctest_run fail)"'; for test; do doctest_run "$out/tests/tests/win32/$test.exe" _win32; done' \
+  _ "${real_window[@]}"
 
 # Only Windows' own DLLs may be imported: the programs ship alone.
 for exe in "$publish_exe" "$out/programs/MervoUpdate.exe"; do

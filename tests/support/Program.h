@@ -60,6 +60,11 @@ void RunOnEventLoop(const std::function<void()>& action);
 // Waits until the window's handler is done: the finish button is enabled again, or the window unloaded.
 bool Ended(const frmUpdate& window);
 
+// The window's list view as it shows, its rows from the first; and a close from its title bar,
+// as a user's. Each set of controls gives its own (Scripted.cpp, RealWindow.cpp).
+std::vector<Strings> ShownRows();
+void CloseFromTitleBar();
+
 // Creates the window with the server address set and raises its load event.
 std::unique_ptr<frmUpdate> LoadWindow(const std::string& updateUrl);
 

@@ -1,5 +1,8 @@
-#include "Scripted.h"
-
+// The window's controls as plain data, for tests to read and press: no widgets. Timers tick
+// on the real event loop, so waits and ticks run as they do in the product. Linking this file
+// installs them as the factory of every window.
+#include "Program.h"
+#include "platform/Controls.h"
 #include "platform/Events.h"
 
 #include <chrono>
@@ -8,8 +11,6 @@
 #include <thread>
 
 namespace {
-ScriptedWindow* g_last = nullptr;
-
 // A thread that posts each tick to the event loop; one tick waits there at most, as with a
 // platform timer whose ticks do not pile up while a handler runs.
 class ScriptedTimer : public Timer {
@@ -112,21 +113,99 @@ private:
 
 class ScriptedList : public ListView {
 public:
-  explicit ScriptedList(std::vector<std::vector<std::string>>& rows) : m_rows(rows) {}
+  explicit ScriptedList(std::vector<Strings>& rows) : m_rows(rows) {}
   void SetRowCount(int count) override { m_rows.resize(std::size_t(count)); }
-  void ShowRow(int index, const std::vector<std::string>& texts) override { m_rows.at(std::size_t(index - 1)) = texts; }
+  void ShowRow(int index, const Strings& texts) override { m_rows.at(std::size_t(index - 1)) = texts; }
 
 private:
-  std::vector<std::vector<std::string>>& m_rows;
+  std::vector<Strings>& m_rows;
 };
 
-}  // namespace
+class ScriptedButton : public Button {
+public:
+  ScriptedButton(const Window& window, std::string caption) : m_window(window), m_caption(std::move(caption)) {}
+  void SetCaption(const std::string& text) override { m_caption = text; }
+  std::string Caption() const override { return m_caption; }
+  void SetVisible(bool value) override { m_visible = value; }
+  bool Visible() const override { return m_visible; }
+  void SetEnabled(bool value) override { m_enabled = value; }
+  bool Enabled() const override { return m_enabled; }
+  void OnClick(std::function<void()> handler) override { m_handler = std::move(handler); }
+  void Click() override
+  {
+    if (m_window.Visible() && m_visible && m_enabled && m_handler)
+      m_handler();
+  }
 
-void ScriptedButton::Click()
-{
-  if (m_window.Visible() && visible && enabled && m_handler)
-    m_handler();
-}
+private:
+  const Window& m_window;
+  std::function<void()> m_handler;
+  std::string m_caption;
+  bool m_visible = true;
+  bool m_enabled = true;
+};
+
+class ScriptedWindow : public Window {
+public:
+  Button* AddButton(const std::string&, const std::string& caption, TwipsRect) override
+  {
+    return Keep(std::make_unique<ScriptedButton>(*this, caption));
+  }
+  Timer* AddTimer(const std::string&, int intervalMs) override
+  {
+    return Keep(std::make_unique<ScriptedTimer>(intervalMs));
+  }
+  ProgressBar* AddProgressBar(const std::string&, TwipsRect, const std::string&) override
+  {
+    return Keep(std::make_unique<ScriptedProgressBar>());
+  }
+  StatusBar* AddStatusBar(const std::string&, TwipsRect, const std::string& text) override
+  {
+    return Keep(std::make_unique<ScriptedText>(text));
+  }
+  TextBox* AddTextBox(const std::string&, TwipsRect, const std::string&) override
+  {
+    return Keep(std::make_unique<ScriptedText>(std::string()));
+  }
+  ListView* AddListView(const std::string&, TwipsRect, const std::vector<ListColumn>&, const std::string&) override
+  {
+    return Keep(std::make_unique<ScriptedList>(rows));
+  }
+  void AddBanner(const std::string&, TwipsRect, const std::string&) override {}
+  void SetTitle(const std::string&) override {}
+  void SetClientSize(int, int) override {}
+  void ShowCentred() override { m_visible = true; }
+  void Hide() override { m_visible = false; }
+  bool Visible() const override { return m_visible; }
+  void OnClose(std::function<void()> handler) override { m_onClose = std::move(handler); }
+  ~ScriptedWindow() override;
+
+  // Closes the window from its title bar, as a user would.
+  void Close()
+  {
+    if (!m_visible)
+      return;
+    if (m_onClose)
+      m_onClose();
+    m_visible = false;
+  }
+  // The rows the list view shows, from index 0.
+  std::vector<Strings> rows;
+
+private:
+  template <class Control>
+  Control* Keep(std::unique_ptr<Control> control)
+  {
+    Control* kept = control.get();
+    m_controls.emplace_back(std::move(control));
+    return kept;
+  }
+  std::function<void()> m_onClose;
+  std::vector<std::shared_ptr<void>> m_controls;
+  bool m_visible = false;
+};
+
+ScriptedWindow* g_last = nullptr;  // the window made last
 
 ScriptedWindow::~ScriptedWindow()
 {
@@ -134,46 +213,6 @@ ScriptedWindow::~ScriptedWindow()
     g_last = nullptr;
 }
 
-Button* ScriptedWindow::AddButton(const std::string&, const std::string& caption, TwipsRect)
-{
-  return Keep(std::make_unique<ScriptedButton>(*this, caption));
-}
-
-Timer* ScriptedWindow::AddTimer(const std::string&, int intervalMs)
-{
-  return Keep(std::make_unique<ScriptedTimer>(intervalMs));
-}
-
-ProgressBar* ScriptedWindow::AddProgressBar(const std::string&, TwipsRect, const std::string&)
-{
-  return Keep(std::make_unique<ScriptedProgressBar>());
-}
-
-StatusBar* ScriptedWindow::AddStatusBar(const std::string&, TwipsRect, const std::string& text)
-{
-  return Keep(std::make_unique<ScriptedText>(text));
-}
-
-TextBox* ScriptedWindow::AddTextBox(const std::string&, TwipsRect, const std::string&)
-{
-  return Keep(std::make_unique<ScriptedText>(std::string()));
-}
-
-ListView* ScriptedWindow::AddListView(const std::string&, TwipsRect, const std::vector<ListColumn>&, const std::string&)
-{
-  return Keep(std::make_unique<ScriptedList>(rows));
-}
-
-void ScriptedWindow::Close()
-{
-  if (!visible)
-    return;
-  if (m_onClose)
-    m_onClose();
-  visible = false;
-}
-
-namespace {
 // Installed before main, for the program's lifetime.
 const struct Installer {
   Installer()
@@ -187,7 +226,13 @@ const struct Installer {
 } installed;
 }  // namespace
 
-ScriptedWindow* LastScriptedWindow()
+std::vector<Strings> ShownRows()
 {
-  return g_last;
+  return g_last ? g_last->rows : std::vector<Strings>();
+}
+
+void CloseFromTitleBar()
+{
+  if (g_last)
+    g_last->Close();
 }
