@@ -18,8 +18,8 @@ toolchain=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BU
 
 bash tools/windows-build.sh >/dev/null
 publish_exe="$out/programs/MervoPublish.exe"
-tests=(test_engine test_routines test_crypto test_transfer test_resume test_publish)
-# Over the real window only: the same cases over the same services as with scripted controls, and the controls.
+tests=(test_engine test_routines test_crypto test_transfer test_check test_trust test_update test_resume test_publish)
+# The window's tests once more over the real Win32 window: the same cases, through its own controls.
 real_window=(test_check test_trust test_update)
 cmake -S . -B "$out/tests" "${toolchain[@]}" -DBUILD_TESTING=ON >/dev/null
 cmake --build "$out/tests" -j2 --target "${tests[@]}" "${real_window[@]/%/_win32}"
