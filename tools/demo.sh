@@ -19,8 +19,8 @@ if $windows; then
   # No key built in: the demo's key comes from the environment, as in the Linux demo.
   bash tools/windows-build.sh -DMERVO_PUBLIC_KEY= >/dev/null
   mkdir -p build-windows/demo
-  x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Isrc -s -o build-windows/demo/drive_updater.exe \
-    tests/windows/drive_updater.cpp -static -static-libgcc -static-libstdc++ -lcomctl32
+  x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Isrc -s -o build-windows/demo/demo_windows.exe \
+    tools/demo_windows.cpp -static -static-libgcc -static-libstdc++ -lcomctl32
 else
   cmake --build build-demo -j2 --target MervoUpdate MervoPublish mervo_driver
 fi
@@ -119,7 +119,7 @@ if $windows && [ -n "${DISPLAY:-}" ]; then
 elif $windows; then
   echo "No display: MervoUpdate.exe runs under wine on a private X display, driven through its window."
   # wine's own messages (the display going away under the main program) go to wine.log.
-  timeout 300 xvfb-run -a -s "-screen 0 1024x768x24" "$wine" build-windows/demo/drive_updater.exe --demo \
+  timeout 300 xvfb-run -a -s "-screen 0 1024x768x24" "$wine" build-windows/demo/demo_windows.exe \
     "$app/MervoUpdate.exe" "$MERVO_UPDATE_URL" "$MERVO_PUBLIC_KEY" 2>"$run/wine.log" | grep -v ' passed, 0 failed'
 elif [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   echo "Press 更新, then 完成, in the updater window."
