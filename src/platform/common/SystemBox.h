@@ -1,7 +1,11 @@
 #pragma once
-// The pieces of a message box and of a restart with administrator rights each platform
-// does itself.
+// The pieces of the window system each platform does itself: its window, a message box, a
+// restart with administrator rights.
+#include "platform/Controls.h"
 #include "platform/Runtime.h"
+
+// A window of the system's own controls.
+std::unique_ptr<Window> NewSystemWindow(const std::string& name);
 
 // Shows request as the system's modal box and returns the button pressed.
 MsgBoxResult ShowSystemBox(const MsgBoxRequest& request);

@@ -1,6 +1,6 @@
 // The window's controls over Qt Widgets. Object names are the controls' names, so tests and
 // the screenshot tools find the widgets by them.
-#include "platform/Controls.h"
+#include "platform/common/SystemBox.h"
 
 #include "platform/Inet.h"
 #include "platform/qt/QtArt.h"
@@ -333,23 +333,8 @@ void QtWindow::Hide()
 }
 }  // namespace
 
-namespace {
-WindowFactory& Factory()
+std::unique_ptr<Window> NewSystemWindow(const std::string& name)
 {
-  static WindowFactory factory;
-  return factory;
-}
-}  // namespace
-
-void SetWindowFactory(WindowFactory factory)
-{
-  Factory() = std::move(factory);
-}
-
-std::unique_ptr<Window> NewWindow(const std::string& name)
-{
-  if (Factory())
-    return Factory()(name);
   return std::make_unique<QtWindow>(name);
 }
 

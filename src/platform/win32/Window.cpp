@@ -1,7 +1,7 @@
 // The window's controls over Win32 and the common controls (version 6, from the manifest).
 // Controls are children with fixed ids (ControlIds.h); places are kept in twips and scaled
 // to the monitor's DPI, again whenever the window moves to a monitor of another scale.
-#include "platform/Controls.h"
+#include "platform/common/SystemBox.h"
 
 #include "platform/win32/ControlIds.h"
 #include "platform/win32/Win32Text.h"
@@ -550,22 +550,7 @@ void Win32Window::Hide()
 }
 }  // namespace
 
-namespace {
-WindowFactory& Factory()
+std::unique_ptr<Window> NewSystemWindow(const std::string& name)
 {
-  static WindowFactory factory;
-  return factory;
-}
-}  // namespace
-
-void SetWindowFactory(WindowFactory factory)
-{
-  Factory() = std::move(factory);
-}
-
-std::unique_ptr<Window> NewWindow(const std::string& name)
-{
-  if (Factory())
-    return Factory()(name);
   return std::make_unique<Win32Window>(name);
 }
