@@ -76,6 +76,8 @@ public:
 
   // Body bytes handed out by GetChunk for the current request.
   std::int64_t BytesReceived() const;
+  // The final answer's one Content-Length, once its headers are in; -1 when it gave none.
+  std::int64_t DeclaredLength() const;
 
   // Drops the current request at once and closes its connection: the rest of the body is
   // never read. Nothing is signalled; a finished request is left as it is.

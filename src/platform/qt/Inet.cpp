@@ -68,7 +68,6 @@ struct Inet::Impl : QObject {
   QString GetHeader() const;
   QString GetHeader(const QString& name) const;
   std::string GetChunk(int maxBytes);
-  std::string OpenURL(const QString& url, qint64 maxBytes);
   QString AnswerFailure() const;
   QString FailureReason() const;
   void Cancel();
@@ -539,35 +538,6 @@ QString Inet::Impl::FailureReason() const
   return QString();
 }
 
-std::string Inet::Impl::OpenURL(const QString& url, qint64 maxBytes)
-{
-  Execute(url, QStringLiteral("GET"));
-  Wait();
-  const QString answer = AnswerFailure();
-  if (!answer.isEmpty())
-    throw InetError(answer.toStdString());
-  const std::string tooLarge = QStringLiteral("大于 %1 字节").arg(maxBytes).toStdString();
-  if (m_declaredLength > maxBytes) {
-    Cancel();
-    throw InetError(tooLarge);
-  }
-  std::string body;
-  for (;;) {
-    const std::string piece = GetChunk(64 * 1024);
-    if (piece.empty())
-      break;
-    body += piece;
-    if (qint64(body.size()) > maxBytes) {
-      Cancel();
-      throw InetError(tooLarge);
-    }
-  }
-  const QString reason = FailureReason();
-  if (!reason.isEmpty())
-    throw InetError(reason.toStdString());
-  return body;
-}
-
 void Inet::Impl::Cancel()
 {
   if (m_finished)
@@ -630,9 +600,9 @@ std::string Inet::GetChunk(int maxBytes)
   return m_impl->GetChunk(maxBytes);
 }
 
-std::string Inet::OpenURL(const std::string& url, std::int64_t maxBytes)
+std::int64_t Inet::DeclaredLength() const
 {
-  return m_impl->OpenURL(QString::fromStdString(url), maxBytes);
+  return m_impl->m_declaredLength;
 }
 
 std::string Inet::AnswerFailure() const

@@ -141,7 +141,6 @@ struct Inet::Impl {
   bool StillExecuting() const;
   void Wait();
   std::string GetChunk(int maxBytes);
-  std::string OpenURL(const std::string& url, std::int64_t maxBytes);
   std::string AnswerFailure() const;
   std::string FailureReason() const;
   void StopTransfer();
@@ -572,40 +571,6 @@ std::string Inet::Impl::FailureReason() const
   return m_finished ? std::string() : "传输没有完成";
 }
 
-std::string Inet::Impl::OpenURL(const std::string& url, std::int64_t maxBytes)
-{
-  Execute(url, "GET");
-  Wait();
-  const std::string answer = AnswerFailure();
-  if (!answer.empty())
-    throw InetError(answer);
-  const std::string tooLarge = "大于 " + std::to_string(maxBytes) + " 字节";
-  std::int64_t declared = -1;
-  if (m_transfer) {
-    const std::lock_guard<std::mutex> lock(m_transfer->mutex);
-    declared = m_transfer->declaredLength;
-  }
-  if (declared > maxBytes) {
-    m_owner.Cancel();
-    throw InetError(tooLarge);
-  }
-  std::string body;
-  for (;;) {
-    const std::string piece = GetChunk(64 * 1024);
-    if (piece.empty())
-      break;
-    body += piece;
-    if (std::int64_t(body.size()) > maxBytes) {
-      m_owner.Cancel();
-      throw InetError(tooLarge);
-    }
-  }
-  const std::string reason = FailureReason();
-  if (!reason.empty())
-    throw InetError(reason);
-  return body;
-}
-
 Inet::Inet() : m_impl(std::make_unique<Impl>(*this)) {}
 
 Inet::~Inet() = default;
@@ -653,9 +618,12 @@ std::string Inet::GetChunk(int maxBytes)
   return m_impl->GetChunk(maxBytes);
 }
 
-std::string Inet::OpenURL(const std::string& url, std::int64_t maxBytes)
+std::int64_t Inet::DeclaredLength() const
 {
-  return m_impl->OpenURL(url, maxBytes);
+  if (!m_impl->m_transfer)
+    return -1;
+  const std::lock_guard<std::mutex> lock(m_impl->m_transfer->mutex);
+  return m_impl->m_transfer->declaredLength;
 }
 
 std::string Inet::AnswerFailure() const
